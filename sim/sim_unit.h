@@ -1,0 +1,60 @@
+// The simulated unit: what it holds, how it answers each request, and its own frame encoder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Wire rules, written from the protocol description (not shared with the link):
+// - a reply of L characters is two leading characters, (L - 6) / 2 payload bytes as uppercase
+//   hex pairs, then a 16-bit checksum in four hex characters: the sum of every character before
+//   it, each taken as a signed 8-bit value;
+// - a set request sums its bytes unsigned instead.
+std::string EncodeReply(char commandChar, const std::vector<uint8_t>& payload);
+uint16_t ReplySum(const std::string& chars);          // signed-character sum
+uint16_t RequestSum(const uint8_t* bytes, size_t n);  // unsigned-byte sum
+
+// Length of the request frame that a command character starts; 2 for queries, 0 when unknown.
+// 'P' starts two frames (30 and 70 bytes): this returns 30, the caller tells them apart.
+int RequestLength(char commandChar);
+bool IsQuery(char commandChar);
+bool HasChecksum(char commandChar);  // every set frame except 'G'
+
+struct UnitOptions {
+    int stateCode = 2;
+    int standbyReason = 0;
+    bool batteryTestPending = false;
+};
+
+class Unit {
+public:
+    explicit Unit(const UnitOptions& options);
+
+    // Answer to a complete, checked request frame; empty when the unit does not answer it.
+    std::string Answer(const std::vector<uint8_t>& frame);
+    // A reply of the same length with absurd values and a wrong checksum.
+    std::string Poison(const std::vector<uint8_t>& frame);
+
+private:
+    std::vector<uint8_t> Status();
+    std::vector<uint8_t> FailureSnapshot(int state, int reason);
+    std::vector<uint8_t> Payload(char c);
+    void Store(char c, const std::vector<uint8_t>& data, size_t frameLength);
+
+    UnitOptions options_;
+    unsigned tick_ = 0;
+    uint16_t setup_[42];
+    int16_t debug_[12];
+    int16_t adAmplitude_[16];
+    int16_t adOffset_[16];
+    uint16_t userParams_[12];
+    uint8_t identity_[16];
+    uint8_t adds_[92];
+    int16_t pi_[6];
+    uint16_t lastWordArgument_ = 0;
+    uint16_t testParameter_ = 0;
+};
+
+}  // namespace sim
