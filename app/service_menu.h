@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+class QAction;
 class QMenu;
 class QMenuBar;
 class QWidget;
@@ -38,8 +39,14 @@ public slots:
     void OnResetEeprom();
     void OnFirmwareVersion();
 
+    // Enables or disables command commandId in whatever popup stands at position 1 of bar
+    // (nothing happens when that popup lacks it). The refresh uses it to re-enable commands.
+    static void SetCommandEnabledInPopup1(QMenuBar* bar, int commandId, bool enabled);
+
 private:
-    void SetCommandEnabledInPopup1(int commandId, bool enabled);
+    QMenu* PopupAt(int position) const;
+    int PopupCount() const;
+    QAction* AddCommand(QMenu* menu, int id, const QString& text, void (ServiceMenu::*slot)());
 
     QMenuBar* bar_;
     QWidget* dialogParent_;
