@@ -1,0 +1,114 @@
+#include "app/aldera_app.h"
+
+#include <QThread>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "app/about_dlg.h"
+#include "app/aldera_doc.h"
+#include "app/aldera_view.h"
+#include "app/artwork.h"
+#include "app/main_frame.h"
+#include "link/port/port_errors.h"
+#include "widgets/message_box.h"
+
+namespace {
+std::mutex boxMutex;
+std::condition_variable boxClosed;
+bool windowThreadClosing = false;  // guarded by boxMutex
+
+void ToStandardError(const char* text, const char* caption) {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+    std::fflush(stderr);
+}
+
+void ShowPortErrorBox(const char* text, const char* caption) {
+    const QString boxText = QString::fromLocal8Bit(text);
+    const QString boxCaption = QString::fromLocal8Bit(caption);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return ToStandardError(text, caption);
+    if (QThread::currentThread() == app->thread()) {
+        ShowMessageBox(nullptr, boxText, boxCaption, BoxIcon::Information);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(boxMutex);
+        if (windowThreadClosing) return ToStandardError(text, caption);
+    }
+    // Widgets live on the window thread only: hand the box over and wait for it to close.
+    auto done = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        app,
+        [boxText, boxCaption, done] {
+            ShowMessageBox(nullptr, boxText, boxCaption, BoxIcon::Information);
+            {
+                std::lock_guard<std::mutex> lock(boxMutex);
+                *done = true;
+            }
+            boxClosed.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(boxMutex);
+    boxClosed.wait(lock, [&] { return *done || windowThreadClosing; });
+}
+}  // namespace
+
+void InstallPortErrorBoxes() {
+    {
+        std::lock_guard<std::mutex> lock(boxMutex);
+        windowThreadClosing = false;
+    }
+    SetPortErrorReporter(&ShowPortErrorBox);
+}
+
+void ClosePortErrorBoxes() {
+    {
+        std::lock_guard<std::mutex> lock(boxMutex);
+        windowThreadClosing = true;
+    }
+    boxClosed.notify_all();
+}
+
+CAlderaApp::CAlderaApp(int& argc, char** argv) : QApplication(argc, argv) {
+    setOrganizationName(QStringLiteral("Orbo"));
+    setApplicationName(QStringLiteral("Vespero"));
+    setWindowIcon(AppIcon());
+}
+
+CAlderaApp::~CAlderaApp() { ExitInstance(); }
+
+bool CAlderaApp::InitInstance() {
+    // A data log that reaches the file-size limit must fail its write, not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    InstallPortErrorBoxes();
+
+    doc_ = new CAlderaDoc(this);  // starts the link thread
+    if (!doc_->OnNewDocument()) return false;
+
+    frame_ = new CMainFrame;
+    frame_->setWindowTitle(doc_->Title() + QStringLiteral(" - ") + applicationName());
+    view_ = new CAlderaView(frame_);
+    frame_->setCentralWidget(view_);
+    connect(frame_, &CMainFrame::AboutRequested, this, &CAlderaApp::OnAppAbout);
+    view_->OnInitialUpdate();
+
+    frame_->show();
+    frame_->repaint();
+    return true;
+}
+
+void CAlderaApp::ExitInstance() {
+    ClosePortErrorBoxes();
+    if (doc_) doc_->StopLink();  // no notification may reach the panel once it is gone
+    delete frame_;
+    frame_ = nullptr;
+    view_ = nullptr;
+}
+
+void CAlderaApp::OnAppAbout() {
+    CAboutDlg about(frame_);
+    about.exec();
+}
