@@ -77,11 +77,23 @@ int BuildWriteIdentity(char commandChar, _ZozeUps* ups);
 // ---- State texts -----------------------------------------------------------------------------
 void StatusTexts(_ZozeUps* ups);
 
-// ---- Device table and poll step --------------------------------------------------------------
+// ---- Device table, poll step and the link loop -----------------------------------------------
 enum { ERROR_IO_PENDING_CODE = 997 };
+void SetDefaultPortOps(const UpsPortOps* ops);  // what InitDeviceTable puts in every record
 void InitDeviceTable(void);
 void InitDevice(_ZozeUps* ups);
 void PollStep(_ZozeUps* ups);
+
+// Opens a present unit's port. On failure (the port layer has already told the user why) posts
+// WM_UPS_EVENT (2, comPort) and ends the process with status -1 through the exit handler.
+void OpenDevicePort(_ZozeUps* ups);
+using LinkExitHandler = void (*)(int status);
+void SetLinkExitHandler(LinkExitHandler handler);  // tests; default flushes and _Exit()s
+
+// The link thread's body, in three pieces so a thread of any kind can run it:
+void LinkStartup(void);   // clear the table, read settings, open present ports
+int LinkPass(void);       // reload if asked, one PollStep per present unit; returns units polled
+void LinkShutdown(void);  // purge and close every open port
 
 // Process-wide link state shared with the window thread.
 int TakeReloadRequest(void);        // returns the request and clears it (link thread)
