@@ -1,6 +1,10 @@
 // KeybCommand's effect on the queues, window registration, and the link loop's start-up,
 // reload, port failure and shutdown.
+#include <atomic>
 #include <cstring>
+#include <thread>
+
+#include "link/device_lock.h"
 
 #include "link_fakes.h"
 
@@ -56,6 +60,39 @@ TEST_F(KeybTest, EveryTypeQueuesItsCommands) {
     EXPECT_EQ(MainUps[0].batteryTestParam, 300);
     EXPECT_EQ(MainUps[3].batteryTestParam, 300);
     EXPECT_EQ(MainUps[1].batteryTestParam, 0);
+}
+
+// The window queues work and copies the record while the link thread polls: nothing queued is
+// lost and every copy is whole (the thread-sanitizer build checks the locking itself).
+TEST_F(KeybTest, CommandsQueuedWhileTheLinkPollsAreAllSent) {
+    _ZozeUps* ups = ReadyDevice(0);
+    constexpr int kCommands = 40;
+    std::atomic<bool> done{false};
+    testing::internal::CaptureStdout();
+    std::thread window([&] {
+        for (int i = 0; i < kCommands; ++i) {
+            {
+                auto lock = LockDevice(0);
+                ups->debugWrite[0] = i;
+                KeybCommand(KEYB_STOP_SAVE, 0, 0, 0);
+            }
+            _ZozeUps copy = SnapshotDevice(0);
+            EXPECT_LT(strnlen(copy.stateText, sizeof copy.stateText), sizeof copy.stateText);
+            std::this_thread::yield();
+        }
+        done = true;
+    });
+    auto stopFrames = [&] {
+        int n = 0;
+        for (const std::string& f : Frames(ups)) n += f.size() > 1 && f[1] == 'S';
+        return n;
+    };
+    while (!done) PollStep(ups);
+    window.join();
+    for (int round = 0; round < 100 && stopFrames() < kCommands; ++round)
+        for (int step = 0; step < 100; ++step) PollStep(ups);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(stopFrames(), kCommands);
 }
 
 TEST_F(KeybTest, DeviceOutsideTheTableIsIgnored) {
