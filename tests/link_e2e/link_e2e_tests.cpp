@@ -1,0 +1,515 @@
+// The real link thread and QSerialPort against vespero-sim. Everything is judged by the frames
+// the simulated unit logged and by the values that reached the device table; nothing by time.
+#include <QSettings>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+// Command characters of the logged frames, split into poll cycles (each opens with a status read).
+std::vector<std::string> Cycles(const std::vector<Frame>& frames) {
+    std::vector<std::string> cycles;
+    for (const Frame& f : frames) {
+        if (f.size() < 2) continue;
+        if (f == Query('3') || cycles.empty()) cycles.emplace_back();
+        cycles.back().push_back(char(f[1]));
+    }
+    return cycles;
+}
+
+size_t CountFrame(const std::vector<Frame>& frames, const Frame& wanted) {
+    size_t n = 0;
+    for (const Frame& f : frames) n += f == wanted;
+    return n;
+}
+
+bool LogHas(const QString& log, const Frame& wanted) {
+    return CountFrame(ReadFrames(log), wanted) > 0;
+}
+
+class LinkE2E : public LinkTest {};
+
+// The log as written, for failure messages.
+std::string RawLog(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return "(no log)";
+    return f.readAll().right(4000).toStdString();
+}
+
+// Seen on the link thread at the moment each refresh is posted: how many requests the unit had
+// received by then.
+std::mutex observedMutex;
+std::vector<size_t> framesAtRefresh;
+QString observedLog;
+
+void RecordRefresh(int message, uintptr_t, intptr_t) {
+    if (message != WM_UPS_REFRESH) return;
+    std::lock_guard<std::mutex> lock(observedMutex);
+    framesAtRefresh.push_back(ReadFrames(observedLog).size());
+}
+
+TEST_F(LinkE2E, FirstCycleRefreshesBeforeSendingThenReadsStatusAndDebug) {
+    WriteSettings({{"Com0", "4"}});
+    StartSim(4);
+    {
+        std::lock_guard<std::mutex> lock(observedMutex);
+        framesAtRefresh.clear();
+        observedLog = LogOf(4);
+    }
+    SetUpsPostObserver(&RecordRefresh);
+    StartLink();
+    ASSERT_TRUE(WaitForRefreshes(3));
+    StopLink();
+
+    std::vector<size_t> seen;
+    {
+        std::lock_guard<std::mutex> lock(observedMutex);
+        seen = framesAtRefresh;
+    }
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[0], 0u) << "the first refresh is posted before anything is sent";
+    EXPECT_EQ(seen[1], 2u) << "the first cycle is exactly status and debug";
+    EXPECT_EQ(seen[2], 6u) << "the second cycle adds version and protocol data";
+
+    const auto frames = ReadFrames(LogOf(4));
+    ASSERT_GE(frames.size(), 6u);
+    EXPECT_EQ(frames[0], Query('3'));
+    EXPECT_EQ(frames[1], Query('d'));
+    EXPECT_EQ(frames[2], Query('3'));
+    EXPECT_EQ(frames[3], Query('d'));
+    EXPECT_EQ(frames[4], Query('V'));
+    EXPECT_EQ(frames[5], Query('4'));
+}
+
+TEST_F(LinkE2E, RotationSpansTenCyclesAndEveryReplyIsDecoded) {
+    WriteSettings({{"Com0", "1"}});
+    StartSim(1);
+    StartLink();
+    ASSERT_TRUE(WaitUntil([&] { return Cycles(ReadFrames(LogOf(1))).size() >= 13; }));
+    ASSERT_TRUE(WaitForRefreshes(13));
+    const _ZozeUps u = SnapshotDevice(0);
+    StopLink();
+
+    const std::vector<std::string> expected = {"3d",  "3dV4", "3d&%", "3dp", "3dB", "3d1",
+                                               "3d5", "3dC",  "3dQ",  "3d6", "3d",  "3dV4"};
+    const auto cycles = Cycles(ReadFrames(LogOf(1)));
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(cycles[i], expected[i]) << "cycle " << i + 1;
+
+    // The simulated unit's own encoder against the link's decoders.
+    EXPECT_STREQ(u.stateText, "On_Line");
+    EXPECT_STREQ(u.stateDetail, "Charging");
+    EXPECT_EQ(u.status.stateCode, 2);
+    EXPECT_EQ(u.status.powerUnits, 1u);
+    EXPECT_EQ(u.status.currentUnits, 4u);
+    EXPECT_GE(u.status.batteryVoltage, 54.0);
+    EXPECT_LT(u.status.batteryVoltage, 55.0);
+    EXPECT_DOUBLE_EQ(u.status.outputFrequency, 50.0);
+    EXPECT_NEAR(u.status.outputVoltage, 230.0, 0.5);
+    EXPECT_STREQ(u.firmwareVersion, "1.04");
+    EXPECT_EQ(u.adReadFlags, 3);
+    EXPECT_EQ(u.adAmplitudeRead[15], 1015);
+    EXPECT_EQ(u.adOffsetRead[0], -8);
+    EXPECT_EQ(u.userParamsRead.upsAddress, 1u);
+    EXPECT_NEAR(u.userParamsRead.rmsLevel[0], 230.0, 0.1);
+    EXPECT_NEAR(u.batteryFailure.inputVoltage, 180.0, 0.1);
+    EXPECT_EQ(u.batteryFailure.standbyReason, 8);
+    EXPECT_EQ(u.systemFailure.standbyReason, 13);
+    EXPECT_EQ(u.failureCounters[0], 13);
+    EXPECT_DOUBLE_EQ(u.historyMaxTemperature, 50.0);
+    EXPECT_EQ(u.historyDurationA[0], 3600u * 24 * 400);
+    EXPECT_EQ(u.historyDurationB[1], 70000u);
+    EXPECT_EQ(u.historyCount[0], 42);
+    EXPECT_STREQ(u.productCodeRead, "VSP1000A");
+    EXPECT_STREQ(u.serialNumberRead, "SN004711");
+    EXPECT_EQ(u.setupValid, 1);
+    EXPECT_EQ(u.setupRead.inputMode, 11);
+    EXPECT_DOUBLE_EQ(u.setupRead.slope, 12.5);
+    EXPECT_STREQ(u.protocolAddsRead.modelName, "Vespero 5000");
+    EXPECT_STREQ(u.protocolAddsRead.buildDate, "20240115");
+    EXPECT_EQ(u.protocolAddsRead.batteryAh, 40);
+    EXPECT_GE(u.auxWordB[2], 540);
+    EXPECT_LE(u.auxWordB[2], 544);
+    EXPECT_EQ(u.debugRead[11], 12);
+}
+
+TEST_F(LinkE2E, WaitingBatteryTestResultIsReadAndATestRequestRaisesItAgain) {
+    WriteSettings({{"Com0", "2"}});
+    StartSim(2, {QStringLiteral("--battery-test")});
+    StartLink();
+    ASSERT_TRUE(WaitUntil([&] { return Cycles(ReadFrames(LogOf(2))).size() >= 5; }));
+
+    auto cycles = Cycles(ReadFrames(LogOf(2)));
+    EXPECT_EQ(cycles[0], "3d");
+    EXPECT_EQ(cycles[1], "3d7V4") << "the flagged result is read after the service values";
+    // The status of cycle 2 was read before the result, so it still carried the flag.
+    EXPECT_EQ(cycles[2], "3d7&%");
+    EXPECT_EQ(cycles[3], "3dp") << "once the result is read, the unit clears the flag";
+
+    KeybCommand(KEYB_TEST_BATTERY, 0, 0x1234, 0);
+    const Frame test = {0x80, 'b', '1', '2', '3', '4', '0', '1', 'A', 'C'};
+    ASSERT_TRUE(WaitUntil([&] { return LogHas(LogOf(2), test); }));
+    // The unit now flags a result again: a later cycle reads it, carrying the parameter back.
+    ASSERT_TRUE(WaitUntil([&] { return SnapshotDevice(0).batteryTestValue[3] == 0x1234; }));
+    const _ZozeUps u = SnapshotDevice(0);
+    StopLink();
+    EXPECT_EQ(u.batteryTestParam, 0x1234);
+    EXPECT_EQ(u.batteryTestStatus, 1);
+    EXPECT_EQ(u.batteryTestTime[0], 90000u);
+    EXPECT_EQ(u.batteryTestTime[1], 600u);
+}
+
+TEST_F(LinkE2E, SilentUnitGetsEachCommandFourTimesShowsTimeoutAndKeepsValues) {
+    WriteSettings({{"Com0", "3"}});
+    StartSim(3, {QStringLiteral("--silent-after"), QStringLiteral("2")});
+    StartLink();
+    // Answered: status and debug of the first cycle. Then status four times, then debug.
+    ASSERT_TRUE(WaitForFrames(LogOf(3), 7, 20000));
+    ASSERT_TRUE(WaitUntil([] { return std::strcmp(SnapshotDevice(0).stateText, "Timeout") == 0; }));
+    const _ZozeUps u = SnapshotDevice(0);
+    StopLink();
+
+    const auto frames = ReadFrames(LogOf(3));
+    const std::vector<Frame> expected = {Query('3'), Query('d'), Query('3'), Query('3'),
+                                         Query('3'), Query('3'), Query('d')};
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(frames[i], expected[i]) << "frame " << i;
+
+    EXPECT_STREQ(u.stateText, "Timeout");
+    EXPECT_EQ(u.status.stateCode, 2) << "values of the last good reply stay";
+    EXPECT_GT(u.status.batteryVoltage, 50.0);
+    EXPECT_EQ(u.debugRead[0], 1);
+}
+
+TEST_F(LinkE2E, OneBadChecksumIsNotResentAndItsValuesNeverReachTheRecord) {
+    WriteSettings({{"Com0", "5"}});
+    StartSim(5, {QStringLiteral("--corrupt-at"), QStringLiteral("1")});
+    std::vector<int> statesSeen;
+    receiver_.onRefresh = [&] { statesSeen.push_back(SnapshotDevice(0).status.stateCode); };
+    StartLink();
+    ASSERT_TRUE(WaitForFrames(LogOf(5), 8));
+    ASSERT_TRUE(WaitUntil([] { return std::strcmp(SnapshotDevice(0).stateText, "On_Line") == 0; }));
+    StopLink();
+    receiver_.onRefresh = nullptr;
+
+    const auto frames = ReadFrames(LogOf(5));
+    EXPECT_EQ(frames[0], Query('3'));
+    EXPECT_EQ(frames[1], Query('d')) << "one bad reply only counts; the next command follows";
+    EXPECT_EQ(frames[2], Query('3'));
+    EXPECT_EQ(frames[3], Query('d'));
+    EXPECT_EQ(frames[4], Query('V'));
+    for (int state : statesSeen) EXPECT_NE(state, 0x7FFF);
+}
+
+TEST_F(LinkE2E, PoisonedRepliesAtRandomNeverReachTheRecord) {
+    WriteSettings({{"Com0", "6"}});
+    StartSim(6, {QStringLiteral("--corrupt"), QStringLiteral("0.3"), QStringLiteral("--seed"),
+                 QStringLiteral("7")});
+    std::vector<_ZozeUps> seen;
+    receiver_.onRefresh = [&] { seen.push_back(SnapshotDevice(0)); };
+    StartLink();
+    ASSERT_TRUE(WaitForRefreshes(25, 30000));
+    StopLink();
+    receiver_.onRefresh = nullptr;
+
+    bool online = false;
+    for (const _ZozeUps& u : seen) {
+        EXPECT_NE(u.status.stateCode, 0x7FFF);
+        EXPECT_NE(u.systemFailure.stateCode, 0x7FFF);
+        EXPECT_NE(u.batteryFailure.stateCode, 0x7FFF);
+        EXPECT_NE(u.debugRead[0], -1);
+        online = online || std::strcmp(u.stateText, "On_Line") == 0;
+    }
+    EXPECT_TRUE(online);
+}
+
+TEST_F(LinkE2E, TwoUnitsAreServedAlternately) {
+    WriteSettings({{"Com0", "1"}, {"AlderaPresent1", "1"}, {"Com1", "2"}});
+    StartSim(1, {QStringLiteral("--tag"), QStringLiteral("A")}, QStringLiteral("both.log"));
+    StartSim(2, {QStringLiteral("--tag"), QStringLiteral("B")}, QStringLiteral("both.log"));
+    StartLink();
+    ASSERT_TRUE(WaitForFrames(Path("both.log"), 40));
+    ASSERT_TRUE(WaitUntil([] { return std::strcmp(SnapshotDevice(1).stateText, "On_Line") == 0; }));
+    StopLink();
+
+    // One step per unit per pass: the requests come in pairs, one of each unit (the two
+    // simulated units log concurrently, so within a pair either may come first).
+    const auto lines = ReadLog(Path("both.log"));
+    int a = 0, b = 0;
+    for (size_t i = 0; i < 40; ++i) {
+        (lines[i].tag == "A" ? a : b) += 1;
+        if (i % 2 == 1) {
+            EXPECT_EQ(a, b) << "after request " << i + 1;
+        }
+    }
+    EXPECT_STREQ(SnapshotDevice(0).stateText, "On_Line");
+}
+
+TEST_F(LinkE2E, ReloadReopensThePortsAndFollowsAChangedComPort) {
+    WriteSettings({{"Com0", "1"}});
+    StartSim(1);
+    StartSim(5);
+    StartLink();
+    ASSERT_TRUE(WaitForRefreshes(3));
+
+    // Same port again: the unit keeps being served after the reopen.
+    KeybCommand(KEYB_RELOAD_PORTS, 0, 0, 0);
+    const int before = receiver_.refreshes.load();
+    ASSERT_TRUE(WaitForRefreshes(before + 3));
+    EXPECT_STREQ(SnapshotDevice(0).stateText, "On_Line");
+
+    // As the port chooser does it: set the port, then ask for the reload.
+    {
+        auto lock = LockDevice(0);
+        MainUps[0].comPort = 5;
+        MainUps[0].comPortChosen = 5;
+        KeybCommand(KEYB_RELOAD_PORTS, 0, 0, 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return CountFrame(ReadFrames(LogOf(5)), Query('3')) >= 2; }));
+    const size_t onOld = ReadFrames(LogOf(1)).size();
+    ASSERT_TRUE(WaitUntil([&] { return CountFrame(ReadFrames(LogOf(5)), Query('3')) >= 4; }));
+    StopLink();
+    EXPECT_EQ(ReadFrames(LogOf(1)).size(), onOld) << "the old port is no longer used";
+
+    QSettings saved(Path("Tralvane/Ups.ini"), QSettings::IniFormat);
+    EXPECT_EQ(saved.value("Orbo/Com0").toString(), QStringLiteral("5"));
+    EXPECT_EQ(saved.value("Orbo/AlderaPresent0").toString(), QStringLiteral("1"));
+}
+
+TEST_F(LinkE2E, EveryKeybCommandReachesTheWireWithItsExactFrame) {
+    WriteSettings({{"Com0", "7"}});
+    StartSim(7);
+    StartLink();
+    ASSERT_TRUE(WaitForRefreshes(2));
+    const QString log = LogOf(7);
+
+    auto expectFrames = [&](const std::vector<Frame>& frames, const char* what) {
+        for (const Frame& f : frames)
+            EXPECT_TRUE(WaitUntil([&] { return LogHas(log, f); })) << what << ": " << Hex(f);
+    };
+
+    // Stop & save with argument 0: the documented frame, byte for byte.
+    {
+        auto lock = LockDevice(0);
+        MainUps[0].debugWrite[0] = 0;
+        KeybCommand(KEYB_STOP_SAVE, 0, 0, 0);
+    }
+    expectFrames({{0x80, 0x53, 0x30, 0x30, 0x30, 0x30, 0x30, 0x31, 0x39, 0x33}}, "stop & save");
+
+    {
+        auto lock = LockDevice(0);
+        MainUps[0].debugWrite[0] = 300;
+        KeybCommand(KEYB_RESET_EEPROM, 0, 0, 0);
+    }
+    expectFrames({SetFrame('r', Words({300}))}, "reset EEPROM");
+
+    // The decimal stop carries the number as text and a NUL, no checksum, ten bytes in all.
+    {
+        auto lock = LockDevice(0);
+        KeybCommand(KEYB_STOP_DECIMAL, 0, 0, 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const Frame& f : ReadFrames(log))
+            if (f.size() == 10 && f[1] == 'G') return true;
+        return false;
+    }));
+    for (const Frame& f : ReadFrames(log)) {
+        if (f.size() == 10 && f[1] == 'G') {
+            EXPECT_EQ(Frame(f.begin(), f.begin() + 6), (Frame{0x80, 'G', '3', '0', '0', 0}));
+        }
+    }
+
+    const std::vector<int> debug = {-2, 300, 0, 1, 2, 3, 4, 5, 6, 7, 8, 32767};
+    {
+        auto lock = LockDevice(0);
+        for (int i = 0; i < 12; ++i) MainUps[0].debugWrite[i] = debug[size_t(i)];
+        KeybCommand(KEYB_WRITE_DEBUG, 0, 0, 0);
+    }
+    expectFrames({SetFrame('D', Words(debug))}, "debug values");
+    EXPECT_TRUE(WaitUntil([] { return SnapshotDevice(0).debugRead[0] == -2; })) << "read back";
+
+    std::vector<int> amplitudes, offsets;
+    {
+        auto lock = LockDevice(0);
+        for (int i = 0; i < 16; ++i) {
+            MainUps[0].adAmplitudeWrite[i] = 2000 + i;
+            MainUps[0].adOffsetWrite[i] = -i;
+            amplitudes.push_back(2000 + i);
+            offsets.push_back(-i);
+        }
+        KeybCommand(KEYB_WRITE_AD, 0, 0, 0);
+    }
+    expectFrames({SetFrame('#', Words(amplitudes)), SetFrame('O', Words(offsets)), Query('&'), Query('%')},
+                 "AD correction");
+    EXPECT_TRUE(WaitUntil([] {
+        const _ZozeUps u = SnapshotDevice(0);
+        return u.adReadFlags == 3 && u.adAmplitudeRead[15] == 2015 && u.adOffsetRead[15] == -15;
+    }));
+
+    {
+        auto lock = LockDevice(0);
+        UserParameters& p = MainUps[0].userParamsWrite;
+        p.upsAddress = 2;
+        for (double& r : p.rmsLevel) r = 230.0;
+        p.auxValue1 = 5;
+        p.auxValue2 = 12.9;
+        p.powerOnRestart = 1;
+        p.sleepDelay = 300;
+        p.option = 0;
+        p.restartDelay = 10;
+        KeybCommand(KEYB_WRITE_USER_PARAMS, 0, 0, 0);
+    }
+    expectFrames({SetFrame('R', Words({2, 0x50B8, 0x50B8, 0x50B8, 0x50B8, 0x50B8, 5, 12, 1, 300, 0, 10})),
+                  Query('p')},
+                 "user parameters");
+
+    {
+        auto lock = LockDevice(0);
+        std::memcpy(MainUps[0].productCodeWrite, "ABCDEFGH", 9);
+        std::memcpy(MainUps[0].serialNumberWrite, "1234567", 8);  // 7 characters and a NUL
+        KeybCommand(KEYB_WRITE_IDENTITY, 0, 0, 0);
+    }
+    {
+        std::vector<uint8_t> text = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', '1', '2', '3', '4', '5', '6', '7', 0};
+        expectFrames({SetFrame('k', text), Query('C')}, "identity");
+    }
+    EXPECT_TRUE(WaitUntil([] { return std::strcmp(SnapshotDevice(0).productCodeRead, "ABCDEFGH") == 0; }));
+
+    {
+        auto lock = LockDevice(0);
+        ProtocolAdds& a = MainUps[0].protocolAddsWrite;
+        std::memset(&a, 0, sizeof a);
+        a.batteryAh = 65;
+        a.backupTime = 20;
+        std::strcpy(a.buildDate, "20250101");
+        std::strcpy(a.modelName, "Model X");
+        std::strcpy(a.manufacturer, "Maker");
+        std::strcpy(a.serviceContact, "Desk");
+        std::strcpy(a.servicePhone, "555");
+        KeybCommand(KEYB_WRITE_PROTOCOL_ADDS, 0, 0, 0);
+    }
+    {
+        std::vector<uint8_t> first = Words({65, 20});
+        const char date[8] = {'2', '0', '2', '5', '0', '1', '0', '1'};
+        first.insert(first.end(), date, date + 8);
+        std::vector<uint8_t> model(20, 0);
+        std::memcpy(model.data(), "Model X", 7);
+        first.insert(first.end(), model.begin(), model.end());
+        std::vector<uint8_t> second(60, 0);
+        std::memcpy(second.data(), "Maker", 5);
+        std::memcpy(second.data() + 20, "Desk", 4);
+        std::memcpy(second.data() + 40, "555", 3);
+        expectFrames({SetFrame('P', first), SetFrame('T', second), Query('4')}, "protocol data");
+    }
+    EXPECT_TRUE(WaitUntil([] { return std::strcmp(SnapshotDevice(0).protocolAddsRead.modelName, "Model X") == 0; }));
+
+    KeybCommand(KEYB_RECHARGE, 0, 0, 0);
+    expectFrames({Query('M')}, "recharge");
+    KeybCommand(KEYB_TEST_BATTERY, 0, 300, 0);
+    expectFrames({SetFrame('b', Words({300}))}, "battery test");
+
+    StopLink();
+}
+
+TEST_F(LinkE2E, SetupWriteGoesOutScaledAndIsReadBackLater) {
+    WriteSettings({{"Com0", "8"}});
+    StartSim(8);
+    StartLink();
+    // Wait for the unit's own set-up (rotation phase 7), then send it back with changes.
+    ASSERT_TRUE(WaitUntil([] { return SnapshotDevice(0).setupValid == 1; }));
+    UpsSetup written{};
+    {
+        auto lock = LockDevice(0);
+        UpsSetup s = MainUps[0].setupRead;
+        s.ampereh = 12;
+        s.slope = 12.5;          // 12.5 / 6.25 + 0.5 = 2.5, sent as 2
+        s.fStartPeriod = 0.02;   // 499.99999999999994, sent as 499
+        s.fStopPeriod = 0.025;   // 625
+        s.vCycle = 57.0;         // 3648
+        MainUps[0].setupWrite = s;
+        written = s;
+        KeybCommand(KEYB_WRITE_SETUP, 0, 0, 0);
+        EXPECT_EQ(MainUps[0].setupValid, 0);
+    }
+    Frame frame;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const Frame& f : ReadFrames(LogOf(8)))
+            if (f.size() == 174 && f[1] == 'U') {
+                frame = f;
+                return true;
+            }
+        return false;
+    })) << RawLog(LogOf(8));
+    auto word = [&](int index) {
+        auto nib = [](uint8_t c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+        const size_t at = 2 + 4 * size_t(index);
+        return (nib(frame[at]) << 12) | (nib(frame[at + 1]) << 8) | (nib(frame[at + 2]) << 4) | nib(frame[at + 3]);
+    };
+    EXPECT_EQ(word(0), 12);
+    EXPECT_EQ(word(1), 3648);
+    EXPECT_EQ(word(38), 2);
+    EXPECT_EQ(word(39), 499);
+    EXPECT_EQ(word(40), 625);
+
+    // The next set-up read (one rotation later) returns what was written.
+    ASSERT_TRUE(WaitUntil([] { return SnapshotDevice(0).setupValid == 1; }, 20000));
+    const _ZozeUps u = SnapshotDevice(0);
+    StopLink();
+    EXPECT_EQ(u.setupRead.ampereh, 12);
+    EXPECT_DOUBLE_EQ(u.setupRead.vCycle, 57.0);
+    EXPECT_DOUBLE_EQ(u.setupRead.slope, 12.5);
+    EXPECT_DOUBLE_EQ(u.setupRead.fStartPeriod, 499 * 0.00004);
+}
+
+TEST_F(LinkE2E, FirstStartWritesTheDefaultSettingsAndPollsCom1) {
+    StartSim(1);
+    ASSERT_FALSE(QFile::exists(Path("Tralvane/Ups.ini")));
+    StartLink();
+    ASSERT_TRUE(WaitForFrames(LogOf(1), 2));
+    StopLink();
+
+    QSettings saved(Path("Tralvane/Ups.ini"), QSettings::IniFormat);
+    saved.beginGroup("Orbo");
+    const std::map<QString, QString> expected = {
+        {"AlderaPresent0", "1"}, {"Com0", "1"}, {"speed0", "9600"}, {"Debug0", "1"},
+        {"AlderaPresent1", "0"}, {"Com1", "2"}, {"Debug1", "1"},
+        {"AlderaPresent2", "0"}, {"Com2", "3"}, {"Debug2", "1"},
+        {"AlderaPresent3", "0"}, {"Com3", "4"}, {"Debug3", "1"}};
+    for (const auto& [name, value] : expected) EXPECT_EQ(saved.value(name).toString(), value) << name.toStdString();
+}
+
+TEST_F(LinkE2E, UnreadableSettingsFileFallsBackToDefaults) {
+    QFile f(Path("Tralvane/Ups.ini"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray("\x00\xff[Orbo\n=\n\x01\x02==[[\nCom0=\"\n", 26));
+    f.close();
+    StartSim(1);
+    StartLink();
+    EXPECT_TRUE(WaitForFrames(LogOf(1), 2)) << "device 0 falls back to COM1";
+    StopLink();
+}
+
+TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
+    QDir().mkpath(Path("Tralvane/ports"));
+    ASSERT_TRUE(QFile::link(Path("missing-device"), Path("Tralvane/ports/COM7")));
+    for (const char* com : {"7", "200"}) {
+        WriteSettings({{"Com0", com}});
+        QProcess probe;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", dir_.path());
+        probe.setProcessEnvironment(env);
+        probe.start(QStringLiteral(VESPERO_PROBE_PATH), {QStringLiteral("--refreshes"), QStringLiteral("1")});
+        ASSERT_TRUE(probe.waitForFinished(10000)) << "COM" << com;
+        EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(probe.exitCode(), 255) << "COM" << com;
+        const QString err = QString::fromLocal8Bit(probe.readAllStandardError());
+        EXPECT_TRUE(err.contains("GetLastError")) << err.toStdString();
+        EXPECT_TRUE(err.contains("No such file or directory")) << err.toStdString();
+    }
+}
+
+}  // namespace
+}  // namespace e2e
