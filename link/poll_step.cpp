@@ -100,6 +100,9 @@ void PollStep(_ZozeUps* ups) {
     if (ups->rxCount < 0 || ups->rxCount > row.replyLength) ups->rxCount = 0;
     const int wanted = row.replyLength - ups->rxCount;
     const UpsPortOps* port = ups->port;
+    // What the driver applies before every read: a gap of 1500 ms, at most 500 + 5 ms per char.
+    ups->timeouts = CommTimeouts{1500, 5, 500, 0, 0};
+    ups->bytesRead = 0;
 
     // The wait for characters is the one thing done without the lock, so the window can take
     // its snapshots meanwhile; the read must not touch the record.
