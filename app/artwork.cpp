@@ -83,11 +83,11 @@ QPixmap PanelPicture(QSize size) {
 
     QFont title(QStringLiteral("DejaVu Sans"));
     title.setBold(true);
-    title.setPixelSize(int(H * 0.28));
-    title.setLetterSpacing(QFont::PercentageSpacing, 112);
+    title.setPixelSize(int(H * 0.22));
+    title.setLetterSpacing(QFont::PercentageSpacing, 106);
     p.setFont(title);
     p.setPen(QColor(245, 248, 255));
-    p.drawText(QRectF(W * 0.05, H * 0.08, W * 0.62, H * 0.36), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(QRectF(W * 0.05, H * 0.08, W * 0.60, H * 0.36), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("VESPERO"));
 
     QFont sub(QStringLiteral("DejaVu Sans"));
@@ -97,7 +97,7 @@ QPixmap PanelPicture(QSize size) {
     p.drawText(QRectF(W * 0.05, H * 0.44, W * 0.62, H * 0.14), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("UPS Monitor"));
 
-    PaintBattery(p, QRectF(W * 0.66, H * 0.16, W * 0.27, H * 0.36));
+    PaintBattery(p, QRectF(W * 0.68, H * 0.16, W * 0.25, H * 0.34));
 
     p.setPen(QPen(QColor(255, 255, 255, 70), 1));
     p.setBrush(Qt::NoBrush);
