@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "link/device_lock.h"
 #include "link/link_core.h"
@@ -54,17 +55,24 @@ void SetLinkExitHandler(LinkExitHandler handler) {
 }
 
 void OpenDevicePort(_ZozeUps* ups) {
-    int result;
-    int comPort;
+    // The open runs on a copy, outside the lock: a failing open waits for the window to show
+    // why, and the window may itself be waiting for this device's lock.
+    auto scratch = std::make_unique<_ZozeUps>();
+    const UpsPortOps* port;
     {
         auto lock = LockDevice(ups);
-        result = (ups->port && ups->port->open) ? ups->port->open(ups) : -1;
-        comPort = ups->comPort;
+        *scratch = *ups;
+        port = ups->port;
+    }
+    int result = (port && port->open) ? port->open(scratch.get()) : -1;
+    {
+        auto lock = LockDevice(ups);
+        ups->portHandle = result == 0 ? scratch->portHandle : nullptr;
         int i = DeviceIndex(ups);
         if (i >= 0) portOpened[i] = result == 0;
     }
     if (result != 0) {
-        PostToRegisteredWindow(WM_UPS_EVENT, 2, comPort);
+        PostToRegisteredWindow(WM_UPS_EVENT, 2, scratch->comPort);
         exitHandler.load()(-1);
     }
 }

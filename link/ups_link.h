@@ -107,6 +107,9 @@ struct _ZozeUps;
 struct UpsPortOps {
     // Opens and configures the record's port (comPort, baudRate). 0 on success; -1 when the port
     // cannot be opened, -2 when it opened but cannot be configured. Never ends the process itself.
+    // Runs without the device lock, on a private copy of the record (it may wait on the window to
+    // report a failure): it reads comPort and baudRate and leaves the port in portHandle, which
+    // the link then stores in the record.
     int (*open)(_ZozeUps* ups);
     // Writes len bytes; returns the count written (also left in bytesWritten by the caller).
     int (*write)(const uint8_t* data, int len, _ZozeUps* ups);

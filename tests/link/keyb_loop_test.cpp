@@ -136,9 +136,12 @@ TEST_F(LoopTest, StartupOpensPresentUnitsOnly) {
     InitDeviceTable();
     MainUps[0].status.batteryVoltage = 5;  // cleared by the start-up
     LinkStartup();
-    EXPECT_EQ(Line(&MainUps[0]).opens, 1);
-    EXPECT_EQ(Line(&MainUps[1]).opens, 0);
-    EXPECT_EQ(Line(&MainUps[2]).opens, 1);
+    EXPECT_EQ(OpensOf(1).count, 1);
+    EXPECT_EQ(OpensOf(2).count, 0);
+    EXPECT_EQ(OpensOf(9).count, 1);
+    EXPECT_FALSE(deviceLockedDuringOpen);
+    EXPECT_NE(MainUps[2].portHandle, nullptr);
+    EXPECT_EQ(MainUps[1].portHandle, nullptr);
     EXPECT_EQ(MainUps[2].comPort, 9);
     EXPECT_EQ(MainUps[2].baudRate, 19200);
     EXPECT_EQ(MainUps[0].pollPhase, 10);
@@ -163,17 +166,20 @@ TEST_F(LoopTest, ReloadSavesAndReopensBetweenPasses) {
     EXPECT_EQ(LinkPass(), 1);
     EXPECT_EQ(store["Com0"], "4");
     EXPECT_EQ(Line(ups).closes, 1);
-    EXPECT_EQ(Line(ups).opens, 2);
+    EXPECT_EQ(OpensOf(1).count, 1);
+    EXPECT_EQ(OpensOf(4).count, 1);
     EXPECT_EQ(TakeReloadRequest(), 0);
     EXPECT_EQ(LinkPass(), 1);
-    EXPECT_EQ(Line(ups).opens, 2);
+    EXPECT_EQ(OpensOf(4).count, 1);
+    EXPECT_FALSE(deviceLockedDuringOpen);
     EXPECT_EQ(SentChars(ups), "3d");  // the reopen kept the poll where it was
 }
 
 TEST_F(LoopTest, PortThatCannotBeOpenedEndsTheLink) {
     store = {{"AlderaPresent1", "1"}, {"Com1", "12"}};
-    Line(&MainUps[1]).openResult = -1;
+    OpensOf(12).result = -1;
     LinkStartup();
+    EXPECT_EQ(MainUps[1].portHandle, nullptr);
     ASSERT_EQ(exits, std::vector<int>{-1});
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].message, WM_UPS_EVENT);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <thread>
+
 #include "link/device_lock.h"
 
 std::vector<Posted> posts;
@@ -13,10 +15,12 @@ bool storeReadable = true;
 bool storeWritable = true;
 std::vector<int> exits;
 int dummyWindow;
+bool deviceLockedDuringOpen;
 
 namespace {
 
 std::map<const _ZozeUps*, FakeLine> lines;
+std::map<int, FakeOpens> opensByPort;
 std::vector<std::string> eventLog;
 
 int ReplyLengthFor(char c, bool query) {
@@ -36,10 +40,20 @@ void FrameSent(FakeLine& line, char c, bool query) {
 }
 
 int FakeOpen(_ZozeUps* ups) {
-    FakeLine& line = Line(ups);
-    ++line.opens;
-    if (line.openResult == 0) ups->portHandle = &line;
-    return line.openResult;
+    // A failing open waits for the window; no device lock may be held meanwhile.
+    std::thread([] {
+        for (const _ZozeUps& d : MainUps) {
+            if (DeviceMutex(&d).try_lock())
+                DeviceMutex(&d).unlock();
+            else
+                deviceLockedDuringOpen = true;
+        }
+    }).join();
+    FakeOpens& opens = OpensOf(ups->comPort);
+    ++opens.count;
+    static int openPort;
+    if (opens.result == 0) ups->portHandle = &openPort;
+    return opens.result;
 }
 
 int FakeWrite(const uint8_t* data, int len, _ZozeUps* ups) {
@@ -116,6 +130,8 @@ const UpsPortOps kFakePort = {FakeOpen, FakeWrite, FakeRead, FakePurge, FakeClos
 
 FakeLine& Line(const _ZozeUps* ups) { return lines[ups]; }
 
+FakeOpens& OpensOf(int comPort) { return opensByPort[comPort]; }
+
 std::vector<std::string>& EventLog() { return eventLog; }
 
 std::vector<std::string> Frames(const _ZozeUps* ups) {
@@ -164,6 +180,8 @@ std::string MakeReply(char command, const std::vector<uint8_t>& payload, int len
 
 void LinkTest::SetUp() {
     lines.clear();
+    opensByPort.clear();
+    deviceLockedDuringOpen = false;
     eventLog.clear();
     posts.clear();
     store.clear();

@@ -26,13 +26,19 @@ struct FakeLine {
     std::string pending;                       // rest of the automatic reply
     std::vector<int> wanted;                   // the count each read asked for
     std::vector<int> purges;
-    int openResult = 0;
-    int opens = 0;
     int closes = 0;
 };
 
 extern const UpsPortOps kFakePort;
 FakeLine& Line(const _ZozeUps* ups);
+
+// Opens are told apart by port number: the link opens a private copy of the record.
+struct FakeOpens {
+    int count = 0;
+    int result = 0;  // what the open returns
+};
+FakeOpens& OpensOf(int comPort);
+extern bool deviceLockedDuringOpen;  // some device lock was held while a port opened
 
 // Everything the fakes saw, in order: "send <char>" per complete frame, "post <message>".
 std::vector<std::string>& EventLog();
