@@ -89,7 +89,7 @@ void ServiceMenu::ApplyAccessCode(const QString& code) {
     if (level_ == 0) {
         if (QMenu* user = userMenu()) {
             bar_->removeAction(user->menuAction());
-            user->deleteLater();
+            delete user;  // with its commands: none of them can be running, this came from File
         }
         bar_->update();
         return;

@@ -93,7 +93,13 @@ QByteArray FormatPreset(const SetupValues& values) {
         case Kind::Int:
         case Kind::Index: out += QByteArray::number(*static_cast<int32_t*>(e.field)); break;
         case Kind::Double: out += QString::asprintf("%.1f", *static_cast<double*>(e.field)).toLatin1(); break;
-        case Kind::Text: out += static_cast<QString*>(e.field)->toLatin1(); break;
+        case Kind::Text: {
+            // A line end inside a text would shift every later line against its entry.
+            QByteArray text = static_cast<QString*>(e.field)->toLatin1();
+            text.replace('\r', ' ').replace('\n', ' ');
+            out += text;
+            break;
+        }
         }
         out += "\r\n";
     }

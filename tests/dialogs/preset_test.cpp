@@ -84,6 +84,17 @@ TEST(PresetFormat, RoundTripRoundsDoublesAndCutsTexts) {
     EXPECT_EQ(back, expect);
 }
 
+TEST(PresetFormat, LineEndsInsideATextDoNotShiftTheFile) {
+    SetupValues v = Sample();
+    v.fStart = "50\r\nf_stop=1";
+    const QByteArray text = FormatPreset(v);
+    EXPECT_EQ(Lines(text).size(), 37);
+    SetupValues back;
+    ASSERT_EQ(ParsePreset(text.constData(), size_t(text.size()), back), PresetParse::Complete);
+    EXPECT_EQ(back.fStart, "50");
+    EXPECT_EQ(back.fStop, "45.00");
+}
+
 TEST(PresetFormat, LinesMatchByPositionOnly) {
     auto lines = Lines(FormatPreset(Sample()));
     lines[0] = "Ampereh= 31 A";     // blank after "=" and a unit: fine

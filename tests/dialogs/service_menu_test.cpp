@@ -136,6 +136,31 @@ TEST(ServiceMenuLevels, DisabledItemsKeepTheirStateUntilThePopupIsRebuilt) {
     EXPECT_TRUE(FindCommand(f.bar, 32795)->isEnabled());
 }
 
+TEST(ServiceMenuLevels, DisabledItemLooksLikeAnEnabledOne) {
+    Frame f;
+    f.EnterCode("kappa");
+    QMenu* user = f.menu.userMenu();
+    auto rowImage = [user](QAction* a) {
+        const QRect r = user->actionGeometry(a);
+        return user->grab(r).toImage();
+    };
+    user->adjustSize();
+    QAction* set = FindCommand(f.bar, 32792);
+    const QImage enabled = rowImage(set);
+    set->setEnabled(false);
+    const QImage disabled = rowImage(set);
+    ASSERT_FALSE(enabled.isNull());
+    EXPECT_EQ(enabled, disabled);
+
+    // A plain menu of the same style does grey its disabled items.
+    QMenu plain;
+    QAction* item = plain.addAction("VesperoSet");
+    plain.adjustSize();
+    const QImage plainEnabled = plain.grab(plain.actionGeometry(item)).toImage();
+    item->setEnabled(false);
+    EXPECT_NE(plainEnabled, plain.grab(plain.actionGeometry(item)).toImage());
+}
+
 TEST(ServiceMenuCommands, ImmediateCommandsQueue) {
     Frame f;
     f.EnterCode("lanterno");
