@@ -1,0 +1,121 @@
+// vespero's panel offscreen, fed by the real link thread over a pseudo-terminal from vespero-sim.
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "app/aldera_view.h"
+#include "app/main_frame.h"
+#include "link/ups_link.h"
+#include "widgets/control_ids.h"
+#include "widgets/message_box.h"
+
+namespace {
+
+// Generous bound for a loaded machine; the assertions are about order and counts only.
+bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Before each refresh is handled: whether log.txt is there yet.
+class RefreshWatcher : public QObject {
+public:
+    std::vector<bool> logBefore;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (int(event->type()) == WM_UPS_REFRESH) logBefore.push_back(QFile::exists("log.txt"));
+        return false;
+    }
+};
+
+TEST(AppEndToEnd, PanelFollowsTheSimulatedUnitAndLogsOnTheEleventhRefresh) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString config = dir.filePath("config");
+    ASSERT_TRUE(QDir().mkpath(config + "/Tralvane"));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run")));
+    {
+        QFile ini(config + "/Tralvane/Ups.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[Orbo]\nAlderaPresent0=1\nCom0=1\nspeed0=9600\nDebug0=1\n"
+                  "AlderaPresent1=0\nCom1=2\nDebug1=1\nAlderaPresent2=0\nCom2=3\nDebug2=1\n"
+                  "AlderaPresent3=0\nCom3=4\nDebug3=1\n");
+    }
+    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.filePath("run"));
+
+    std::vector<ShownBox> boxes;
+    SetMessageBoxAnswerer([&](const ShownBox& b) { boxes.push_back(b); });
+
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.setStandardOutputFile(QProcess::nullDevice());
+    const QString ready = dir.filePath("sim.ready");
+    sim.start(VESPERO_SIM_PATH, {"--com", "1", "--ready-file", ready});
+    ASSERT_TRUE(sim.waitForStarted(10000));
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(ready) || sim.state() == QProcess::NotRunning; }, 10000));
+    ASSERT_TRUE(QFile::exists(ready)) << "vespero-sim did not publish COM1";
+
+    {
+        CMainFrame frame;
+        auto* view = new CAlderaView(&frame);
+        frame.setCentralWidget(view);
+        RefreshWatcher watcher;
+        view->installEventFilter(&watcher);
+        view->OnInitialUpdate();
+        EXPECT_EQ(frame.windowTitle(), "Monitor - Vespero");
+        StartLinkThread();
+
+        const bool online = WaitFor([&] { return frame.windowTitle() == "On_Line"; });
+        const bool logged = WaitFor([&] { return QFile::exists("log.txt"); });
+        StopLinkThread();
+        QCoreApplication::processEvents();
+        view->removeEventFilter(&watcher);
+
+        EXPECT_TRUE(online) << "caption: " << frame.windowTitle().toStdString();
+        ASSERT_TRUE(logged);
+        EXPECT_EQ(FindControl<QLabel>(view, 1162)->text(), "Status 2 - ACTIVE");
+        EXPECT_EQ(FindControl<QLabel>(view, 1146)->text().left(8), "Vespero ");
+
+        // The row is written by the 11th counted refresh; the very first refresh does not count
+        // when it still saw the rating 0 of a unit that had not answered yet.
+        size_t firstWithLog = 0;
+        while (firstWithLog < watcher.logBefore.size() && !watcher.logBefore[firstWithLog])
+            ++firstWithLog;
+        // The file appeared while refresh number firstWithLog (counting from 1) was handled.
+        EXPECT_GE(firstWithLog, 11u);
+        EXPECT_LE(firstWithLog, 12u);
+    }
+    QFile log("log.txt");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    EXPECT_TRUE(text.startsWith("Date,Time,Frgen,Vbatt,Iout,Pout,PowerPerc,CCBStatus,Tbatt,Ibatt\r\n"));
+    EXPECT_GE(text.count("\r\n"), 2);
+    EXPECT_TRUE(boxes.empty());
+
+    sim.terminate();
+    sim.waitForFinished(5000);
+    SetMessageBoxAnswerer(nullptr);
+    QDir::setCurrent(oldCwd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
