@@ -162,3 +162,35 @@ TEST_F(BuildTest, DecimalStopSendsTheTextAndZerosOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BuildTest, TraceLinesNameTheCommandCharacter) {
+    testing::internal::CaptureStdout();
+    BuildWritePi('P', ups);
+    BuildWriteDebug('D', ups);
+    BuildWordCommand('S', ups);
+    BuildTestBattery('b', ups);
+    BuildStopAndGo('W', ups);
+    BuildDecimalStop('G', ups);
+    BuildWriteSetup('U', ups);
+    BuildWriteAdAmplitudes('#', ups);  // the silent ones print nothing
+    BuildWriteIdentity('k', ups);
+    ups->comPort = 3;
+    for (int i = 0; i < 12; ++i) {
+        ups->payload[2 * i] = 0;
+        ups->payload[2 * i + 1] = static_cast<uint8_t>(i * 11);
+    }
+    ups->payload[40] = 0xFF;
+    ups->payload[41] = 0xFE;
+    DecodeDebug(ups);
+    DecodeTuning(ups);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "set Pi P \nset Pwm D \nstop S \ntestbattery b \nStop & Go Ups W \nstop G \n"
+              "Set Ups U \n"
+              "Seriale 3\n"
+              "Parametri impostati 000 011 022 033 044 055 066 077 088 099 110 121 \n"
+              "K0 -2 K1 0 PwmP 0 \n");
+}
+
+}  // namespace
