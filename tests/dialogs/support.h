@@ -44,18 +44,19 @@ struct Seams {
 
 // Runs action on the next modal dialog once it is up (the action must close it).
 inline void OnNextModal(std::function<void(QDialog*)> action) {
+    auto* timer = new QTimer(qApp);
+    timer->setInterval(5);
     auto tries = std::make_shared<int>(0);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [action, tries, poll]() {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, tries] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog && dialog->isVisible()) {
-            action(dialog);
-            return;
-        }
-        if (++*tries < 500) QTimer::singleShot(5, *poll);
+        const bool up = dialog && dialog->isVisible();
+        if (!up && ++*tries < 1000) return;
+        timer->stop();
+        timer->deleteLater();
+        if (up) action(dialog);
         else ADD_FAILURE() << "no modal dialog appeared";
-    };
-    QTimer::singleShot(0, *poll);
+    });
+    timer->start();
 }
 
 inline QLineEdit* Edit(QWidget* w, const char* name) {
