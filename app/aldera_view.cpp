@@ -183,7 +183,8 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
 
     // 7. Battery temperature: the bar spans -25 to 60 degrees.
     const double tbatt = s.batteryTemperature;
-    SetGauge(ui_->id_1032, ThresholdColour(tbatt, 35, 40), 85, TruncSat(tbatt) + 25);
+    SetGauge(ui_->id_1032, ThresholdColour(tbatt, 35, 40), 85,
+             int64_t(ClampToInt(TruncSat(tbatt))) + 25);
     tbattText_ = Fixed("%.0f", tbatt);
 
     // 8. Heat sink, 9. case temperature.

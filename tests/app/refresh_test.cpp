@@ -188,6 +188,13 @@ TEST(PanelRefresh, NonNumbersAndExtremeWordsAreShownWithoutHarm) {
             EXPECT_LE(p.Bar(id)->GetPos(), std::max(lo, hi)) << id;
         }
         EXPECT_EQ(p.frame.windowTitle(), QString(40, 'X'));
+        // Huge values saturate: full bars above, empty bars below.
+        if (!std::isnan(bad)) {
+            const bool high = bad > 0;
+            EXPECT_EQ(p.Bar(1032)->GetPos(), high ? 85 : 0);
+            EXPECT_EQ(p.Bar(1028)->GetPos(), high ? 4000 : 20);
+            EXPECT_EQ(p.Bar(1034)->GetPos(), high ? 200 : 0);
+        }
         ClearDevice0();
     }
     // Not a number is below no threshold: the last colour of each rule.
