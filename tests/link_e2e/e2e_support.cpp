@@ -1,11 +1,57 @@
 #include "e2e_support.h"
 
-#include <QTextStream>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
+extern char** environ;
+
 namespace e2e {
+
+pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath) {
+    std::vector<QByteArray> storage;
+    storage.push_back(program.toLocal8Bit());
+    for (const QString& a : args) storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& b : storage) argv.push_back(b.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const QByteArray errPath = stderrPath.toLocal8Bit();
+    if (!stderrPath.isEmpty())
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+int WaitExit(pid_t pid, int limitMs) {
+    int result = -1;
+    WaitUntil([&] {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r != pid) return false;
+        result = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        return true;
+    }, limitMs);
+    return result;
+}
+
+void Terminate(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    if (WaitExit(pid, 3000) == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
 
 std::vector<LogLine> ReadLog(const QString& path) {
     std::vector<LogLine> out;
@@ -100,11 +146,7 @@ void LinkTest::SetUp() {
 void LinkTest::TearDown() {
     StopLink();
     SetUpsPostObserver(nullptr);
-    for (auto& sim : sims_) {
-        sim->terminate();
-        if (!sim->waitForFinished(3000)) sim->kill();
-        sim->waitForFinished(1000);
-    }
+    for (pid_t sim : sims_) Terminate(sim);
     sims_.clear();
     QDir::setCurrent(oldCwd_);
     if (oldConfigHome_.isNull()) {
@@ -125,17 +167,20 @@ void LinkTest::WriteSettings(const std::map<std::string, std::string>& values) {
 void LinkTest::StartSim(int com, const QStringList& extra, const QString& logName) {
     const QString ready = Path(QStringLiteral("sim%1.ready").arg(com));
     QFile::remove(ready);
-    auto sim = std::make_unique<QProcess>();
-    sim->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QStringList args{QStringLiteral("--com"), QString::number(com), QStringLiteral("--log"),
                      logName.isEmpty() ? LogOf(com) : Path(logName), QStringLiteral("--ready-file"), ready};
     args += extra;
-    sim->start(QStringLiteral(VESPERO_SIM_PATH), args);
-    ASSERT_TRUE(sim->waitForStarted(5000)) << "vespero-sim did not start";
-    QProcess* p = sim.get();
-    sims_.push_back(std::move(sim));
-    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(ready) || p->state() == QProcess::NotRunning; }, 10000));
-    ASSERT_TRUE(QFile::exists(ready)) << "vespero-sim exited before publishing COM" << com;
+    const pid_t pid = Spawn(QStringLiteral(VESPERO_SIM_PATH), args);
+    ASSERT_GT(pid, 0) << "vespero-sim did not start";
+    sims_.push_back(pid);
+    bool ended = false;
+    ASSERT_TRUE(WaitUntil([&] {
+        if (QFile::exists(ready)) return true;
+        int status = 0;
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        return ended;
+    }, 10000));
+    ASSERT_FALSE(ended) << "vespero-sim exited before publishing COM" << com;
 }
 
 void LinkTest::StartLink() {

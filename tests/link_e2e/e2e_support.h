@@ -7,10 +7,11 @@
 #include <QDir>
 #include <QFile>
 #include <QObject>
-#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,15 @@ inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 15000) {
     }
     return true;
 }
+
+// Child processes. posix_spawn rather than QProcess: QProcess launches children in a way the
+// thread sanitizer cannot follow, and it then reports races that are not there.
+// stderrPath: where the child's standard error goes (empty: inherited).
+pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath = {});
+// Exit status (0-255) once the child has ended, -1 if it is still running after limitMs, -2 if
+// it ended by a signal.
+int WaitExit(pid_t pid, int limitMs);
+void Terminate(pid_t pid);  // SIGTERM, then SIGKILL if it lingers; reaps it
 
 // Frames of a sim log: one line per request, hex bytes, optionally a tag before them and a note
 // after. Lines with a note (damaged or truncated frames) are skipped unless asked for.
@@ -85,7 +95,7 @@ protected:
     QTemporaryDir dir_;
     QByteArray oldConfigHome_;
     QString oldCwd_;
-    std::vector<std::unique_ptr<QProcess>> sims_;
+    std::vector<pid_t> sims_;
     Receiver receiver_;
     bool linkRunning_ = false;
 };

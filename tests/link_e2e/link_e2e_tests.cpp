@@ -497,15 +497,15 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
     ASSERT_TRUE(QFile::link(Path("missing-device"), Path("Tralvane/ports/COM7")));
     for (const char* com : {"7", "200"}) {
         WriteSettings({{"Com0", com}});
-        QProcess probe;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", dir_.path());
-        probe.setProcessEnvironment(env);
-        probe.start(QStringLiteral(VESPERO_PROBE_PATH), {QStringLiteral("--refreshes"), QStringLiteral("1")});
-        ASSERT_TRUE(probe.waitForFinished(10000)) << "COM" << com;
-        EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(probe.exitCode(), 255) << "COM" << com;
-        const QString err = QString::fromLocal8Bit(probe.readAllStandardError());
+        const pid_t probe = Spawn(QStringLiteral(VESPERO_PROBE_PATH),
+                                  {QStringLiteral("--refreshes"), QStringLiteral("1")}, Path("probe.err"));
+        ASSERT_GT(probe, 0);
+        const int status = WaitExit(probe, 10000);
+        if (status == -1) Terminate(probe);
+        EXPECT_EQ(status, 255) << "COM" << com;
+        QFile errFile(Path("probe.err"));
+        ASSERT_TRUE(errFile.open(QIODevice::ReadOnly));
+        const QString err = QString::fromLocal8Bit(errFile.readAll());
         EXPECT_TRUE(err.contains("GetLastError")) << err.toStdString();
         EXPECT_TRUE(err.contains("No such file or directory")) << err.toStdString();
     }

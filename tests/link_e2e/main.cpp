@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);  // event delivery and QProcess need one
+    QCoreApplication app(argc, argv);  // posted events need one
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
