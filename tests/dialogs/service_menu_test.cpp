@@ -102,6 +102,10 @@ TEST(ServiceMenuLevels, WrongCodeRemovesThePopup) {
     EXPECT_EQ(f.Titles(), (QStringList{"File", "Help"}));
     f.EnterCode("");
     EXPECT_EQ(f.menu.accessLevel(), 0);
+    f.EnterCode("kappa ");  // the dialog trims nothing
+    EXPECT_EQ(f.menu.accessLevel(), 0);
+    f.EnterCode("kappa");
+    EXPECT_EQ(f.menu.accessLevel(), 1);
 }
 
 TEST(ServiceMenuLevels, CancelKeepsLevelAndMenu) {
