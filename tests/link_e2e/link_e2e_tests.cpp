@@ -484,7 +484,8 @@ TEST_F(LinkE2E, FirstStartWritesTheDefaultSettingsAndPollsCom1) {
 TEST_F(LinkE2E, UnreadableSettingsFileFallsBackToDefaults) {
     QFile f(Path("Tralvane/Ups.ini"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray("\x00\xff[Orbo\n=\n\x01\x02==[[\nCom0=\"\n", 26));
+    static const char garbage[] = "\x00\xff[Orbo\n=\n\x01\x02==[[\nCom0=\"\n";
+    f.write(garbage, sizeof garbage - 1);
     f.close();
     StartSim(1);
     StartLink();
