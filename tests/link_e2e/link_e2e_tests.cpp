@@ -2,6 +2,12 @@
 // the simulated unit logged and by the values that reached the device table; nothing by time.
 #include <QSettings>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -510,6 +516,82 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
         EXPECT_TRUE(err.contains("GetLastError")) << err.toStdString();
         EXPECT_TRUE(err.contains("No such file or directory")) << err.toStdString();
     }
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The simulated unit itself: whatever arrives on the line, it finds the next frame start.
+class Simulator : public LinkTest {
+protected:
+    int Open(int com) {
+        const QByteArray path = Path(QStringLiteral("Tralvane/ports/COM%1").arg(com)).toLocal8Bit();
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd, TCSANOW, &t);
+        }
+        return fd;
+    }
+    // Collects exactly n characters, or what came before the line stayed quiet for a while.
+    static std::string Collect(int fd, size_t n) {
+        std::string out;
+        pollfd p{fd, POLLIN, 0};
+        while (out.size() < n && poll(&p, 1, 2000) > 0) {
+            char buf[256];
+            const ssize_t got = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+            if (got <= 0) break;
+            out.append(buf, size_t(got));
+        }
+        return out;
+    }
+    static bool ChecksumOk(const std::string& reply) {
+        unsigned sum = 0;
+        if (reply.size() < 6) return false;
+        for (size_t i = 0; i < reply.size() - 4; ++i)
+            sum += unsigned(int(static_cast<signed char>(reply[i])));
+        return std::stoul(reply.substr(reply.size() - 4), nullptr, 16) == (sum & 0xFFFF);
+    }
+};
+
+TEST_F(Simulator, ResynchronisesOnFrameStartsAndIgnoresDamagedFrames) {
+    StartSim(12);
+    const int fd = Open(12);
+    ASSERT_GE(fd, 0);
+    auto send = [&](const std::string& bytes) { ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); };
+
+    send(std::string("garbage\x01\xff\x80Z", 11));  // noise, then a start with no such command
+    send("\x80\x80\x33");                           // a doubled start still begins one frame
+    std::string status = Collect(fd, 110);
+    ASSERT_EQ(status.size(), 110u);
+    EXPECT_EQ(status.substr(0, 2), "\x80\x33");
+    EXPECT_TRUE(ChecksumOk(status));
+
+    send("\x80S00\x80V");  // a set frame cut short by the next start
+    const std::string version = Collect(fd, 46);
+    ASSERT_EQ(version.size(), 46u);
+    EXPECT_EQ(version.substr(2, 8), "312E3034");
+    EXPECT_TRUE(ChecksumOk(version));
+
+    send("\x80S0000FFFF");  // wrong checksum: logged, not answered
+    send("\x80M");          // the next frame is answered as usual
+    EXPECT_EQ(Collect(fd, 2), "\x80M");
+    ::close(fd);
+
+    QFile log(LogOf(12));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    EXPECT_TRUE(text.contains("80 53 30 30 truncated"));
+    EXPECT_TRUE(text.contains("80 53 30 30 30 30 46 46 46 46 bad-checksum"));
+    const auto frames = ReadFrames(LogOf(12));
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], Query('3'));
+    EXPECT_EQ(frames[1], Query('V'));
+    EXPECT_EQ(frames[2], Query('M'));
 }
 
 }  // namespace
