@@ -45,12 +45,12 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
 void CMainFrame::BuildMenuBar() {
     QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    QMenu* file = bar->addMenu(QStringLiteral("File"));
     file->addSeparator();
     AddCommand(file, QStringLiteral("Config ComPort"), 32782);
     AddCommand(file, QStringLiteral("Insert Password"), 32784);
     file->addSeparator();
-    QAction* exit = AddCommand(file, QStringLiteral("E&xit"), 57665, QStringLiteral("Exit From Application"));
+    QAction* exit = AddCommand(file, QStringLiteral("Exit"), 57665, QStringLiteral("Exit From Application"));
     connect(exit, &QAction::triggered, this, &QWidget::close);
 
     // As the menu resource holds it; the panel removes it when it starts, and the service menu
@@ -64,7 +64,7 @@ void CMainFrame::BuildMenuBar() {
     AddCommand(user, QStringLiteral("Manage Values"), 32790);
     AddCommand(user, QStringLiteral("Reset EEPROM"), 32791);
 
-    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    QMenu* help = bar->addMenu(QStringLiteral("Help"));
     AddCommand(help, QStringLiteral("Firmware Version"), 32795);
     help->addSeparator();
     QAction* about = AddCommand(help, QStringLiteral("About Vespero Monitor ..."), 57664);

@@ -62,7 +62,7 @@ TEST(StateLines, RefreshSetsCaptionAndLines) {
 TEST(StateLines, ConfirmationsEnableCommandsInThePopupAtPositionOne) {
     PanelFixture p;
     QMenuBar* bar = p.frame.menuBar();
-    EXPECT_EQ(MenuTitles(bar), (QStringList{"&File", "&Help"}));
+    EXPECT_EQ(MenuTitles(bar), (QStringList{"File", "Help"}));
 
     // Without the "User" popup, "Help" stands at position 1: nothing changes there.
     EditDevice0([](_ZozeUps& u) {
@@ -71,7 +71,7 @@ TEST(StateLines, ConfirmationsEnableCommandsInThePopupAtPositionOne) {
         u.setupValid = 1;
     });
     p.view->OnUpsRefresh();
-    EXPECT_EQ(MenuTitles(bar), (QStringList{"&File", "&Help"}));
+    EXPECT_EQ(MenuTitles(bar), (QStringList{"File", "Help"}));
 
     auto* user = new QMenu(QStringLiteral("User"), bar);
     bar->insertMenu(bar->actions()[1], user);
