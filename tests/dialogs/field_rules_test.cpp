@@ -82,6 +82,27 @@ TEST(FieldRules, ScannersStayWithinTheirLength) {
     EXPECT_EQ(used, 6u);
 }
 
+TEST(FieldRules, ArbitraryTextNeverBreaksTheScanners) {
+    uint32_t seed = 99;
+    const char alphabet[] = " \t+-.eE0123456789x\xff\x80";
+    for (int round = 0; round < 20000; ++round) {
+        char text[48];
+        const size_t n = seed % sizeof text;
+        for (size_t i = 0; i < n; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            text[i] = (seed >> 28) < 12 ? alphabet[(seed >> 8) % (sizeof alphabet - 1)] : char(seed >> 16);
+        }
+        size_t used = 0;
+        if (ScanInt32(text, n, &used)) EXPECT_LE(used, n);
+        if (ScanUInt32(text, n, &used)) EXPECT_LE(used, n);
+        if (auto d = ScanDouble(text, n, &used)) {
+            EXPECT_LE(used, n);
+            EXPECT_TRUE(std::isfinite(*d));
+        }
+        seed = seed * 1664525u + 1013904223u;
+    }
+}
+
 // A pass over three fields: the first that fails stops it, keeps earlier values, reports its
 // own message and takes the focus with its text selected.
 TEST(FieldRules, ReadPassStopsAtTheFirstFailingField) {
