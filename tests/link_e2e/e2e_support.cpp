@@ -1,57 +1,12 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-extern char** environ;
-
 namespace e2e {
-
-pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath) {
-    std::vector<QByteArray> storage;
-    storage.push_back(program.toLocal8Bit());
-    for (const QString& a : args) storage.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& b : storage) argv.push_back(b.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const QByteArray errPath = stderrPath.toLocal8Bit();
-    if (!stderrPath.isEmpty())
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int WaitExit(pid_t pid, int limitMs) {
-    int result = -1;
-    WaitUntil([&] {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r != pid) return false;
-        result = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-        return true;
-    }, limitMs);
-    return result;
-}
-
-void Terminate(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    if (WaitExit(pid, 3000) == -1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
 
 std::vector<LogLine> ReadLog(const QString& path) {
     std::vector<LogLine> out;

@@ -26,6 +26,7 @@
 #include "link/device_lock.h"
 #include "link/port/ups_event.h"
 #include "link/ups_link.h"
+#include "tests/support/child_process.h"
 
 namespace e2e {
 
@@ -42,14 +43,9 @@ inline bool WaitUntil(const std::function<bool()>& done, int limitMs = 15000) {
     return true;
 }
 
-// Child processes. posix_spawn rather than QProcess: QProcess launches children in a way the
-// thread sanitizer cannot follow, and it then reports races that are not there.
-// stderrPath: where the child's standard error goes (empty: inherited).
-pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath = {});
-// Exit status (0-255) once the child has ended, -1 if it is still running after limitMs, -2 if
-// it ended by a signal.
-int WaitExit(pid_t pid, int limitMs);
-void Terminate(pid_t pid);  // SIGTERM, then SIGKILL if it lingers; reaps it
+using testsupport::Spawn;
+using testsupport::Terminate;
+using testsupport::WaitExit;
 
 // Frames of a sim log: one line per request, hex bytes, optionally a tag before them and a note
 // after. Lines with a note (damaged or truncated frames) are skipped unless asked for.

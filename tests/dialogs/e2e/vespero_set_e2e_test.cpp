@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -24,6 +23,7 @@
 #include "link/device_lock.h"
 #include "link/port/settings_store.h"
 #include "widgets/control_ids.h"
+#include "tests/support/child_process.h"
 #include "widgets/message_box.h"
 
 namespace {
@@ -90,13 +90,8 @@ TEST(VesperoSetEndToEnd, OkSendsTheSetFrameAndTheEntryReturns) {
     }
 
     const QString log = config.filePath("wire.log");
-    const QString ready = config.filePath("ready");
-    QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QStringLiteral(VESPERO_SIM),
-              {"--com", QString::number(kCom), "--log", log, "--ready-file", ready});
-    ASSERT_TRUE(sim.waitForStarted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile(ready).size() > 0; }, kWait));
+    testsupport::SimProcess sim(QStringLiteral(VESPERO_SIM), kCom, config.path(), {"--log", log});
+    ASSERT_TRUE(sim.ready());
 
     std::vector<ShownBox> boxes;
     SetMessageBoxAnswerer([&boxes](const ShownBox& b) { boxes.push_back(b); });
@@ -145,8 +140,6 @@ TEST(VesperoSetEndToEnd, OkSendsTheSetFrameAndTheEntryReturns) {
     }
     SetMessageBoxAnswerer(nullptr);
     EXPECT_TRUE(boxes.empty());
-    sim.terminate();
-    sim.waitForFinished();
     QDir::setCurrent(oldCwd);
     qputenv("XDG_CONFIG_HOME", oldConfig);
 }
