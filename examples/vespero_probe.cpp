@@ -148,10 +148,10 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (a == "--command" && i + 1 < argc) {
-            std::string spec = argv[++i];
-            const size_t colon = spec.find(':');
-            const std::string typeText = spec.substr(0, colon);
-            const std::string valueText = colon == std::string::npos ? "0" : spec.substr(colon + 1);
+            std::string commandArg = argv[++i];
+            const size_t colon = commandArg.find(':');
+            const std::string typeText = commandArg.substr(0, colon);
+            const std::string valueText = colon == std::string::npos ? "0" : commandArg.substr(colon + 1);
             if (!ParseInt(typeText.c_str(), &type) || !ParseInt(valueText.c_str(), &value)) {
                 std::fprintf(stderr, "vespero-probe: bad --command value (TYPE[:VALUE])\n");
                 return 2;
