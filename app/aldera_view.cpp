@@ -72,8 +72,6 @@ CAlderaView::~CAlderaView() {
     delete ui_;
 }
 
-CMacProgressCtrl* CAlderaView::Bar(int id) const { return FindControl<CMacProgressCtrl>(this, id); }
-
 void CAlderaView::OnUpdate() {
     CPictureButton* picture = ui_->id_1033;
     picture->SetPicture(PanelPicture(picture->size()));

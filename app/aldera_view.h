@@ -10,9 +10,6 @@
 
 #include "link/ups_link.h"
 
-class CMacProgressCtrl;
-class CPictureButton;
-class QLabel;
 class QMainWindow;
 class ServiceMenu;
 namespace Ui { class CAlderaView; }
@@ -60,7 +57,6 @@ private:
     void PresentState(const _ZozeUps& ups);
     void WriteDataLog(const UpsStatusBlock& status);
     void EnableInPopup1(int commandId);
-    CMacProgressCtrl* Bar(int id) const;
 
     Ui::CAlderaView* ui_;
     QMainWindow* frame_;
