@@ -61,6 +61,7 @@ protected:
 
 private:
     void AfterRefresh() {
+        if (done_) return;  // timers already queued still fire after exit() was asked for
         const double ms = NowRealMs() - launchMs_;
         ++seen_;
         if (firstMs_ < 0) firstMs_ = ms;
@@ -69,6 +70,7 @@ private:
             std::printf("first refresh %.1f ms\nfirst unit state %.1f ms (refresh %d, \"%s\")\n", firstMs_,
                         ms, seen_, qPrintable(caption));
             std::fflush(stdout);
+            done_ = true;
             QCoreApplication::exit(0);
         }
     }
@@ -77,6 +79,7 @@ private:
     double launchMs_;
     double firstMs_ = -1;
     int seen_ = 0;
+    bool done_ = false;
 };
 
 }  // namespace
