@@ -36,7 +36,7 @@ namespace {
 // Poll cycles of the fault phase: about half a minute here; --long asks for about an hour.
 long FaultCycles() {
     if (const char* n = std::getenv("VESPERO_SOAK_CYCLES")) return std::max(1L, std::atol(n));
-    return qEnvironmentVariableIsSet("VESPERO_SOAK_LONG") ? 7000 : 60;
+    return qEnvironmentVariableIsSet("VESPERO_SOAK_LONG") ? 5000 : 60;
 }
 
 long ResidentKb() {
