@@ -148,8 +148,8 @@ std::vector<uint8_t> Unit::Status() {
     PutWord(p, 900 + 10 * w);                  // output power
     PutWord(p, 500);                           // output period, 40 us steps: 50 Hz
     PutWord(p, 1728 + w);                      // battery voltage / 32: 54 V
-    PutWord(p, 380 + w);                       // internal voltage 1
-    PutWord(p, 375 + w);                       // internal voltage 2
+    PutWord(p, 135 + w);                       // internal voltage 1: inside the panel's green band
+    PutWord(p, 132 + w);                       // internal voltage 2
     PutWord(p, 0);                             // aux1
     PutWord(p, 0);                             // aux2
     PutWord(p, 5888 + 8 * w);                  // inverter temperature: 45 C
