@@ -312,7 +312,7 @@ TEST_F(Soak, PortThatVanishesIsReplacedThroughTheChosenComPort) {
     EXPECT_TRUE(badCaption_.isEmpty()) << "caption: " << badCaption_.toStdString();
 }
 
-// The data log cannot be written: one box says so, and the link and the panel go on.
+// The data log cannot be written: one box per attempt says so, and the link and the panel go on.
 TEST_F(Soak, UnwritableDataLogShowsOneBoxAndTheLinkGoesOn) {
     WriteDevice0OnCom(1);
     const QString ro = Path("readonly");
@@ -342,7 +342,10 @@ TEST_F(Soak, UnwritableDataLogShowsOneBoxAndTheLinkGoesOn) {
     const int afterBox = Refreshes();
     ASSERT_TRUE(PumpRefreshes(afterBox + 3, 60000));
     EXPECT_EQ(frame_->windowTitle(), "On_Line");
-    EXPECT_EQ(BoxesCaptioned("Error while logging"), 1);
+    // One box per attempt: the 11th refresh, then every 1001st (an unpaced unit gets there fast).
+    const int boxes = BoxesCaptioned("Error while logging");
+    EXPECT_GE(boxes, 1);
+    EXPECT_LE(boxes, 1 + Refreshes() / 1001) << "after " << Refreshes() << " refreshes";
     EXPECT_FALSE(QFileInfo(ro + "/log.txt").isFile());
 }
 
