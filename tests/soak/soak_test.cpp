@@ -274,8 +274,12 @@ TEST_F(Soak, FaultyRepliesNeverReachTheRecordAndTheStateReturnsOnceTheyStop) {
         RecordProperty("foreign_state_samples", int(watch_.foreign()));
     }
     EXPECT_GT(framesWithFaults, size_t(cycles));
-    // Flat memory: a generous bound, it catches a leak per cycle, not allocator noise.
+    // Flat memory: a generous bound, it catches a leak per cycle, not allocator noise. Under the
+    // sanitizers freed memory is held back on purpose (and the leak checker does this job).
+    RecordProperty("rss_growth_kb", int(rssAfter - rssBefore));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(rssAfter - rssBefore, 32 * 1024) << "RSS " << rssBefore << " kB -> " << rssAfter << " kB";
+#endif
     EXPECT_EQ(BoxesCaptioned("Error while logging"), 0);
 }
 
