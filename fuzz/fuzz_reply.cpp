@@ -1,12 +1,13 @@
 // Replies as a unit (or line noise) may send them.
 //
-// Input: two bytes that choose the checked length L (0..2000) and the read chunk size, then the
-// characters. Phase 1 puts the characters into a record's rxText, runs CheckReply with L against
-// an independent reading of the reply rules, then every decoder of the command table over the
-// payload. Phase 2 feeds the same characters as a serial stream to PollStep, which sends each
-// command of its poll cycle and decodes whatever passes the checksum. After every step the
-// record must stay sound: its texts NUL-terminated inside their arrays, ring indices 0..99, the
-// receive count inside the active reply.
+// Input: two bytes that choose the checked length L (0..2000), the read chunk size and how much
+// extra work is queued while polling, then the characters. Phase 1 puts the characters into a
+// record's rxText, runs CheckReply with L against an independent reading of the reply rules, then
+// every decoder of the command table over the payload. Phase 2 feeds the same characters as a
+// serial stream to PollStep, which sends each command of its poll cycle (plus the extra work)
+// and decodes whatever passes the checksum. After every step the record must stay sound: its
+// texts NUL-terminated inside their arrays, ring indices 0..99, the receive count inside the
+// active reply.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -135,7 +136,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     polled->present = 1;
     stream = Stream{text, textSize, 0, data[0]};
     static const int rows = TableRows();
+    // The window may queue work at any time; up to seven extra commands per step fill the ring
+    // until it refuses them. Not the debug write: its builder appends to a file.
+    const int extra = (data[0] >> 5) & 7;
     for (int step = 0; step < 4 * 2000 && stream.pos < stream.size; ++step) {
+        for (int k = 0; k < extra; ++k) {
+            const int code = CommandTable[(step + k) % rows].code;
+            if (code != CMD_WRITE_DEBUG) EnqueueCommand(code, polled.get());
+        }
         PollStep(polled.get());
         CheckRecord(*polled);
         if (polled->linkState == LINK_AWAITING_REPLY) {

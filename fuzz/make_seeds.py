@@ -89,6 +89,8 @@ def replies():
                       "status", "debug", "user_params"))
     write("fuzz_reply", "poll_cycles", reply_seed(cycle, 110))
     write("fuzz_reply", "poll_cycles_chunked", bytes([7, 0]) + cycle)
+    # With seven extra commands queued before every step: the ring fills up and refuses work.
+    write("fuzz_reply", "poll_cycles_busy", bytes([0xE0, 0]) + cycle)
 
 
 # ---- settings --------------------------------------------------------------------------------
