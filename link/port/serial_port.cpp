@@ -20,6 +20,8 @@ constexpr uint32_t kReadFailed = EIO;
 constexpr uint32_t kNotOpen = EBADF;
 
 constexpr int kWriteWaitMs = 2000;
+// Longest nap between two looks at a reply still on its way (see NapForRestOfReply).
+constexpr qint64 kMaxNapMs = 20;
 
 QSerialPort* PortOf(_ZozeUps* ups) { return static_cast<QSerialPort*>(ups->portHandle); }
 
@@ -97,6 +99,19 @@ int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
     return int(queued - unsent);
 }
 
+// A slow line hands over a reply a character or two at a time, and waking for each one costs
+// more than the whole exchange is worth (at 9600 bit/s about a thousand wakeups a second). The
+// characters still missing cannot all be here before their wire time has passed, so a nap of
+// that length (capped, and never past the read's limit) lets them gather without delaying the
+// reply. A whole reply that arrives at once never takes it.
+void NapForRestOfReply(const QSerialPort* port, int missing, const QDeadlineTimer& deadline) {
+    const qint32 rate = port->baudRate();
+    if (missing <= 0 || rate <= 0) return;
+    const qint64 wireMs = qint64(missing) * 10 * 1000 / rate;  // 10 bits per character
+    const qint64 nap = qMin(qMin(wireMs, kMaxNapMs), deadline.remainingTime());
+    if (nap > 0) QThread::msleep(quint64(nap));
+}
+
 int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
     if (error) *error = 0;
     QSerialPort* port = PortOf(ups);
@@ -118,6 +133,7 @@ int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
             const qint64 n = port->read(dest + got, qMin<qint64>(available, wanted - got));
             if (n > 0) {
                 got += int(n);
+                if (got < wanted) NapForRestOfReply(port, wanted - got, deadline);
                 continue;
             }
         }
