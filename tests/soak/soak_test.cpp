@@ -238,8 +238,8 @@ TEST_F(Soak, FaultyRepliesNeverReachTheRecordAndTheStateReturnsOnceTheyStop) {
     EXPECT_TRUE(ran) << "only " << Refreshes() - start << " of " << cycles << " cycles through the faults";
     const auto framesWithFaults = e2e::ReadFrames(LogOf(1)).size();
 
-    // Late replies: most answers now come after their read has timed out and land in the read
-    // of the next command, in front of its own reply.
+    // Late replies: answers shorter than 80 characters now come after their read has timed out
+    // (500 ms + 5 ms a character) and land in a later read, in front of its own reply.
     e2e::Terminate(sims_.back());
     sims_.pop_back();
     ASSERT_NO_FATAL_FAILURE(StartSim(1, {"--corrupt", "0.1", "--delay-ms", "900", "--seed", "8"},
