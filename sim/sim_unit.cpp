@@ -38,7 +38,9 @@ void CopyText(uint8_t* dest, size_t width, const char* text) {
 // Hex pairs of a set frame's data section as bytes.
 std::vector<uint8_t> DataOf(const std::vector<uint8_t>& frame, bool checksum) {
     std::vector<uint8_t> data;
-    const size_t end = frame.size() - (checksum ? 4 : 0);
+    const size_t tail = checksum ? 4 : 0;
+    if (frame.size() < 2 + tail) return data;  // too short to hold any data
+    const size_t end = frame.size() - tail;
     auto nibble = [](uint8_t c) -> unsigned {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
