@@ -1,6 +1,7 @@
 #include "app/aldera_view.h"
 
 #include <QCoreApplication>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
@@ -8,6 +9,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <cmath>
+#include <optional>
 
 #include "app/artwork.h"
 #include "app/data_log.h"
@@ -61,6 +63,10 @@ void SetGauge(CMacProgressCtrl* bar, QColor colour, uint16_t upper, int64_t posi
 CAlderaView::CAlderaView(QMainWindow* frame, QWidget* parent)
     : QWidget(parent), ui_(new Ui::CAlderaView), frame_(frame) {
     ui_->setupUi(this);
+    // Texts that change on every refresh paint their own background, so repainting one does not
+    // drag the group box behind it (and its framed border) into every refresh.
+    for (QGroupBox* group : findChildren<QGroupBox*>())
+        for (QLabel* label : group->findChildren<QLabel*>()) label->setAutoFillBackground(true);
     connect(ui_->id_1018, &QPushButton::clicked, this, &CAlderaView::OnRecharge);
     connect(ui_->id_1014, &QPushButton::clicked, this, &CAlderaView::OnHistory);
     connect(ui_->id_1015, &QPushButton::clicked, this, &CAlderaView::OnFailureSystem);
@@ -142,6 +148,9 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
         haveLimits_ = true;
     }
 
+    // The ten gauges below repaint together when this scope ends, at once but in one pass.
+    std::optional<CMacProgressCtrl::RepaintBatch> gaugeRepaints(std::in_place);
+
     // 2. Battery current, 3. output current: amperes from the auxiliary answer.
     const double ibatt = ups.auxWord[1];
     const double iout = ups.auxWord[6];
@@ -204,6 +213,7 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
     const uint32_t load = s.powerPercent;
     SetGauge(ui_->id_1039, load < 80 ? kGreen : load < 100 ? kYellow : kRed, 100, int64_t(load));
     loadText_ = QString::number(load);
+    gaugeRepaints.reset();
 
     // 12. Caption, charge and status lines, confirmed menu commands.
     PresentState(ups);

@@ -1,6 +1,9 @@
 #include "widgets/mac_progress_ctrl.h"
 
+#include <QHash>
 #include <QPaintEvent>
+#include <QPointer>
+#include <QRegion>
 #include <QPainter>
 #include <QPalette>
 #include <algorithm>
@@ -90,9 +93,32 @@ void CMacProgressCtrl::DeriveColours() {
     buttonShadowPen_ = OnePixelPen(buttonShadow_);
 }
 
+namespace {
+int openBatches = 0;
+QList<QPointer<CMacProgressCtrl>> owedRepaints;
+}  // namespace
+
+CMacProgressCtrl::RepaintBatch::RepaintBatch() { ++openBatches; }
+
+CMacProgressCtrl::RepaintBatch::~RepaintBatch() {
+    if (--openBatches > 0) return;
+    QHash<QWidget*, QRegion> regions;
+    for (const QPointer<CMacProgressCtrl>& gauge : std::as_const(owedRepaints)) {
+        if (!gauge || !gauge->isVisible()) continue;
+        QWidget* window = gauge->window();
+        regions[window] += QRect(gauge->mapTo(window, QPoint(0, 0)), gauge->size());
+    }
+    owedRepaints.clear();
+    for (auto it = regions.cbegin(); it != regions.cend(); ++it) it.key()->repaint(it.value());
+}
+
 void CMacProgressCtrl::SetColor(QColor colour) {
     bar_ = QColor(colour.red(), colour.green(), colour.blue());
     DeriveColours();
+    if (openBatches > 0) {
+        if (!owedRepaints.contains(this)) owedRepaints.append(this);
+        return;
+    }
     repaint();
 }
 

@@ -15,6 +15,17 @@ public:
 
     // Derives every shade from colour (and the palette's shadows) and repaints at once.
     void SetColor(QColor colour);
+
+    // A panel that recolours all its gauges in one go opens a batch: while it is open, the
+    // repaints that SetColor owes are collected and, when it closes, done in one synchronous
+    // pass per window. Each repaint on its own would also repaint everything behind the gauge.
+    class RepaintBatch {
+    public:
+        RepaintBatch();
+        ~RepaintBatch();
+        RepaintBatch(const RepaintBatch&) = delete;
+        RepaintBatch& operator=(const RepaintBatch&) = delete;
+    };
     // A position outside the new range moves to the nearer bound.
     void SetRange(uint16_t lower, uint16_t upper);
     // Stored within the range.

@@ -1,6 +1,9 @@
 #include "widgets/mac_progress_ctrl.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QPalette>
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -180,3 +183,49 @@ TEST(MacProgressPaint, WidgetPaintShowsTheComposedImage) {
 }
 
 }  // namespace
+
+namespace {
+
+struct PaintCounter : QObject {
+    std::map<const QObject*, int> paints;
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints[o];
+        return false;
+    }
+};
+
+}  // namespace
+
+// SetColor repaints before it returns; inside a batch every owed repaint is done, still before
+// the batch returns, but once per gauge and with the window behind them painted only once.
+TEST(MacProgressPaint, BatchedColourChangesRepaintOnceWhenTheBatchCloses) {
+    QWidget window;
+    window.resize(200, 60);
+    auto* a = new CMacProgressCtrl(&window);
+    auto* b = new CMacProgressCtrl(&window);
+    a->setGeometry(0, 0, 100, 10);
+    b->setGeometry(0, 20, 100, 10);
+    a->SetPos(50);
+    window.show();
+    QCoreApplication::processEvents();
+
+    PaintCounter count;
+    for (QObject* o : {static_cast<QObject*>(&window), static_cast<QObject*>(a), static_cast<QObject*>(b)})
+        o->installEventFilter(&count);
+
+    a->SetColor(Qt::red);
+    EXPECT_EQ(count.paints[a], 1) << "a lone SetColor paints at once";
+
+    count.paints.clear();
+    {
+        CMacProgressCtrl::RepaintBatch batch;
+        a->SetColor(Qt::green);
+        b->SetColor(Qt::yellow);
+        a->SetColor(Qt::red);
+        EXPECT_TRUE(count.paints.empty()) << "nothing is painted while the batch is open";
+    }
+    EXPECT_EQ(count.paints[a], 1);
+    EXPECT_EQ(count.paints[b], 1);
+    EXPECT_EQ(count.paints[&window], 1);
+    EXPECT_EQ(a->grab().toImage().pixelColor(0, 0), a->BarColor());
+}
