@@ -12,6 +12,7 @@ class UpsMessageEvent : public QEvent {
 public:
     UpsMessageEvent(int message, uintptr_t wParam, intptr_t lParam)
         : QEvent(static_cast<QEvent::Type>(message)), wParam_(wParam), lParam_(lParam) {}
+    ~UpsMessageEvent() override;
 
     int message() const { return int(type()); }
     uintptr_t wParam() const { return wParam_; }
@@ -26,6 +27,9 @@ static_assert(int(WM_UPS_REFRESH) > int(QEvent::User) && int(WM_UPS_EVENT) > int
               int(WM_UPS_EVENT) < int(QEvent::MaxUser));
 
 // Posts the message to window (a QObject*) through the receiver's event queue; never blocks.
+// A refresh is not queued again while the previous one still waits undelivered: the window
+// reads the newest record whenever it gets to it, and a unit that answers faster than the window
+// refreshes must not grow its queue without end.
 void PostUpsMessage(void* window, int message, uintptr_t wParam, intptr_t lParam);
 
 // Called on the link thread for every message, right before it is posted (nullptr: none).

@@ -254,6 +254,29 @@ TEST_F(LinkE2E, TwoUnitsAreServedAlternately) {
     EXPECT_STREQ(SnapshotDevice(0).stateText, "On_Line");
 }
 
+// A unit that answers faster than the window takes its events: refreshes are not piled up in
+// the window's queue, one waits there at a time and carries the newest record.
+TEST_F(LinkE2E, RefreshesDoNotPileUpWhileTheWindowIsBusy) {
+    WriteSettings({{"Com0", "1"}});
+    StartSim(1);
+    std::atomic<int> posted{0};
+    static std::atomic<int>* postedRefreshes;
+    postedRefreshes = &posted;
+    SetUpsPostObserver([](int message, uintptr_t, intptr_t) {
+        if (message == WM_UPS_REFRESH) postedRefreshes->fetch_add(1);
+    });
+    StartLink();
+    // The window thread does not look at its queue meanwhile.
+    for (int i = 0; i < 5000 && posted.load() < 30; ++i) QThread::msleep(2);
+    SendHwnd(nullptr);
+    StopLinkThread();
+    SetUpsPostObserver(nullptr);
+    ASSERT_GE(posted.load(), 30);
+    QCoreApplication::sendPostedEvents(&receiver_);
+    EXPECT_EQ(receiver_.refreshes.load(), 1) << posted.load() << " cycles began";
+    StopLink();
+}
+
 TEST_F(LinkE2E, ReloadReopensThePortsAndFollowsAChangedComPort) {
     WriteSettings({{"Com0", "1"}});
     StartSim(1);
