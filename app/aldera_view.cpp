@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
@@ -63,13 +64,29 @@ void SetGauge(CMacProgressCtrl* bar, QColor colour, uint16_t upper, int64_t posi
 CAlderaView::CAlderaView(QMainWindow* frame, QWidget* parent)
     : QWidget(parent), ui_(new Ui::CAlderaView), frame_(frame) {
     ui_->setupUi(this);
-    // Texts that change on every refresh paint their own background, so repainting one does not
-    // drag the group box behind it (and its framed border) into every refresh.
-    for (QGroupBox* group : findChildren<QGroupBox*>())
-        for (QLabel* label : group->findChildren<QLabel*>()) label->setAutoFillBackground(true);
+    OpaqueTexts();
     connect(ui_->id_1018, &QPushButton::clicked, this, &CAlderaView::OnRecharge);
     connect(ui_->id_1014, &QPushButton::clicked, this, &CAlderaView::OnHistory);
     connect(ui_->id_1015, &QPushButton::clicked, this, &CAlderaView::OnFailureSystem);
+}
+
+// Texts paint their own background, in the colour of the group box they sit on, so repainting
+// one that changed does not drag the box behind it (and its framed border) into every refresh.
+void CAlderaView::OpaqueTexts() {
+    const QList<QGroupBox*> boxes = findChildren<QGroupBox*>();
+    QList<QColor> insides;
+    for (QGroupBox* box : boxes) {
+        const QImage face = box->grab().toImage();
+        insides.append(face.isNull() ? palette().color(QPalette::Window)
+                                     : face.pixelColor(face.width() / 2, face.height() / 2));
+    }
+    for (QLabel* label : findChildren<QLabel*>()) {
+        QPalette pal = label->palette();
+        for (int i = 0; i < boxes.size(); ++i)
+            if (boxes[i]->geometry().contains(label->geometry())) pal.setColor(QPalette::Window, insides[i]);
+        label->setPalette(pal);
+        label->setAutoFillBackground(true);
+    }
 }
 
 CAlderaView::~CAlderaView() {

@@ -55,6 +55,7 @@ private:
     void UpdateControls();  // pushes every text into its control
     void OnUpdate();        // loads the picture and the rating words
     void PresentState(const _ZozeUps& ups);
+    void OpaqueTexts();
     void WriteDataLog(const UpsStatusBlock& status);
     void EnableInPopup1(int commandId);
 

@@ -1,9 +1,8 @@
 #include "widgets/mac_progress_ctrl.h"
 
-#include <QHash>
+#include <QCoreApplication>
 #include <QPaintEvent>
 #include <QPointer>
-#include <QRegion>
 #include <QPainter>
 #include <QPalette>
 #include <algorithm>
@@ -102,14 +101,18 @@ CMacProgressCtrl::RepaintBatch::RepaintBatch() { ++openBatches; }
 
 CMacProgressCtrl::RepaintBatch::~RepaintBatch() {
     if (--openBatches > 0) return;
-    QHash<QWidget*, QRegion> regions;
+    // Scheduling the gauges and delivering their windows' update requests at once paints them
+    // synchronously like repaint(), but only their own rectangles: they are opaque, so nothing
+    // behind them is drawn again (repaint() would redraw the whole area from the window down).
+    QList<QWidget*> windows;
     for (const QPointer<CMacProgressCtrl>& gauge : std::as_const(owedRepaints)) {
         if (!gauge || !gauge->isVisible()) continue;
-        QWidget* window = gauge->window();
-        regions[window] += QRect(gauge->mapTo(window, QPoint(0, 0)), gauge->size());
+        gauge->update();
+        if (!windows.contains(gauge->window())) windows.append(gauge->window());
     }
     owedRepaints.clear();
-    for (auto it = regions.cbegin(); it != regions.cend(); ++it) it.key()->repaint(it.value());
+    for (QWidget* window : std::as_const(windows))
+        QCoreApplication::sendPostedEvents(window, QEvent::UpdateRequest);
 }
 
 void CMacProgressCtrl::SetColor(QColor colour) {
