@@ -1,4 +1,4 @@
-// The application object: starts the document (and with it the link), the frame and the panel,
+// The application object: starts CAlderaDoc (and with it the link), the frame and the panel,
 // and ends them in order.
 #pragma once
 
