@@ -10,8 +10,9 @@
 
 class UpsMessageEvent : public QEvent {
 public:
-    UpsMessageEvent(int message, uintptr_t wParam, intptr_t lParam)
-        : QEvent(static_cast<QEvent::Type>(message)), wParam_(wParam), lParam_(lParam) {}
+    UpsMessageEvent(int message, uintptr_t wParam, intptr_t lParam, void* receiver = nullptr)
+        : QEvent(static_cast<QEvent::Type>(message)), wParam_(wParam), lParam_(lParam),
+          receiver_(receiver) {}
     ~UpsMessageEvent() override;
 
     int message() const { return int(type()); }
@@ -21,6 +22,7 @@ public:
 private:
     uintptr_t wParam_;
     intptr_t lParam_;
+    void* receiver_;  // the window it was posted to
 };
 
 static_assert(int(WM_UPS_REFRESH) > int(QEvent::User) && int(WM_UPS_EVENT) > int(QEvent::User) &&

@@ -265,15 +265,23 @@ TEST_F(LinkE2E, RefreshesDoNotPileUpWhileTheWindowIsBusy) {
     SetUpsPostObserver([](int message, uintptr_t, intptr_t) {
         if (message == WM_UPS_REFRESH) postedRefreshes->fetch_add(1);
     });
+    auto cyclesBegun = [&](int n) {  // the window thread does not look at its queue meanwhile
+        for (int i = 0; i < 5000 && posted.load() < n; ++i) QThread::msleep(2);
+        return posted.load() >= n;
+    };
     StartLink();
-    // The window thread does not look at its queue meanwhile.
-    for (int i = 0; i < 5000 && posted.load() < 30; ++i) QThread::msleep(2);
+    ASSERT_TRUE(cyclesBegun(30));
+    // A window registered while the first one's refresh still waits gets its own.
+    Receiver second;
+    SendHwnd(&second);
+    ASSERT_TRUE(cyclesBegun(60));
     SendHwnd(nullptr);
     StopLinkThread();
     SetUpsPostObserver(nullptr);
-    ASSERT_GE(posted.load(), 30);
     QCoreApplication::sendPostedEvents(&receiver_);
+    QCoreApplication::sendPostedEvents(&second);
     EXPECT_EQ(receiver_.refreshes.load(), 1) << posted.load() << " cycles began";
+    EXPECT_EQ(second.refreshes.load(), 1);
     StopLink();
 }
 
