@@ -149,7 +149,8 @@ std::vector<uint8_t> Unit::Status() {
     PutWord(p, 4 + w / 4);                     // output current
     PutWord(p, 900 + 10 * w);                  // output power
     PutWord(p, 500);                           // output period, 40 us steps: 50 Hz
-    PutWord(p, 1728 + w);                      // battery voltage / 32: 54 V
+    PutWord(p, options_.batteryVolts > 0 ? unsigned(options_.batteryVolts * 32 + 0.5) & 0xFFFF
+                                         : 1728 + w);  // battery voltage / 32: 54 V
     PutWord(p, 135 + w);                       // internal voltage 1: inside the panel's green band
     PutWord(p, 132 + w);                       // internal voltage 2
     PutWord(p, 0);                             // aux1

@@ -26,11 +26,14 @@ struct UnitOptions {
     int stateCode = 2;
     int standbyReason = 0;
     bool batteryTestPending = false;
+    double batteryVolts = 0;  // fixed battery voltage in the status reply; 0: the default 54 V wobble
 };
 
 class Unit {
 public:
     explicit Unit(const UnitOptions& options);
+    const UnitOptions& options() const { return options_; }
+    void SetOptions(const UnitOptions& options) { options_ = options; }
 
     // Answer to a complete, checked request frame; empty when the unit does not answer it.
     std::string Answer(const std::vector<uint8_t>& frame);

@@ -36,6 +36,8 @@ const char kUsage[] =
     "  --state CODE         operating state code in the status reply (default 2, On_Line)\n"
     "  --standby-reason R   stand-by reason word (default 0)\n"
     "  --battery-test       start with a battery-test result waiting (flag 0x8000)\n"
+    "  --control FILE       re-read FILE whenever it changes and take from it, one per line:\n"
+    "                       state=CODE, reason=R, battery=VOLTS (0: default), silent=0|1\n"
     "  --silent             never answer\n"
     "  --silent-after N     answer the first N requests, then never again\n"
     "  --log FILE           append one line per received request: the frame in hex\n"
@@ -60,6 +62,7 @@ struct Options {
     std::string logPath;
     std::string tag;
     std::string readyFile;
+    std::string controlPath;
     double corrupt = 0, drop = 0, half = 0;
     std::set<long> corruptAt;
     int delayMs = 0;
@@ -109,6 +112,8 @@ Options Parse(int argc, char** argv) {
             o.unit.standbyReason = int(ToLong(next(), "--standby-reason"));
         } else if (a == "--battery-test") {
             o.unit.batteryTestPending = true;
+        } else if (a == "--control") {
+            o.controlPath = next();
         } else if (a == "--silent") {
             o.silent = true;
         } else if (a == "--silent-after") {
@@ -201,6 +206,7 @@ private:
     void Complete();
     void Log(const std::vector<uint8_t>& frame, const char* note);
     void Reply(std::string reply, size_t requestLength);
+    void ReadControl();
     bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
 
     Options opt_;
@@ -213,7 +219,36 @@ private:
     std::string linkPath_;
     std::vector<uint8_t> frame_;
     long requests_ = 0;
+    struct timespec controlStamp_{};
+    off_t controlSize_ = -1;
 };
+
+// Lets a test change the unit while it runs: on battery, low battery, silent.
+void Simulator::ReadControl() {
+    struct stat st{};
+    if (opt_.controlPath.empty() || stat(opt_.controlPath.c_str(), &st) != 0) return;
+    if (st.st_mtim.tv_sec == controlStamp_.tv_sec && st.st_mtim.tv_nsec == controlStamp_.tv_nsec &&
+        st.st_size == controlSize_)
+        return;
+    controlStamp_ = st.st_mtim;
+    controlSize_ = st.st_size;
+    FILE* f = std::fopen(opt_.controlPath.c_str(), "r");
+    if (!f) return;
+    sim::UnitOptions unit = unit_.options();
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        char key[64];
+        double value = 0;
+        if (std::sscanf(line, " %63[a-z] = %lf", key, &value) != 2) continue;
+        const std::string k = key;
+        if (k == "state") unit.stateCode = int(value);
+        else if (k == "reason") unit.standbyReason = int(value);
+        else if (k == "battery") unit.batteryVolts = value;
+        else if (k == "silent") opt_.silent = value != 0;
+    }
+    std::fclose(f);
+    unit_.SetOptions(unit);
+}
 
 void Simulator::Publish() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -324,6 +359,7 @@ void Simulator::Complete() {
     }
     Log(frame, nullptr);
     ++requests_;
+    ReadControl();
 
     if (opt_.silent || (opt_.silentAfter >= 0 && requests_ > opt_.silentAfter)) return;
     if (Chance(opt_.drop)) return;

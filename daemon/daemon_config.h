@@ -1,0 +1,52 @@
+// vesperod's own settings: where it listens, what it calls the units, its limits. An INI file
+// (default $XDG_CONFIG_HOME/Tralvane/vesperod.conf; a missing default file means defaults):
+//
+//   [server]
+//   listen = 127.0.0.1, ::1      ; addresses, each optionally as ADDR:PORT or [ADDR]:PORT
+//   port = 3493
+//   max_connections = 256
+//   idle_timeout = 300           ; seconds without a request before a client is dropped
+//   users = vesperod.users       ; relative to this file's folder
+//   [unit0]
+//   name = vespero0
+//   description = "Server room"
+//
+// The link itself (which units, which ports) comes from the window's settings, Ups.ini.
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace nut {
+
+struct ListenAddress {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+struct DaemonConfig {
+    std::vector<ListenAddress> listen;
+    QString unitName[4];
+    QString unitDescription[4];
+    int maxConnections = 256;
+    int idleTimeoutSeconds = 300;
+    int maxLineLength = 512;
+    int maxPendingOutput = 1 << 20;  // bytes a client may leave unread before it is dropped
+    int staleAfterSeconds = 15;      // no refresh from the link for this long: data stale
+    QString usersPath;
+    QString path;  // the file read, empty when none
+};
+
+QString DefaultConfigPath();
+
+// Reads the file at path. required: a missing file is an error (an explicit --config);
+// otherwise it means defaults. Returns false with *error set when the file is unusable.
+bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QString* error);
+
+// "ADDR", "ADDR:PORT", "[V6ADDR]:PORT", "localhost"; defaultPort when no port is given.
+bool ParseListenAddress(const QString& text, quint16 defaultPort, ListenAddress* out, QString* error);
+
+}  // namespace nut

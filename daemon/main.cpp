@@ -1,0 +1,184 @@
+// vesperod: the UPS link as a headless service that speaks the NUT network protocol.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+#include "daemon/daemon_config.h"
+#include "daemon/link_feed.h"
+#include "daemon/nut_server.h"
+#include "daemon/unit_board.h"
+#include "daemon/users_file.h"
+#include "link/port/settings_store.h"
+#include "link/ups_link.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &c, 1);
+}
+
+QElapsedTimer steadyClock;
+qint64 SteadyMs() { return steadyClock.elapsed(); }
+
+nut::UsersFile LoadUsers(const QString& path) {
+    QFile file(path);
+    if (!file.exists()) {
+        nut::LogLine(QStringLiteral("no users file %1: nobody can log in or run commands").arg(path));
+        return {};
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        nut::LogLine(QStringLiteral("cannot read %1 (%2): nobody can log in or run commands").arg(path, file.errorString()));
+        return {};
+    }
+    if (file.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther))
+        nut::LogLine(QStringLiteral("warning: %1 can be read by every user of this machine").arg(path));
+    nut::UsersFile users = nut::ParseUsersFile(file.readAll());
+    for (const QString& w : users.warnings) nut::LogLine(QStringLiteral("%1: %2").arg(path, w));
+    nut::LogLine(QStringLiteral("%1 user(s) from %2").arg(users.users.size()).arg(path));
+    return users;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vesperod"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VESPERO_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves the Vespero UPS units of this machine to Network UPS Tools clients (upsc, upsmon, ...).\n"
+        "The units, their ports and bit rate come from the link settings ($XDG_CONFIG_HOME/Tralvane/Ups.ini,\n"
+        "the same as the monitor window's); the server's own settings from --config. Runs in the\n"
+        "foreground and logs to standard error; SIGTERM or SIGINT stop it."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption configOption(
+        QStringLiteral("config"),
+        QStringLiteral("Server settings (default $XDG_CONFIG_HOME/Tralvane/vesperod.conf). The users file "
+                       "vesperod.users is read from the same folder."),
+        QStringLiteral("file"));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("Listen on this address instead of the configured ones (ADDR, ADDR:PORT or "
+                       "[IPV6]:PORT); may be repeated."),
+        QStringLiteral("address"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Port for addresses given without one (default 3493)."),
+                                        QStringLiteral("port"));
+    const QCommandLineOption hashOption(
+        QStringLiteral("hash-password"),
+        QStringLiteral("Read a password from standard input, print its salted hash for the users file, and exit."));
+    const QCommandLineOption traceOption(
+        QStringLiteral("link-trace"),
+        QStringLiteral("Keep the link's trace lines (one or more per poll) on standard output; by default "
+                       "they are dropped, so a service log holds only the server's own lines."));
+    parser.addOptions({configOption, listenOption, portOption, hashOption, traceOption});
+    parser.process(app);
+
+    if (parser.isSet(hashOption)) {
+        std::string password;
+        std::getline(std::cin, password);
+        if (!password.empty() && password.back() == '\r') password.pop_back();
+        if (password.empty()) {
+            std::fprintf(stderr, "vesperod: no password given on standard input\n");
+            return 2;
+        }
+        std::printf("%s\n", nut::HashPassword(password).c_str());
+        return 0;
+    }
+
+    if (!parser.isSet(traceOption)) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            std::fflush(stdout);
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+
+    nut::DaemonConfig config;
+    QString error;
+    const bool explicitConfig = parser.isSet(configOption);
+    const QString configPath = explicitConfig ? parser.value(configOption) : nut::DefaultConfigPath();
+    if (!nut::LoadDaemonConfig(configPath, explicitConfig, &config, &error)) {
+        nut::LogLine(error);
+        return 2;
+    }
+    if (parser.isSet(portOption) || parser.isSet(listenOption)) {
+        bool ok = true;
+        uint port = 3493;
+        if (parser.isSet(portOption)) port = parser.value(portOption).toUInt(&ok);
+        if (!ok || port == 0 || port > 65535) {
+            nut::LogLine(QStringLiteral("--port: %1 is not a port number").arg(parser.value(portOption)));
+            return 2;
+        }
+        QStringList addresses = parser.values(listenOption);
+        if (addresses.isEmpty()) {
+            for (const nut::ListenAddress& a : config.listen) addresses << (a.address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(a.address.toString()) : a.address.toString());
+        }
+        config.listen.clear();
+        for (const QString& text : addresses) {
+            nut::ListenAddress a;
+            if (!nut::ParseListenAddress(text, quint16(port), &a, &error)) {
+                nut::LogLine(error);
+                return 2;
+            }
+            config.listen.push_back(a);
+        }
+    }
+    nut::LogLine(QStringLiteral("version %1; link settings %2; server settings %3")
+                     .arg(QStringLiteral(VESPERO_VERSION), LinkSettingsLocation(),
+                          config.path.isEmpty() ? QStringLiteral("(defaults)") : config.path));
+    const nut::UsersFile users = LoadUsers(config.usersPath);
+
+    if (pipe(signalPipe) != 0) {
+        nut::LogLine(QStringLiteral("cannot create the signal pipe"));
+        return 1;
+    }
+    QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
+        char c;
+        [[maybe_unused]] const ssize_t n = read(signalPipe[0], &c, 1);
+        nut::LogLine(QStringLiteral("stopping"));
+        app.quit();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = &OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    steadyClock.start();
+    nut::UnitBoard board(config);
+    nut::Server server(config, &board, &users, &SteadyMs);
+    if (!server.Listen(&error)) {
+        nut::LogLine(error);
+        return 1;
+    }
+    nut::LinkFeed feed(&board, &SteadyMs);
+    SendHwnd(&feed);
+    StartLinkThread();
+    const int status = app.exec();
+
+    server.Close();
+    SendHwnd(nullptr);
+    StopLinkThread();
+    nut::LogLine(QStringLiteral("stopped"));
+    return status;
+}

@@ -1,0 +1,66 @@
+// The units as the server shows them: per unit its NUT name, the variables of its newest
+// snapshot (with the LIST VAR reply ready made), whether its data is stale, the FSD latch and who
+// has logged in. Lives on the server's thread; the link only reaches it through refreshes.
+#pragma once
+
+#include <QtGlobal>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "daemon/daemon_config.h"
+#include "daemon/ups_variables.h"
+
+namespace nut {
+
+class UnitBoard {
+public:
+    struct Unit {
+        int device = 0;
+        std::string name;
+        std::string description;
+        bool present = false;
+        bool fsd = false;
+        bool haveStatus = false;  // a good status reply has come since start
+        bool linkLost = true;     // the record shows "Timeout"
+        qint64 lastRefreshMs = 0;
+        int comPort = 0;
+        std::vector<Variable> variables;
+        std::unordered_map<std::string, size_t> index;
+        std::string listVarReply;
+        std::multimap<std::string, const void*> logins;  // peer address -> the session
+        std::unique_ptr<_ZozeUps> last;
+    };
+
+    // Queues work on the link; KeybCommand by default, something else in tests.
+    using QueueFn = int (*)(int type, int device, int value, int fourth);
+
+    explicit UnitBoard(const DaemonConfig& config, QueueFn queue = nullptr);
+
+    void SetPresent(int device, bool present, int comPort);
+    // A new snapshot of a present unit, taken after a refresh from the link.
+    void Update(int device, const _ZozeUps& snapshot, qint64 nowMs);
+    void SetFsd(Unit* unit);
+
+    Unit* Find(std::string_view name);
+    const Unit& UnitAt(int device) const { return units_[device]; }
+    const std::vector<Unit*>& PresentUnits() const { return presentUnits_; }
+    bool IsStale(const Unit& unit, qint64 nowMs) const;
+    const Variable* FindVariable(const Unit& unit, std::string_view name) const;
+
+    int Queue(int type, int device, int value) const;
+
+private:
+    void Rebuild(Unit* unit);
+
+    Unit units_[4];
+    std::vector<Unit*> presentUnits_;
+    qint64 staleAfterMs_;
+    QueueFn queue_;
+};
+
+}  // namespace nut
