@@ -145,6 +145,12 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, 
             s.endGroup();
         }
     }
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j)
+            if (config->unitName[i] == config->unitName[j]) {
+                *error = QStringLiteral("unit%1 and unit%2 are both named %3").arg(i).arg(j).arg(config->unitName[i]);
+                return false;
+            }
     if (listen.isEmpty()) {
         *error = QStringLiteral("listen: no address given");
         return false;

@@ -1,0 +1,254 @@
+// The NUT protocol as a client sees it: words and quoting, every answer form and error code,
+// the rights of each kind of user, and stale data.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "daemon/nut_words.h"
+#include "daemon_fixture.h"
+
+using namespace daemontest;
+
+namespace {
+
+TEST(NutWords, SplitsQuotedAndEscapedArguments) {
+    std::vector<std::string> w;
+    ASSERT_EQ(nut::SplitRequest(R"(SET VAR ups ups.id "say \"hi\" \\ ok")", &w), nut::SplitResult::Ok);
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_EQ(w[4], R"(say "hi" \ ok)");
+
+    ASSERT_EQ(nut::SplitRequest("GET\tVAR  ups \"\"\r", &w), nut::SplitResult::Ok);
+    ASSERT_EQ(w.size(), 4u);
+    EXPECT_EQ(w[3], "");  // an empty quoted argument still counts
+
+    EXPECT_EQ(nut::SplitRequest("GET VAR \"open", &w), nut::SplitResult::UnterminatedQuote);
+    EXPECT_EQ(nut::SplitRequest("GET VAR x\\", &w), nut::SplitResult::TrailingBackslash);
+    ASSERT_EQ(nut::SplitRequest("   ", &w), nut::SplitResult::Ok);
+    EXPECT_TRUE(w.empty());
+}
+
+TEST(NutWords, QuotedValuesSplitBackToThemselves) {
+    for (const std::string value : {"", "plain", "two words", "\"", "\\", "a\\\"b", "end\\"}) {
+        std::vector<std::string> w;
+        ASSERT_EQ(nut::SplitRequest("X " + nut::Quote(value), &w), nut::SplitResult::Ok) << value;
+        ASSERT_EQ(w.size(), 2u) << value;
+        EXPECT_EQ(w[1], value);
+    }
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest() : board_(TestConfig(), &RecordCommand) {
+        Queued().clear();
+        Now() = 1000;
+        users_ = nut::ParseUsersFile(
+            "[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 1000)) +
+            "\n instcmds = test.battery.start\n actions = SET\n"
+            "[mon]\n password = \"mon pass\"\n upsmon primary\n"
+            "[peer]\n password = p\n upsmon secondary\n"
+            "[boss]\n password = b\n instcmds = ALL\n actions = FSD\n");
+        board_.SetPresent(0, true, 1);
+        Fresh();
+    }
+
+    void Fresh(void (*change)(_ZozeUps*) = nullptr) {
+        auto u = OnLineUnit();
+        if (change) change(u.get());
+        board_.Update(0, *u, Now());
+    }
+
+    std::string Ask(nut::Session& s, const std::string& line, bool* open = nullptr) {
+        std::string out;
+        const bool keep = s.Handle(line, &out);
+        if (open) *open = keep;
+        return out;
+    }
+
+    std::unique_ptr<nut::Session> NewSession(const std::string& peer = "127.0.0.1") {
+        return std::make_unique<nut::Session>(&board_, &users_, peer, &TestClock);
+    }
+
+    void LogIn(nut::Session& s, const char* user, const char* password) {
+        ASSERT_EQ(Ask(s, std::string("USERNAME ") + user), "OK\n");
+        ASSERT_EQ(Ask(s, std::string("PASSWORD ") + password), "OK\n");
+    }
+
+    nut::UnitBoard board_;
+    nut::UsersFile users_;
+};
+
+TEST_F(SessionTest, AnswersEveryReadRequestInItsOwnForm) {
+    auto s = NewSession();
+    const std::pair<const char*, const char*> cases[] = {
+        {"NETVER", "1.3\n"},
+        {"LIST UPS", "BEGIN LIST UPS\nUPS vespero0 \"Rack \\\"A\\\" unit 0\"\nEND LIST UPS\n"},
+        {"GET VAR vespero0 ups.status", "VAR vespero0 ups.status \"OL CHRG\"\n"},
+        {"get var vespero0 battery.voltage", "VAR vespero0 battery.voltage \"54.0\"\n"},
+        {"GET TYPE vespero0 battery.voltage", "TYPE vespero0 battery.voltage NUMBER\n"},
+        {"GET TYPE vespero0 ups.status", "TYPE vespero0 ups.status STRING:64\n"},
+        {"GET DESC vespero0 ups.status", "DESC vespero0 ups.status \"Status\"\n"},
+        {"GET DESC vespero0 some.thing", "DESC vespero0 some.thing \"Description unavailable\"\n"},
+        {"GET CMDDESC vespero0 test.battery.start", "CMDDESC vespero0 test.battery.start \"Start a battery test\"\n"},
+        {"GET UPSDESC vespero0", "UPSDESC vespero0 \"Rack \\\"A\\\" unit 0\"\n"},
+        {"GET NUMLOGINS vespero0", "NUMLOGINS vespero0 0\n"},
+        {"LIST CMD vespero0", "BEGIN LIST CMD vespero0\nCMD vespero0 battery.charge.start\n"
+                              "CMD vespero0 test.battery.start\nEND LIST CMD vespero0\n"},
+        {"LIST RW vespero0", "BEGIN LIST RW vespero0\nEND LIST RW vespero0\n"},
+        {"LIST ENUM vespero0 ups.status", "BEGIN LIST ENUM vespero0 ups.status\nEND LIST ENUM vespero0 ups.status\n"},
+        {"LIST RANGE vespero0 ups.load", "BEGIN LIST RANGE vespero0 ups.load\nEND LIST RANGE vespero0 ups.load\n"},
+        {"LIST CLIENT vespero0", "BEGIN LIST CLIENT vespero0\nEND LIST CLIENT vespero0\n"},
+        {"GET TRACKING", "OFF\n"},
+        {"", ""},
+    };
+    for (const auto& [request, answer] : cases) EXPECT_EQ(Ask(*s, request), answer) << request;
+
+    const std::string list = Ask(*s, "LIST VAR vespero0");
+    EXPECT_EQ(list.rfind("BEGIN LIST VAR vespero0\n", 0), 0u);
+    EXPECT_NE(list.find("VAR vespero0 ups.status \"OL CHRG\"\n"), std::string::npos);
+    EXPECT_NE(list.find("VAR vespero0 ups.firmware \"1.04\"\n"), std::string::npos);
+    EXPECT_TRUE(list.ends_with("END LIST VAR vespero0\n"));
+    EXPECT_EQ(Ask(*s, "VER").rfind("Vespero vesperod ", 0), 0u);
+    EXPECT_NE(Ask(*s, "HELP").find("INSTCMD"), std::string::npos);
+}
+
+TEST_F(SessionTest, NamesEveryFaultWithItsErrorCode) {
+    auto s = NewSession();
+    const std::pair<const char*, const char*> cases[] = {
+        {"FROB", "ERR UNKNOWN-COMMAND\n"},
+        {"GET", "ERR INVALID-ARGUMENT\n"},
+        {"GET VAR vespero0", "ERR INVALID-ARGUMENT\n"},
+        {"GET VAR vespero0 a b", "ERR INVALID-ARGUMENT\n"},
+        {"GET COLOUR vespero0", "ERR INVALID-ARGUMENT\n"},
+        {"LIST", "ERR INVALID-ARGUMENT\n"},
+        {"LIST UPS extra", "ERR INVALID-ARGUMENT\n"},
+        {"LIST ENUM vespero0", "ERR INVALID-ARGUMENT\n"},
+        {"GET VAR \"unterminated", "ERR INVALID-ARGUMENT\n"},
+        {"GET VAR vespero9 ups.status", "ERR UNKNOWN-UPS\n"},
+        {"GET VAR vespero1 ups.status", "ERR UNKNOWN-UPS\n"},  // configured name, but not present
+        {"LIST VAR nobody", "ERR UNKNOWN-UPS\n"},
+        {"GET VAR vespero0 no.such.var", "ERR VAR-NOT-SUPPORTED\n"},
+        {"LIST RANGE vespero0 no.such.var", "ERR VAR-NOT-SUPPORTED\n"},
+        {"GET CMDDESC vespero0 load.off", "ERR CMD-NOT-SUPPORTED\n"},
+        {"STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n"},
+        {"SET TRACKING ON", "ERR FEATURE-NOT-SUPPORTED\n"},
+        {"INSTCMD vespero0 test.battery.start", "ERR USERNAME-REQUIRED\n"},
+        {"LOGIN vespero0", "ERR USERNAME-REQUIRED\n"},
+        {"FSD vespero0", "ERR USERNAME-REQUIRED\n"},
+        {"SET VAR vespero0 ups.load \"3\"", "ERR USERNAME-REQUIRED\n"},
+        {"USERNAME", "ERR INVALID-ARGUMENT\n"},
+        {"USERNAME \"\"", "ERR INVALID-USERNAME\n"},
+        {"PASSWORD \"\"", "ERR INVALID-PASSWORD\n"},
+    };
+    for (const auto& [request, answer] : cases) EXPECT_EQ(Ask(*s, request), answer) << request;
+    EXPECT_TRUE(Queued().empty());
+
+    bool open = true;
+    EXPECT_EQ(Ask(*s, "LOGOUT", &open), "OK Goodbye\n");
+    EXPECT_FALSE(open);
+}
+
+TEST_F(SessionTest, CommandsNeedTheRightUserPasswordAndGrant) {
+    auto s = NewSession();
+    ASSERT_EQ(Ask(*s, "USERNAME admin"), "OK\n");
+    EXPECT_EQ(Ask(*s, "USERNAME other"), "ERR ALREADY-SET-USERNAME\n");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "ERR PASSWORD-REQUIRED\n");
+    ASSERT_EQ(Ask(*s, "PASSWORD wrong"), "OK\n");
+    EXPECT_EQ(Ask(*s, "PASSWORD s3cret"), "ERR ALREADY-SET-PASSWORD\n");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "ERR ACCESS-DENIED\n");
+    EXPECT_TRUE(Queued().empty());
+
+    auto admin = NewSession();
+    LogIn(*admin, "admin", "s3cret");  // stored as a salted hash
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 test.battery.start 300"), "OK\n");
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 test.battery.start"), "OK\n");
+    ASSERT_EQ(Queued().size(), 2u);
+    EXPECT_EQ(Queued()[0].type, KEYB_TEST_BATTERY);
+    EXPECT_EQ(Queued()[0].device, 0);
+    EXPECT_EQ(Queued()[0].value, 300);
+    EXPECT_EQ(Queued()[1].value, 0);
+
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 battery.charge.start"), "ERR ACCESS-DENIED\n");  // not granted
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 test.battery.start 65536"), "ERR INVALID-ARGUMENT\n");
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 test.battery.start 12x"), "ERR INVALID-ARGUMENT\n");
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero0 shutdown.return"), "ERR CMD-NOT-SUPPORTED\n");
+    EXPECT_EQ(Ask(*admin, "INSTCMD vespero7 test.battery.start"), "ERR UNKNOWN-UPS\n");
+    EXPECT_EQ(Ask(*admin, "SET VAR vespero0 ups.load \"3\""), "ERR READONLY\n");
+    EXPECT_EQ(Ask(*admin, "SET VAR vespero0 no.var \"3\""), "ERR VAR-NOT-SUPPORTED\n");
+    EXPECT_EQ(Ask(*admin, "FSD vespero0"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(Ask(*admin, "LOGIN vespero0"), "ERR ACCESS-DENIED\n");  // not an upsmon user
+    EXPECT_EQ(Queued().size(), 2u);
+
+    auto boss = NewSession();
+    LogIn(*boss, "boss", "b");
+    EXPECT_EQ(Ask(*boss, "INSTCMD vespero0 battery.charge.start"), "OK\n");
+    EXPECT_EQ(Ask(*boss, "INSTCMD vespero0 battery.charge.start 5"), "ERR INVALID-ARGUMENT\n");
+    EXPECT_EQ(Ask(*boss, "SET VAR vespero0 ups.load \"3\""), "ERR ACCESS-DENIED\n");
+    ASSERT_EQ(Queued().size(), 3u);
+    EXPECT_EQ(Queued()[2].type, KEYB_RECHARGE);
+
+    auto unknown = NewSession();
+    LogIn(*unknown, "ghost", "s3cret");
+    EXPECT_EQ(Ask(*unknown, "INSTCMD vespero0 test.battery.start"), "ERR ACCESS-DENIED\n");
+}
+
+TEST_F(SessionTest, UpsmonLoginsArePrimaryOnlyFsdAndCountedUntilTheSessionEnds) {
+    auto primary = NewSession("192.0.2.7");
+    LogIn(*primary, "mon", "\"mon pass\"");
+    EXPECT_EQ(Ask(*primary, "LOGIN vespero9"), "ERR UNKNOWN-UPS\n");
+    EXPECT_EQ(Ask(*primary, "LOGIN vespero0"), "OK\n");
+    EXPECT_EQ(Ask(*primary, "LOGIN vespero0"), "ERR ALREADY-LOGGED-IN\n");
+    EXPECT_EQ(Ask(*primary, "PRIMARY vespero0"), "OK PRIMARY-GRANTED\n");
+    EXPECT_EQ(Ask(*primary, "MASTER vespero0"), "OK MASTER-GRANTED\n");
+
+    auto secondary = NewSession("::1");
+    LogIn(*secondary, "peer", "p");
+    EXPECT_EQ(Ask(*secondary, "LOGIN vespero0"), "OK\n");
+    EXPECT_EQ(Ask(*secondary, "PRIMARY vespero0"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(Ask(*secondary, "FSD vespero0"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(Ask(*secondary, "GET NUMLOGINS vespero0"), "NUMLOGINS vespero0 2\n");
+    EXPECT_EQ(Ask(*secondary, "LIST CLIENT vespero0"),
+              "BEGIN LIST CLIENT vespero0\nCLIENT vespero0 192.0.2.7\nCLIENT vespero0 ::1\nEND LIST CLIENT vespero0\n");
+
+    EXPECT_EQ(Ask(*primary, "FSD vespero0"), "OK FSD-SET\n");
+    EXPECT_EQ(Ask(*secondary, "GET VAR vespero0 ups.status"), "VAR vespero0 ups.status \"FSD OL CHRG\"\n");
+    Fresh();  // the latch outlives new data
+    EXPECT_EQ(Ask(*secondary, "GET VAR vespero0 ups.status"), "VAR vespero0 ups.status \"FSD OL CHRG\"\n");
+
+    primary.reset();
+    EXPECT_EQ(Ask(*secondary, "GET NUMLOGINS vespero0"), "NUMLOGINS vespero0 1\n");
+    EXPECT_TRUE(Queued().empty());  // FSD is the server's flag, never a command to the unit
+}
+
+TEST_F(SessionTest, DataIsStaleBeforeTheFirstStatusWhileTimeoutAndWhenTheLinkFallsSilent) {
+    nut::UnitBoard fresh(TestConfig(), &RecordCommand);
+    fresh.SetPresent(0, true, 1);
+    nut::Session early(&fresh, &users_, "127.0.0.1", &TestClock);
+    std::string out;
+    early.Handle("GET VAR vespero0 ups.status", &out);
+    early.Handle("LIST VAR vespero0", &out);
+    EXPECT_EQ(out, "ERR DATA-STALE\nERR DATA-STALE\n");
+
+    auto s = NewSession();
+    LogIn(*s, "admin", "s3cret");
+    Fresh([](_ZozeUps* u) { std::strcpy(u->stateText, "Timeout"); });
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 ups.status"), "ERR DATA-STALE\n");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "ERR DATA-STALE\n");
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(Ask(*s, "GET UPSDESC vespero0").rfind("UPSDESC", 0), 0u);  // the unit itself is still known
+
+    Fresh();
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 ups.status"), "VAR vespero0 ups.status \"OL CHRG\"\n");
+    Now() += 15001;  // no refresh from the link for longer than stale_after
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 ups.status"), "ERR DATA-STALE\n");
+    Fresh();
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 ups.status"), "VAR vespero0 ups.status \"OL CHRG\"\n");
+}
+
+TEST_F(SessionTest, TextsFromTheUnitAreEscapedInReplies) {
+    Fresh([](_ZozeUps* u) { std::strcpy(u->protocolAddsRead.modelName, "Big \"One\" \\2"); });
+    auto s = NewSession();
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 device.model"), "VAR vespero0 device.model \"Big \\\"One\\\" \\\\2\"\n");
+    EXPECT_NE(Ask(*s, "LIST VAR vespero0").find("VAR vespero0 ups.model \"Big \\\"One\\\" \\\\2\"\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The server over real loopback sockets: requests in one packet, the connection cap, long
+// lines, idle clients and clients that never read. None of them may hurt another client.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "daemon/nut_server.h"
+#include "daemon_fixture.h"
+
+using namespace daemontest;
+
+namespace {
+
+template <typename Done>
+bool Pump(Done done, int limitMs = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void Start(void (*tune)(nut::DaemonConfig*) = nullptr) {
+        Now() = 1000;
+        config_ = TestConfig();
+        config_.listen = {{QHostAddress(QHostAddress::LocalHost), 0}};
+        if (tune) tune(&config_);
+        board_ = std::make_unique<nut::UnitBoard>(config_, &RecordCommand);
+        board_->SetPresent(0, true, 1);
+        board_->Update(0, *OnLineUnit(), Now());
+        server_ = std::make_unique<nut::Server>(config_, board_.get(), &users_, &TestClock);
+        QString error;
+        ASSERT_TRUE(server_->Listen(&error)) << error.toStdString();
+        port_ = server_->Ports().at(0);
+    }
+
+    std::unique_ptr<QTcpSocket> Connect(bool waitConnected = true) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress(QHostAddress::LocalHost), port_);
+        if (waitConnected) {
+            EXPECT_TRUE(Pump([&] { return s->state() == QAbstractSocket::ConnectedState; }));
+        }
+        return s;
+    }
+
+    // Everything that arrives until `lines` lines are in or the peer closes.
+    QByteArray Receive(QTcpSocket& s, int lines) {
+        QByteArray got;
+        Pump([&] {
+            got += s.readAll();
+            return got.count('\n') >= lines || s.state() == QAbstractSocket::UnconnectedState;
+        });
+        return got + s.readAll();
+    }
+
+    nut::DaemonConfig config_;
+    nut::UsersFile users_;
+    std::unique_ptr<nut::UnitBoard> board_;
+    std::unique_ptr<nut::Server> server_;
+    quint16 port_ = 0;
+};
+
+TEST_F(ServerTest, AnswersRequestsSentTogetherInOrderAndAcrossPacketBoundaries) {
+    Start();
+    auto c = Connect();
+    c->write("NETVER\r\nGET VAR vespero0 ups.status\nFROB\nGET VAR vespero0 ups.lo");
+    EXPECT_EQ(Receive(*c, 3), "1.3\nVAR vespero0 ups.status \"OL CHRG\"\nERR UNKNOWN-COMMAND\n");
+    c->write("ad\n");
+    EXPECT_EQ(Receive(*c, 1), "VAR vespero0 ups.load \"20\"\n");
+    c->write("LOGOUT\n");
+    EXPECT_EQ(Receive(*c, 1), "OK Goodbye\n");
+    EXPECT_TRUE(Pump([&] { return c->state() == QAbstractSocket::UnconnectedState; }));
+}
+
+TEST_F(ServerTest, RefusesConnectionsOverTheCapWithoutHarmingTheOthers) {
+    Start([](nut::DaemonConfig* c) { c->maxConnections = 2; });
+    auto a = Connect();
+    auto b = Connect();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
+    auto extra = Connect(false);  // it may be closed before it is seen connected
+    EXPECT_EQ(Receive(*extra, 1), "ERR ACCESS-DENIED too-many-connections\n");
+    EXPECT_TRUE(Pump([&] { return extra->state() == QAbstractSocket::UnconnectedState; }));
+    a->write("NETVER\n");
+    b->write("NETVER\n");
+    EXPECT_EQ(Receive(*a, 1), "1.3\n");
+    EXPECT_EQ(Receive(*b, 1), "1.3\n");
+    a->disconnectFromHost();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 1; }));
+    auto again = Connect();  // a freed place is taken again
+    again->write("NETVER\n");
+    EXPECT_EQ(Receive(*again, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, ATooLongLineIsRefusedAndClosedWhetherItEndsOrNot) {
+    Start([](nut::DaemonConfig* c) { c->maxLineLength = 64; });
+    auto ended = Connect();
+    ended->write("GET VAR vespero0 " + QByteArray(100, 'x') + "\nNETVER\n");
+    EXPECT_EQ(Receive(*ended, 2), "ERR INVALID-ARGUMENT line-too-long\n");
+    auto endless = Connect();
+    endless->write(QByteArray(1000, 'y'));
+    EXPECT_EQ(Receive(*endless, 2), "ERR INVALID-ARGUMENT line-too-long\n");
+    EXPECT_TRUE(Pump([&] { return endless->state() == QAbstractSocket::UnconnectedState; }));
+}
+
+TEST_F(ServerTest, DropsIdleClientsOnly) {
+    Start([](nut::DaemonConfig* c) { c->idleTimeoutSeconds = 5; });
+    auto idle = Connect();
+    auto busy = Connect();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
+    Now() += 4000;
+    busy->write("NETVER\n");
+    EXPECT_EQ(Receive(*busy, 1), "1.3\n");
+    Now() += 2000;  // idle: 6 s without a request; busy: 2 s
+    EXPECT_TRUE(Pump([&] { return idle->state() == QAbstractSocket::UnconnectedState; }, 3000));
+    EXPECT_EQ(server_->ClientCount(), 1);
+    busy->write("NETVER\n");
+    EXPECT_EQ(Receive(*busy, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, AClientThatNeverReadsIsDroppedAndOthersAreStillServed) {
+    Start([](nut::DaemonConfig* c) { c->maxPendingOutput = 64 * 1024; });
+    // A plain socket with a tiny receive window, so the answers pile up on the server's side.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 1; }));
+    std::string requests;
+    for (int i = 0; i < 200; ++i) requests += "LIST VAR vespero0\n";
+    for (int round = 0; round < 20 && server_->ClientCount() == 1; ++round) {
+        [[maybe_unused]] const ssize_t n = send(fd, requests.data(), requests.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        Pump([] { return false; }, 50);
+    }
+    EXPECT_EQ(server_->ClientCount(), 0);
+    ::close(fd);
+
+    auto other = Connect();
+    other->write("NETVER\n");
+    EXPECT_EQ(Receive(*other, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, BindFailureNamesTheAddress) {
+    Start();
+    nut::DaemonConfig taken = TestConfig();
+    taken.listen = {{QHostAddress(QHostAddress::LocalHost), port_}};
+    nut::Server second(taken, board_.get(), &users_, &TestClock);
+    QString error;
+    EXPECT_FALSE(second.Listen(&error));
+    EXPECT_TRUE(error.contains(QStringLiteral("127.0.0.1:%1").arg(port_))) << error.toStdString();
+}
+
+}  // namespace

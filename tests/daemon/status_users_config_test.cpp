@@ -1,0 +1,197 @@
+// The status words a NUT client acts on, the users file and the server settings.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "daemon/daemon_config.h"
+#include "daemon/ups_variables.h"
+#include "daemon/users_file.h"
+#include "daemon_fixture.h"
+
+using namespace daemontest;
+
+namespace {
+
+struct StatusCase {
+    const char* what;
+    void (*change)(_ZozeUps*);
+    const char* status;
+    const char* alarm;
+};
+
+TEST(StatusWords, FollowTheStateCodeFlagsAndRedGauges) {
+    const StatusCase cases[] = {
+        {"on line, charging", [](_ZozeUps*) {}, "OL CHRG", ""},
+        {"on line, charged", [](_ZozeUps* u) { u->status.flags12 = 0; }, "OL", ""},
+        {"bypass or eco", [](_ZozeUps* u) { u->status.stateCode = 4; }, "OL BYPASS", ""},
+        {"on battery", [](_ZozeUps* u) { u->status.stateCode = 18; }, "OB DISCHRG", ""},
+        {"battery starting", [](_ZozeUps* u) { u->status.stateCode = 16; }, "OB DISCHRG", ""},
+        {"on battery, 41.9 V on 4 blocks", [](_ZozeUps* u) { u->status.stateCode = 18; u->status.batteryVoltage = 41.9; },
+         "OB DISCHRG LB", ""},
+        {"on battery, exactly 42 V", [](_ZozeUps* u) { u->status.stateCode = 18; u->status.batteryVoltage = 42.0; },
+         "OB DISCHRG", ""},
+        {"stand-by", [](_ZozeUps* u) { u->status.stateCode = 3; }, "OFF", ""},
+        {"stand-by, low battery voltage", [](_ZozeUps* u) { u->status.stateCode = 3; u->status.standbyReason = 8; },
+         "OFF LB", ""},
+        {"stand-by, overload", [](_ZozeUps* u) { u->status.stateCode = 3; u->status.standbyReason = 13; },
+         "OFF OVER", ""},
+        {"stand-by, over temperature",
+         [](_ZozeUps* u) { u->status.stateCode = 3; u->status.standbyReason = 14; std::strcpy(u->stateText, "Over Temperature"); },
+         "OFF ALARM", "Over Temperature"},
+        {"stand-by, reason out of table", [](_ZozeUps* u) { u->status.stateCode = 3; u->status.standbyReason = -1; },
+         "OFF", ""},
+        {"starting", [](_ZozeUps* u) { u->status.stateCode = 1; }, "OFF", ""},
+        {"load at 100 %", [](_ZozeUps* u) { u->status.powerPercent = 100; }, "OL CHRG OVER", ""},
+        {"heat sink at 70 C", [](_ZozeUps* u) { u->status.inverterTemperature = 70; }, "OL CHRG ALARM", "THeat [C] high"},
+        {"battery temperature unknown", [](_ZozeUps* u) { u->status.batteryTemperature = NAN; },
+         "OL CHRG ALARM", "T Batt [C] high"},
+        {"two red gauges", [](_ZozeUps* u) { u->status.caseTemperature = 80; u->status.internalVoltage1 = 160.5; },
+         "OL CHRG ALARM", "T Case [C] high; VHP [V] high"},
+        {"unknown state", [](_ZozeUps* u) { u->status.stateCode = 7; }, "ALARM", "Unknown state code 7"},
+    };
+    for (const StatusCase& c : cases) {
+        auto u = OnLineUnit();
+        c.change(u.get());
+        const nut::StatusWords w = nut::DeriveStatus(*u, false);
+        EXPECT_EQ(w.status, c.status) << c.what;
+        EXPECT_EQ(w.alarm, c.alarm) << c.what;
+    }
+    auto u = OnLineUnit();
+    u->status.stateCode = 18;
+    u->status.batteryVoltage = 40;
+    EXPECT_EQ(nut::DeriveStatus(*u, true).status, "FSD OB DISCHRG LB");
+}
+
+TEST(Variables, AreSortedDotDecimalAndLeaveOutWhatIsNotANumber) {
+    auto u = OnLineUnit();
+    u->status.batteryVoltage = 53.96;
+    u->status.outputPower = NAN;
+    u->status.powerUnits = 2;
+    const std::vector<nut::Variable> vars = nut::BuildVariables(*u, false, 5);
+    ASSERT_FALSE(vars.empty());
+    for (size_t i = 1; i < vars.size(); ++i) EXPECT_LT(vars[i - 1].name, vars[i].name);
+    auto value = [&](const char* name) -> std::string {
+        for (const auto& v : vars)
+            if (v.name == name) return v.value;
+        return "(absent)";
+    };
+    EXPECT_EQ(value("battery.voltage"), "54.0");
+    EXPECT_EQ(value("ups.realpower"), "(absent)");
+    EXPECT_EQ(value("ups.realpower.nominal"), "10000");
+    EXPECT_EQ(value("device.model"), "Vespero 10 kW");
+    EXPECT_EQ(value("driver.parameter.port"), "COM5");
+    EXPECT_EQ(value("ups.test.result"), "No test initiated");
+    EXPECT_EQ(value("ups.alarm"), "(absent)");
+    EXPECT_EQ(value("battery.charger.status"), "charging");
+    for (const auto& v : vars) EXPECT_FALSE(nut::VariableDescription(v.name).empty()) << v.name;
+
+    u->batteryTestStatus = 0x12;
+    u->batteryTestTime[0] = 30;
+    EXPECT_EQ(nut::BuildVariables(*u, false, 5).back().value, "Done, status 0x0012");  // ups.test.result sorts last
+}
+
+TEST(UsersFile, ReadsUpsdUsersConventionsAndReportsWhatItSkips) {
+    const nut::UsersFile f = nut::ParseUsersFile(
+        "# operators\n"
+        "[admin]\n"
+        "  password = \"two words\"   # trailing comment\n"
+        "  actions = SET\n"
+        "  actions = fsd\n"
+        "  instcmds = test.battery.start, Battery.Charge.Start\n"
+        "[old]\n"
+        "  password=x\n"
+        "  upsmon master\n"
+        "[older]\n"
+        "  upsmon slave\n"
+        "  colour = blue\n"
+        "orphan\n"
+        "[broken\n");
+    ASSERT_EQ(f.users.size(), 3u);
+    const nut::User& admin = f.users.at("admin");
+    EXPECT_EQ(admin.password, "two words");
+    EXPECT_EQ(admin.actions, (std::set<std::string>{"FSD", "SET"}));
+    EXPECT_EQ(admin.instcmds, (std::set<std::string>{"battery.charge.start", "test.battery.start"}));
+    EXPECT_EQ(f.users.at("old").upsmon, nut::UpsmonRole::Primary);
+    EXPECT_EQ(f.users.at("older").upsmon, nut::UpsmonRole::Secondary);
+    EXPECT_EQ(f.warnings.size(), 3);  // "colour", "orphan" and "[broken"
+    EXPECT_TRUE(f.warnings[0].startsWith("line 12:"));
+}
+
+TEST(UsersFile, PasswordsMatchPlainOrSaltedHashButNeverEmptyOrMalformed) {
+    EXPECT_TRUE(nut::PasswordMatches("plain", "plain"));
+    EXPECT_FALSE(nut::PasswordMatches("plain", "plain "));
+    EXPECT_FALSE(nut::PasswordMatches("", ""));
+    const std::string hash = nut::HashPassword("secret", 1000);
+    EXPECT_EQ(hash.rfind("$pbkdf2-sha256$1000$", 0), 0u);
+    EXPECT_NE(hash, nut::HashPassword("secret", 1000));  // salted
+    EXPECT_TRUE(nut::PasswordMatches(hash, "secret"));
+    EXPECT_FALSE(nut::PasswordMatches(hash, "Secret"));
+    EXPECT_FALSE(nut::PasswordMatches(hash, hash));
+    for (const char* bad : {"$pbkdf2-sha256$", "$pbkdf2-sha256$0$AAAA$AAAA", "$pbkdf2-sha256$x$AAAA$AAAA",
+                            "$pbkdf2-sha256$99999999$AAAA$AAAA", "$pbkdf2-sha256$10$$"})
+        EXPECT_FALSE(nut::PasswordMatches(bad, "")) << bad;
+}
+
+TEST(DaemonConfig, ListenAddressesTakeIpv4Ipv6AndPorts) {
+    nut::ListenAddress a;
+    QString error;
+    ASSERT_TRUE(nut::ParseListenAddress("::1", 3493, &a, &error));
+    EXPECT_EQ(a.address, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_EQ(a.port, 3493);
+    ASSERT_TRUE(nut::ParseListenAddress("[::1]:4000", 3493, &a, &error));
+    EXPECT_EQ(a.port, 4000);
+    ASSERT_TRUE(nut::ParseListenAddress("127.0.0.1:99", 3493, &a, &error));
+    EXPECT_EQ(a.address, QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(a.port, 99);
+    for (const char* bad : {"example.org", "1.2.3.4:0", "1.2.3.4:70000", "[::1", "[::1]x"}) {
+        EXPECT_FALSE(nut::ParseListenAddress(bad, 3493, &a, &error)) << bad;
+        EXPECT_TRUE(error.contains(QLatin1String(bad).left(4))) << error.toStdString();
+    }
+}
+
+TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("vesperod.conf");
+    auto write = [&](const char* text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    nut::DaemonConfig c;
+    QString error;
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+    EXPECT_TRUE(error.contains(path));
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, false, &c, &error));  // defaults
+    ASSERT_EQ(c.listen.size(), 1u);
+    EXPECT_EQ(c.listen[0].port, 3493);
+    EXPECT_EQ(c.unitName[2], "vespero2");
+    EXPECT_EQ(c.usersPath, QDir(dir.path()).filePath("vesperod.users"));
+
+    write("[server]\nlisten = 127.0.0.1, [::1]:4001\nport = 4000\nmax_connections = 8\nusers = /etc/other.users\n"
+          "[unit1]\nname = rack-b\ndescription = \"Rack B, upper\"\n");
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+    ASSERT_EQ(c.listen.size(), 2u);
+    EXPECT_EQ(c.listen[0].port, 4000);
+    EXPECT_EQ(c.listen[1].port, 4001);
+    EXPECT_EQ(c.maxConnections, 8);
+    EXPECT_EQ(c.unitName[1], "rack-b");
+    EXPECT_EQ(c.unitDescription[1], "Rack B, upper");
+    EXPECT_EQ(c.usersPath, "/etc/other.users");
+
+    write("[server]\nport = 0\n");
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+    EXPECT_TRUE(error.contains("port"));
+    write("[unit0]\nname = two words\n");
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+    write("[unit0]\nname = same\n[unit3]\nname = same\n");
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+    EXPECT_TRUE(error.contains("same"));
+    write("[server]\nlisten = nowhere\n");
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+}
+
+}  // namespace
