@@ -1,0 +1,259 @@
+// vesperod as NUT clients meet it: the simulated unit on a pseudo-terminal, the real link, and
+// Debian's upsc, upscmd and upsmon talking to the server over loopback.
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "tests/support/child_process.h"
+
+extern char** environ;
+
+using testsupport::Spawn;
+using testsupport::Terminate;
+using testsupport::WaitExit;
+
+namespace {
+
+const char kUpsc[] = "/usr/bin/upsc";
+const char kUpscmd[] = "/usr/bin/upscmd";
+const char kUpsmon[] = "/lib/nut/upsmon";  // the binary itself: /usr/sbin/upsmon only checks /etc/nut/nut.conf
+
+template <typename Done>
+bool WaitFor(Done done, int limitMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > limitMs) return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+QString ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+void WriteFile(const QString& path, const QByteArray& text, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(text);
+    f.close();
+    f.setPermissions(mode);
+}
+
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.serverPort();
+}
+
+// Runs a client to its end. *output: what it printed on standard output, then on standard
+// error (libupsclient says "Init SSL without certificate database" there on every start).
+int RunClient(const QString& program, const QStringList& args, const QString& workDir, QString* output) {
+    const QString path = workDir + QStringLiteral("/client.out");
+    const QString errPath = workDir + QStringLiteral("/client.err");
+    std::vector<QByteArray> storage{program.toLocal8Bit()};
+    for (const QString& a : args) storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& b : storage) argv.push_back(b.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const QByteArray out = path.toLocal8Bit();
+    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const QByteArray err = errPath.toLocal8Bit();
+    posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -100;
+    const int status = WaitExit(pid, 20000);
+    if (status == -1) Terminate(pid);
+    *output = ReadAll(path) + ReadAll(errPath);
+    return status;
+}
+
+// One simulated unit on COM1 and one vesperod for the whole suite; each test sets the unit's
+// state through the simulator's control file and waits for the server to show it.
+class DaemonE2e : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(QFile::exists(kUpsc) && QFile::exists(kUpscmd) && QFile::exists(kUpsmon))
+            << "Debian's nut-client is needed (scripts/deps installs it)";
+        dir_ = new QTemporaryDir();
+        ASSERT_TRUE(dir_->isValid());
+        qputenv("XDG_CONFIG_HOME", dir_->path().toLocal8Bit());
+        QDir().mkpath(Path("Tralvane"));
+        WriteFile(Path("Tralvane/vesperod.users"),
+                  "[admin]\n  password = s3cret\n  instcmds = test.battery.start\n"
+                  "[mon]\n  password = monpass\n  upsmon primary\n");
+        WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+        sim_ = new testsupport::SimProcess(QStringLiteral(VESPERO_SIM_PATH), 1, dir_->path(),
+                                           {QStringLiteral("--control"), Path("ctl"), QStringLiteral("--log"), Path("frames")});
+        ASSERT_TRUE(sim_->ready());
+        port_ = FreePort();
+        daemon_ = Spawn(QStringLiteral(VESPEROD_PATH),
+                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port_)}, Path("vesperod.err"));
+        ASSERT_GT(daemon_, 0);
+        ups_ = QStringLiteral("vespero0@127.0.0.1:%1").arg(port_);
+    }
+
+    static void TearDownTestSuite() {
+        Terminate(daemon_);
+        delete sim_;
+        delete dir_;
+    }
+
+    static QString Path(const char* name) { return dir_->filePath(QLatin1String(name)); }
+
+    static QString Upsc(const QStringList& args, int* status = nullptr) {
+        QString out;
+        const int rc = RunClient(kUpsc, args, dir_->path(), &out);
+        if (status) *status = rc;
+        return out;
+    }
+
+    // The unit's state as upsc prints it, once it has become `want` (or what it was at the end).
+    static QString AwaitStatus(const QString& want, int limitMs = 15000) {
+        QString status;
+        WaitFor([&] {
+            status = Upsc({ups_, QStringLiteral("ups.status")}).section(QLatin1Char('\n'), 0, 0).trimmed();
+            return status == want;
+        }, limitMs);
+        return status;
+    }
+
+    void SetUp() override {
+        WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+        ASSERT_EQ(AwaitStatus(QStringLiteral("OL CHRG")), QStringLiteral("OL CHRG")) << ReadAll(Path("vesperod.err")).toStdString();
+    }
+
+    static QTemporaryDir* dir_;
+    static testsupport::SimProcess* sim_;
+    static pid_t daemon_;
+    static quint16 port_;
+    static QString ups_;
+};
+
+QTemporaryDir* DaemonE2e::dir_ = nullptr;
+testsupport::SimProcess* DaemonE2e::sim_ = nullptr;
+pid_t DaemonE2e::daemon_ = -1;
+quint16 DaemonE2e::port_ = 0;
+QString DaemonE2e::ups_;
+
+TEST_F(DaemonE2e, UpscListsTheUnitAndReadsItsVariables) {
+    EXPECT_TRUE(Upsc({QStringLiteral("-l"), QStringLiteral("127.0.0.1:%1").arg(port_)}).startsWith(QLatin1String("vespero0\n")));
+    const QString all = Upsc({ups_});
+    for (const char* line : {"driver.name: vesperod", "ups.status: OL CHRG", "battery.voltage.nominal: 48.0",
+                             "ups.firmware: 1.04", "device.type: ups", "ups.realpower.nominal: 5000"})
+        EXPECT_TRUE(all.contains(QLatin1String(line))) << line << "\n" << all.toStdString();
+    bool ok = false;
+    const double volts = Upsc({ups_, QStringLiteral("battery.voltage")}).section(QLatin1Char('\n'), 0, 0).toDouble(&ok);
+    EXPECT_TRUE(ok);
+    EXPECT_NEAR(volts, 54.0, 1.0);
+    int status = 0;
+    EXPECT_TRUE(Upsc({ups_, QStringLiteral("no.such.var")}, &status).contains(QLatin1String("not supported")));
+    EXPECT_NE(status, 0);
+    EXPECT_TRUE(Upsc({QStringLiteral("vespero3@127.0.0.1:%1").arg(port_)}, &status).contains(QLatin1String("Unknown UPS")));
+}
+
+TEST_F(DaemonE2e, OnBatteryLowBatteryAndASilentUnitReachTheClients) {
+    WriteFile(Path("ctl"), "state=18\n");
+    EXPECT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG")), QStringLiteral("OB DISCHRG"));
+    WriteFile(Path("ctl"), "state=18\nbattery=40\n");
+    EXPECT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG LB")), QStringLiteral("OB DISCHRG LB"));
+    WriteFile(Path("ctl"), "silent=1\n");
+    int status = 0;
+    EXPECT_TRUE(WaitFor([&] { return Upsc({ups_, QStringLiteral("ups.status")}, &status).contains(QLatin1String("Data stale")); }, 20000));
+    EXPECT_NE(status, 0);
+}
+
+TEST_F(DaemonE2e, UpscmdPutsTheBatteryTestFrameOnTheWireOnlyForTheRightPassword) {
+    auto testFrames = [&] { return ReadAll(Path("frames")).count(QLatin1String("80 62 30 30 30 30 30 31 41 32")); };
+    const int before = testFrames();
+    QString out;
+    EXPECT_NE(RunClient(kUpscmd, {QStringLiteral("-u"), QStringLiteral("admin"), QStringLiteral("-p"), QStringLiteral("wrong"),
+                            ups_, QStringLiteral("test.battery.start")}, dir_->path(), &out), 0);
+    EXPECT_TRUE(out.contains(QLatin1String("ACCESS-DENIED"))) << out.toStdString();
+    EXPECT_EQ(RunClient(kUpscmd, {QStringLiteral("-u"), QStringLiteral("admin"), QStringLiteral("-p"), QStringLiteral("s3cret"),
+                            ups_, QStringLiteral("test.battery.start")}, dir_->path(), &out), 0) << out.toStdString();
+    EXPECT_TRUE(WaitFor([&] { return testFrames() == before + 1; }, 10000));  // 0x80 'b' "0000" "01A2"
+    QThread::msleep(500);
+    EXPECT_EQ(testFrames(), before + 1);
+}
+
+TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
+    const QString conf = Path("nut");
+    QDir().mkpath(conf);
+    const QString flag = Path("shutdown-ran");
+    QFile::remove(flag);
+    // upsmon runs as whoever runs the suite; as root it must be told to stay root.
+    const QByteArray user = getuid() == 0 ? QByteArray("root") : qgetenv("USER");
+    WriteFile(conf + QStringLiteral("/upsmon.conf"),
+              QStringLiteral("MONITOR %1 1 mon monpass primary\nMINSUPPLIES 1\nSHUTDOWNCMD \"/usr/bin/touch %2\"\n"
+                             "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 2\nDEADTIME 5\nFINALDELAY 0\n"
+                             "POWERDOWNFLAG %3/killpower\nRUN_AS_USER %4\n")
+                  .arg(ups_, flag, conf, QString::fromLocal8Bit(user))
+                  .toUtf8());
+    qputenv("NUT_CONFPATH", conf.toLocal8Bit());
+    qputenv("NUT_STATEPATH", conf.toLocal8Bit());
+    qputenv("NUT_ALTPIDPATH", conf.toLocal8Bit());
+    QStringList args{QStringLiteral("-D")};
+    if (getuid() == 0) args << QStringLiteral("-u") << QStringLiteral("root");
+    const pid_t upsmon = Spawn(QLatin1String(kUpsmon), args, Path("upsmon.err"));
+    ASSERT_GT(upsmon, 0);
+
+    // On line: upsmon logs in and polls, and nothing happens.
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(Path("vesperod.err")).contains(QLatin1String("\"mon\" from 127.0.0.1 logged in")); }, 10000));
+    QThread::msleep(3000);
+    EXPECT_FALSE(QFile::exists(flag)) << ReadAll(Path("upsmon.err")).toStdString();
+
+    WriteFile(Path("ctl"), "state=18\nbattery=40\n");
+    EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(Path("upsmon.err")).toStdString();
+    Terminate(upsmon);
+    EXPECT_TRUE(ReadAll(Path("vesperod.err")).contains(QLatin1String("forced shutdown set on vespero0")));
+}
+
+TEST(DaemonProcess, StopsCleanlyOnSigtermAndRefusesAPortInUse) {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
+    const pid_t refused = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), address}, dir.filePath("err1"));
+    EXPECT_EQ(WaitExit(refused, 10000), 1);
+    EXPECT_TRUE(ReadAll(dir.filePath("err1")).contains(QStringLiteral("cannot listen on ") + address));
+
+    // No unit answers here (COM1 is nobody's), and the stop must still come within 2 s.
+    QDir().mkpath(dir.filePath("Tralvane"));
+    WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=0\n");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(FreePort())},
+                               dir.filePath("err2"));
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(dir.filePath("err2")).contains(QLatin1String("listening on")); }, 10000));
+    kill(daemon, SIGTERM);
+    EXPECT_EQ(WaitExit(daemon, 2000), 0) << ReadAll(dir.filePath("err2")).toStdString();
+    Terminate(daemon);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
