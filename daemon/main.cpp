@@ -55,6 +55,9 @@ nut::UsersFile LoadUsers(const QString& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Qt's own event loop rather than GLib's: fewer system calls per request, nothing lost for
+    // a program without windows.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vesperod"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VESPERO_VERSION));

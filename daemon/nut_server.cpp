@@ -1,10 +1,20 @@
 #include "daemon/nut_server.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 namespace nut {
 
@@ -14,14 +24,6 @@ void LogLine(const QString& text) {
     std::fflush(stderr);
 }
 
-struct Server::Client {
-    QTcpSocket* socket = nullptr;
-    std::unique_ptr<Session> session;
-    QByteArray input;
-    qint64 lastRequestMs = 0;
-    bool closing = false;
-};
-
 namespace {
 
 QString Describe(const QHostAddress& address, quint16 port) {
@@ -30,15 +32,135 @@ QString Describe(const QHostAddress& address, quint16 port) {
                : QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
-std::string PeerText(const QTcpSocket* socket) {
-    QHostAddress peer = socket->peerAddress();
+std::string PeerText(int fd) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+    QHostAddress address(reinterpret_cast<sockaddr*>(&peer));
     bool mapped = false;
-    const quint32 v4 = peer.toIPv4Address(&mapped);
-    if (mapped) peer = QHostAddress(v4);
-    return peer.toString().toStdString();
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped) address = QHostAddress(v4);
+    return address.toString().toStdString();
 }
 
+// Hands every accepted descriptor to the server instead of wrapping it in a QTcpSocket.
+class Listener : public QTcpServer {
+public:
+    Listener(Server* server) : QTcpServer(server), server_(server) {}
+
+protected:
+    void incomingConnection(qintptr fd) override { server_->Accept(int(fd)); }
+
+private:
+    Server* server_;
+};
+
 }  // namespace
+
+class Server::Connection : public QObject {
+public:
+    Connection(Server* server, int fd)
+        : QObject(server), server_(server), fd_(fd), peer_(PeerText(fd)),
+          session_(server->board_, server->users_, peer_, server->clock_,
+                   [](const std::string& text) { LogLine(QString::fromStdString(text)); }),
+          reader_(fd, QSocketNotifier::Read, this), writer_(fd, QSocketNotifier::Write, this) {
+        lastRequestMs_ = server->clock_();
+        writer_.setEnabled(false);
+        connect(&reader_, &QSocketNotifier::activated, this, [this] { Receive(); });
+        connect(&writer_, &QSocketNotifier::activated, this, [this] { SendPending(); });
+    }
+
+    ~Connection() override { ::close(fd_); }
+
+    const std::string& peer() const { return peer_; }
+    qint64 lastRequestMs() const { return lastRequestMs_; }
+
+    // Stops watching the descriptor; the connection is deleted later, never inside its own
+    // notifier's signal.
+    void Stop() {
+        reader_.setEnabled(false);
+        writer_.setEnabled(false);
+        shutdown(fd_, SHUT_RDWR);
+        deleteLater();
+    }
+
+private:
+    void Receive() {
+        char chunk[16384];
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+            return server_->Drop(this);
+        }
+        if (n == 0) {  // the client is done sending: answer what it asked, then close
+            reader_.setEnabled(false);
+            closeWhenSent_ = true;
+            if (pending_.empty()) server_->Drop(this);
+            return;
+        }
+        input_.append(chunk, size_t(n));
+        std::string reply;
+        bool keepOpen = true;
+        size_t start = 0;
+        while (keepOpen) {
+            const size_t newline = input_.find('\n', start);
+            if (newline == std::string::npos) break;
+            size_t end = newline;
+            if (end > start && input_[end - 1] == '\r') --end;
+            if (end - start > size_t(server_->config_.maxLineLength)) {
+                reply += "ERR INVALID-ARGUMENT line-too-long\n";
+                keepOpen = false;
+                break;
+            }
+            keepOpen = session_.Handle(std::string_view(input_).substr(start, end - start), &reply);
+            start = newline + 1;
+        }
+        input_.erase(0, start);
+        if (keepOpen && input_.size() > size_t(server_->config_.maxLineLength)) {
+            reply += "ERR INVALID-ARGUMENT line-too-long\n";
+            keepOpen = false;
+        }
+        if (start > 0) lastRequestMs_ = server_->clock_();
+        if (!keepOpen) {
+            reader_.setEnabled(false);
+            closeWhenSent_ = true;
+        }
+        Send(reply);
+    }
+
+    void Send(const std::string& reply) {
+        if (pending_.empty() && !reply.empty()) {
+            const ssize_t n = send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return server_->Drop(this);
+            const size_t sent = n > 0 ? size_t(n) : 0;
+            if (sent < reply.size()) pending_.assign(reply, sent);
+        } else {
+            pending_ += reply;
+        }
+        // A client that asks without reading its answers would make us hold them without end.
+        if (pending_.size() > size_t(server_->config_.maxPendingOutput))
+            return server_->Drop(this, QStringLiteral("it does not read its answers"));
+        writer_.setEnabled(!pending_.empty());
+        if (pending_.empty() && closeWhenSent_) server_->Drop(this);
+    }
+
+    void SendPending() {
+        std::string rest;
+        rest.swap(pending_);
+        Send(rest);
+    }
+
+    Server* server_;
+    int fd_;
+    std::string peer_;
+    Session session_;
+    QSocketNotifier reader_;
+    QSocketNotifier writer_;
+    std::string input_;
+    std::string pending_;
+    qint64 lastRequestMs_ = 0;
+    bool closeWhenSent_ = false;
+};
 
 Server::Server(const DaemonConfig& config, UnitBoard* board, const UsersFile* users, Session::Clock clock,
                QObject* parent)
@@ -51,15 +173,15 @@ Server::~Server() { Close(); }
 
 bool Server::Listen(QString* error) {
     for (const ListenAddress& a : config_.listen) {
-        auto* server = new QTcpServer(this);
-        if (!server->listen(a.address, a.port)) {
-            *error = QStringLiteral("cannot listen on %1: %2").arg(Describe(a.address, a.port), server->errorString());
-            delete server;
+        auto* listener = new Listener(this);
+        listener->setMaxPendingConnections(128);
+        if (!listener->listen(a.address, a.port)) {
+            *error = QStringLiteral("cannot listen on %1: %2").arg(Describe(a.address, a.port), listener->errorString());
+            delete listener;
             return false;
         }
-        connect(server, &QTcpServer::newConnection, this, [this, server] { Accept(server); });
-        servers_.push_back(server);
-        LogLine(QStringLiteral("listening on %1").arg(Describe(a.address, server->serverPort())));
+        servers_.push_back(listener);
+        LogLine(QStringLiteral("listening on %1").arg(Describe(a.address, listener->serverPort())));
     }
     idleTimer_.start();
     return true;
@@ -67,12 +189,8 @@ bool Server::Listen(QString* error) {
 
 void Server::Close() {
     idleTimer_.stop();
-    while (!clients_.empty()) {
-        QTcpSocket* socket = clients_.begin()->first;
-        clients_.erase(clients_.begin());
-        socket->abort();
-        delete socket;
-    }
+    for (auto& [connection, fd] : clients_) delete connection;  // closes its descriptor
+    clients_.clear();
     for (QTcpServer* s : servers_) {
         s->close();
         delete s;
@@ -86,93 +204,37 @@ std::vector<quint16> Server::Ports() const {
     return ports;
 }
 
-void Server::Accept(QTcpServer* server) {
-    while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (int(clients_.size()) >= config_.maxConnections) {
-            LogLine(QStringLiteral("refused a connection from %1: already %2 clients")
-                        .arg(QString::fromStdString(PeerText(socket)))
-                        .arg(clients_.size()));
-            socket->write("ERR ACCESS-DENIED too-many-connections\n");
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
-            continue;
-        }
-        socket->setParent(this);  // its life is the client's, not the listening socket's
-        auto client = std::make_unique<Client>();
-        client->socket = socket;
-        client->lastRequestMs = clock_();
-        client->session = std::make_unique<Session>(board_, users_, PeerText(socket), clock_,
-                                                    [](const std::string& text) { LogLine(QString::fromStdString(text)); });
-        Client* raw = client.get();
-        clients_.emplace(socket, std::move(client));
-        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { Read(raw); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
-        if (socket->bytesAvailable() > 0) Read(raw);
-    }
-}
-
-void Server::Read(Client* client) {
-    if (client->closing) return;
-    QTcpSocket* socket = client->socket;
-    client->input += socket->readAll();
-    std::string reply;
-    bool keepOpen = true;
-    qsizetype start = 0;
-    while (keepOpen) {
-        const qsizetype newline = client->input.indexOf('\n', start);
-        if (newline < 0) break;
-        qsizetype end = newline;
-        if (end > start && client->input[end - 1] == '\r') --end;
-        if (end - start > config_.maxLineLength) {
-            reply += "ERR INVALID-ARGUMENT line-too-long\n";
-            keepOpen = false;
-            break;
-        }
-        keepOpen = client->session->Handle(std::string_view(client->input.constData() + start, size_t(end - start)), &reply);
-        start = newline + 1;
-    }
-    client->input.remove(0, start);
-    if (keepOpen && client->input.size() > config_.maxLineLength) {
-        reply += "ERR INVALID-ARGUMENT line-too-long\n";
-        keepOpen = false;
-    }
-    if (start > 0) client->lastRequestMs = clock_();
-    if (!reply.empty()) socket->write(reply.data(), qint64(reply.size()));
-    if (!keepOpen) {
-        client->closing = true;
-        socket->disconnectFromHost();  // sends what is queued first
+void Server::Accept(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (int(clients_.size()) >= config_.maxConnections) {
+        LogLine(QStringLiteral("refused a connection from %1: already %2 clients")
+                    .arg(QString::fromStdString(PeerText(fd)))
+                    .arg(clients_.size()));
+        static const char kRefusal[] = "ERR ACCESS-DENIED too-many-connections\n";
+        [[maybe_unused]] const ssize_t n = send(fd, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(fd);
         return;
     }
-    // A client that asks without reading its answers would make us hold them without end.
-    if (socket->bytesToWrite() > config_.maxPendingOutput) {
-        LogLine(QStringLiteral("dropped %1: it does not read its answers")
-                    .arg(QString::fromStdString(PeerText(socket))));
-        client->closing = true;
-        socket->abort();
-    }
+    // Request and answer: nothing is gained by holding a short answer back.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    clients_.emplace(new Connection(this, fd), fd);
 }
 
-void Server::Drop(QTcpSocket* socket) {
-    const auto it = clients_.find(socket);
-    if (it == clients_.end()) return;
-    clients_.erase(it);
-    socket->deleteLater();
+void Server::Drop(Connection* connection, const QString& why) {
+    if (clients_.erase(connection) == 0) return;
+    if (!why.isEmpty()) LogLine(QStringLiteral("dropped %1: %2").arg(QString::fromStdString(connection->peer()), why));
+    connection->Stop();
 }
 
 void Server::DropIdle() {
     const qint64 now = clock_();
     const qint64 limit = qint64(config_.idleTimeoutSeconds) * 1000;
-    std::vector<QTcpSocket*> idle;
-    for (const auto& [socket, client] : clients_)
-        if (!client->closing && now - client->lastRequestMs > limit) idle.push_back(socket);
-    for (QTcpSocket* socket : idle) {
-        LogLine(QStringLiteral("dropped %1: idle for %2 s")
-                    .arg(QString::fromStdString(PeerText(socket)))
-                    .arg(config_.idleTimeoutSeconds));
-        clients_[socket]->closing = true;
-        socket->abort();  // emits disconnected, which erases it
-    }
+    std::vector<Connection*> idle;
+    for (const auto& [connection, fd] : clients_)
+        if (now - connection->lastRequestMs() > limit) idle.push_back(connection);
+    for (Connection* c : idle) Drop(c, QStringLiteral("idle for %1 s").arg(config_.idleTimeoutSeconds));
 }
 
 }  // namespace nut

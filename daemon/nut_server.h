@@ -1,13 +1,15 @@
 // The TCP side: listens on the configured addresses, gives every connection its own Session,
 // splits what arrives into lines and enforces the limits (line length, idle time, connection
 // count, unread output). Single-threaded on the event loop; nothing here ever blocks.
+//
+// Connections are plain non-blocking descriptors watched by socket notifiers: one receive and
+// one send per request, which is what lets a small server keep pace with many clients.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
-#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -15,7 +17,6 @@
 #include "daemon/nut_session.h"
 
 class QTcpServer;
-class QTcpSocket;
 
 namespace nut {
 
@@ -31,11 +32,11 @@ public:
     std::vector<quint16> Ports() const;  // the bound ports, in configured order
     int ClientCount() const { return int(clients_.size()); }
 
+    class Connection;  // one client (defined in the source)
+    void Accept(int fd);
+
 private:
-    struct Client;
-    void Accept(QTcpServer* server);
-    void Read(Client* client);
-    void Drop(QTcpSocket* socket);
+    void Drop(Connection* connection, const QString& why = {});
     void DropIdle();
 
     const DaemonConfig& config_;
@@ -43,8 +44,10 @@ private:
     const UsersFile* users_;
     Session::Clock clock_;
     std::vector<QTcpServer*> servers_;
-    std::unordered_map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    std::unordered_map<Connection*, int> clients_;  // connection -> descriptor
     QTimer idleTimer_;
+
+    friend class Connection;
 };
 
 void LogLine(const QString& text);  // one line on standard error

@@ -85,6 +85,29 @@ TEST_F(ServerTest, AnswersRequestsSentTogetherInOrderAndAcrossPacketBoundaries) 
     EXPECT_TRUE(Pump([&] { return c->state() == QAbstractSocket::UnconnectedState; }));
 }
 
+TEST_F(ServerTest, AHalfClosedClientStillGetsItsAnswers) {
+    Start();
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const char requests[] = "NETVER\nGET VAR vespero0 ups.status\n";
+    ASSERT_EQ(send(fd, requests, sizeof requests - 1, MSG_NOSIGNAL), ssize_t(sizeof requests - 1));
+    shutdown(fd, SHUT_WR);
+    std::string got;
+    ASSERT_TRUE(Pump([&] {
+        char buffer[256];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) got.append(buffer, size_t(n));
+        return n == 0;  // the server closed its side once it had answered
+    }));
+    EXPECT_EQ(got, "1.3\nVAR vespero0 ups.status \"OL CHRG\"\n");
+    ::close(fd);
+    EXPECT_TRUE(Pump([&] { return server_->ClientCount() == 0; }));
+}
+
 TEST_F(ServerTest, RefusesConnectionsOverTheCapWithoutHarmingTheOthers) {
     Start([](nut::DaemonConfig* c) { c->maxConnections = 2; });
     auto a = Connect();

@@ -1,0 +1,144 @@
+// nut_load: the same load for any NUT network server. N clients, each on its own connection and
+// thread, send one request, wait for its whole answer, and send the next, for a fixed time.
+// Prints requests per second and latency percentiles, and optionally the server's resident
+// memory taken while every client is still connected.
+//
+// Usage: nut_load PORT UPS VAR CLIENTS SECONDS get|list [SERVER-PID]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ClientResult {
+    std::vector<double> latencyUs;
+    long errors = 0;
+};
+
+int Connect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the answer is complete: one line, or a list up to its END line.
+bool ReadAnswer(int fd, bool list, std::string* buffer, const std::string& endLine) {
+    for (;;) {
+        if (!list) {
+            if (buffer->find('\n') != std::string::npos) break;
+        } else {
+            if (buffer->rfind("ERR", 0) == 0 && buffer->find('\n') != std::string::npos) break;
+            if (buffer->size() >= endLine.size() && buffer->compare(buffer->size() - endLine.size(), endLine.size(), endLine) == 0) break;
+        }
+        char chunk[16384];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        buffer->append(chunk, size_t(n));
+    }
+    return true;
+}
+
+long RssKb(long pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 7) {
+        std::fprintf(stderr, "usage: nut_load PORT UPS VAR CLIENTS SECONDS get|list [SERVER-PID]\n");
+        return 2;
+    }
+    const int port = std::atoi(argv[1]);
+    const std::string ups = argv[2], var = argv[3];
+    const int clients = std::atoi(argv[4]);
+    const double seconds = std::atof(argv[5]);
+    const bool list = std::strcmp(argv[6], "list") == 0;
+    const long serverPid = argc > 7 ? std::atol(argv[7]) : 0;
+    const std::string request = list ? "LIST VAR " + ups + "\n" : "GET VAR " + ups + " " + var + "\n";
+    const std::string endLine = "END LIST VAR " + ups + "\n";
+
+    std::vector<int> fds;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = Connect(port);
+        if (fd < 0) {
+            std::fprintf(stderr, "nut_load: cannot connect client %d: %s\n", i, std::strerror(errno));
+            return 1;
+        }
+        fds.push_back(fd);
+    }
+    std::atomic<bool> go{false}, stop{false};
+    std::vector<ClientResult> results(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go.load()) std::this_thread::yield();
+            ClientResult& r = results[size_t(i)];
+            r.latencyUs.reserve(1 << 16);
+            std::string buffer;
+            while (!stop.load()) {
+                const auto t0 = Clock::now();
+                if (send(fds[size_t(i)], request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+                    ++r.errors;
+                    return;
+                }
+                buffer.clear();
+                if (!ReadAnswer(fds[size_t(i)], list, &buffer, endLine)) {
+                    ++r.errors;
+                    return;
+                }
+                if (buffer.rfind("ERR", 0) == 0) ++r.errors;
+                r.latencyUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            }
+        });
+    }
+    const auto start = Clock::now();
+    go.store(true);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const long rss = serverPid > 0 ? RssKb(serverPid) : -1;  // every client still connected
+    stop.store(true);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    for (std::thread& t : threads) t.join();
+    for (int fd : fds) close(fd);
+
+    std::vector<double> all;
+    long errors = 0;
+    for (const ClientResult& r : results) {
+        all.insert(all.end(), r.latencyUs.begin(), r.latencyUs.end());
+        errors += r.errors;
+    }
+    std::sort(all.begin(), all.end());
+    auto pct = [&](double p) { return all.empty() ? 0.0 : all[std::min(all.size() - 1, size_t(p * double(all.size())))]; };
+    std::printf("%s clients %d: %.0f requests/s, p50 %.0f us, p99 %.0f us, errors %ld, server rss %ld kB\n",
+                list ? "list" : "get", clients, double(all.size()) / elapsed, pct(0.50), pct(0.99), errors, rss);
+    return errors ? 1 : 0;
+}
