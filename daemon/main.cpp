@@ -19,6 +19,7 @@
 #include "daemon/nut_server.h"
 #include "daemon/unit_board.h"
 #include "daemon/users_file.h"
+#include "link/port/port_errors.h"
 #include "link/port/settings_store.h"
 #include "link/ups_link.h"
 
@@ -33,6 +34,13 @@ void OnStopSignal(int) {
 
 QElapsedTimer steadyClock;
 qint64 SteadyMs() { return steadyClock.elapsed(); }
+
+// The link ends the process when a unit's port cannot be opened; say so in the service's log
+// (a service manager then restarts it, which also waits out a USB adapter that is not there yet).
+void LogPortError(const char* text, const char*) {
+    nut::LogLine(QStringLiteral("cannot open a unit's serial port (%1): %2; stopping")
+                     .arg(LinkSettingsLocation(), QString::fromLocal8Bit(text)));
+}
 
 nut::UsersFile LoadUsers(const QString& path) {
     QFile file(path);
@@ -175,6 +183,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     nut::LinkFeed feed(&board, &SteadyMs);
+    SetPortErrorReporter(&LogPortError);
     SendHwnd(&feed);
     StartLinkThread();
     const int status = app.exec();
