@@ -122,7 +122,8 @@ QString ShowDouble(double value) { return QString::asprintf("%.*g", 15, value); 
 
 QString OutOfRangeMessage(const QString& caption, const QString& lo, const QString& hi,
                           const QString& unit, bool zeroToo) {
-    const QString range = QStringLiteral("between %1 and %2%3").arg(lo, hi, unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
+    const QString withUnit = unit.isEmpty() ? hi : hi + QLatin1Char(' ') + unit;
+    const QString range = QStringLiteral("between %1 and %2").arg(lo, withUnit);
     return QStringLiteral("\"%1\" must be %2%3: the unit keeps it in a 16-bit word.")
         .arg(caption, zeroToo ? QStringLiteral("0 or ") : QString(), range);
 }

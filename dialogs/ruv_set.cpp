@@ -9,11 +9,8 @@
 
 namespace {
 const char kPresetFilter[] = "Text Files (*.txt);;All Files (*.*)";
-}
-
-namespace {
 constexpr QLatin1StringView kEditPrefix("edit_");  // each edit is named edit_<preset key>
-}
+}  // namespace
 
 CRuvSet::CRuvSet(const UpsSetup& setupRead, bool unlocked, QWidget* parent)
     : QDialog(parent), ui_(new Ui::CRuvSet), read_(setupRead), unlocked_(unlocked), fields_(this) {

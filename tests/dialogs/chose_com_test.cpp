@@ -9,10 +9,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include <QSettings>
+
+#include "app/port_chooser_start.h"
 #include "app/service_menu.h"
 #include "dialogs/chose_com.h"
 #include "link/link_core.h"
 #include "link/port/port_directory.h"
+#include "link/port/settings_store.h"
 #include "support.h"
 
 namespace {
@@ -145,6 +149,28 @@ TEST_F(PortChooser, APortThatDoesNotOpenIsRefusedAndTheOldOneKept) {
     menu.OnConfigComPort();
     EXPECT_EQ(SnapshotDevice(0).comPort, 3);
     EXPECT_EQ(TakeReloadRequest(), 0);
+}
+
+// vespero --port-chooser: settings naming a dead port are mended only with a port that opens.
+TEST_F(PortChooser, AtStartTheSavedDeadPortIsTriedToo) {
+    ASSERT_TRUE(QFile::link("/dev/null", PortDirectory() + "/COM7"));
+    PublishPty(5);
+    QSettings(LinkSettingsLocation(), QSettings::IniFormat).setValue("Orbo/Com0", "7");
+    auto saved = [] { return QSettings(LinkSettingsLocation(), QSettings::IniFormat).value("Orbo/Com0"); };
+    Seams seams;
+    OnNextModal([&seams](QDialog* d) {
+        Press(d, QDialogButtonBox::Ok);
+        EXPECT_EQ(seams.boxes.size(), 1u);
+        Press(d, QDialogButtonBox::Cancel);
+    });
+    EXPECT_FALSE(ChoosePortBeforeStart());
+    EXPECT_EQ(saved(), "7");
+    OnNextModal([](QDialog* d) {
+        emit Combo(d)->activated(Combo(d)->findText("COM5"));
+        Press(d, QDialogButtonBox::Ok);
+    });
+    EXPECT_TRUE(ChoosePortBeforeStart());
+    EXPECT_EQ(saved(), "5");
 }
 
 }  // namespace

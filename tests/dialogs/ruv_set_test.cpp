@@ -190,14 +190,8 @@ TEST(RuvSet, ValuesBeyondTheirWireWordAreRefused) {
         {"edit_pfreq0", "0.1", {"Frequency (Hz)", "0.39", "25000"}},
         {"edit_pfreq7", "30000", {"Frequency (Hz)", "0.39", "25000"}},
         {"edit_f_start", "0.2", {"Freq start", "0.39", "25000"}},
-        {"edit_f_stop", "-5", {"Freq stop"}},
         {"edit_Ampereh", "-6", {"Imax charge", "196605"}},
-        {"edit_VbattTH1", "1024", {"VbattTH1", "1023.98"}},
         {"edit_pwm_lin_max", "700", {"V max", "-10", "645.35"}},
-        {"edit_delay3", "1400", {"Tacc", "1310.7"}},
-        {"edit_fattore", "64", {"D.P.F.", "63.99"}},
-        {"edit_delay5", "65536", {"Max start time", "65535"}},
-        {"edit_slope", "500000", {"Max slope"}},
     };
     for (const Case& c : cases) {
         CRuvSet d(DecodedSetup(), true);
