@@ -162,6 +162,14 @@ bool WordFits(double raw, bool zeroToo = false, int64_t lowest = 0) {
     return t >= double(lowest) && t <= 65535;
 }
 
+// A start/stop frequency: 0 (no period) or one whose period counts 1 to 65535 steps. Judged
+// on the typed number, since a frequency too small for a finite period is stored as 0.
+bool FrequencyFits(const QString& text, double period) {
+    const auto f = ReadDoubleText(text);
+    if (!f) return WordFits(period / 0.00004, true, 1);  // kept as read
+    return *f == 0 || (period != 0 && WordFits(period / 0.00004, false, 1));
+}
+
 }  // namespace
 
 void StoreToSetup(const SetupValues& v, UpsSetup& w, const SetupBaseline* baseline) {
@@ -197,8 +205,8 @@ WireWordProblem CheckWireWords(const SetupValues& v, const SetupBaseline* baseli
         {"delay5", "Max start time", "s", WordFits(w.delay5), 0, 65535, false},
         {"fattore", "D.P.F.", "", WordFits(w.fattore * 1024), 0, 65535 / 1024.0, false},
         {"slope", "Max slope", "A/s", WordFits(w.slope / 6.25 + 0.5), 0, std::floor(65535 * 6.25), false},
-        {"f_start", "Freq start", "Hz", WordFits(w.fStartPeriod / 0.00004, true, 1), fLow, fHigh, true},
-        {"f_stop", "Freq stop", "Hz", WordFits(w.fStopPeriod / 0.00004, true, 1), fLow, fHigh, true},
+        {"f_start", "Freq start", "Hz", FrequencyFits(v.fStart, w.fStartPeriod), fLow, fHigh, true},
+        {"f_stop", "Freq stop", "Hz", FrequencyFits(v.fStop, w.fStopPeriod), fLow, fHigh, true},
     };
     for (int k = 0; k < 8; ++k)
         words.push_back({kPowKeys[k], QStringLiteral("Pot. (W), row %1").arg(k + 1), "W",

@@ -190,6 +190,7 @@ TEST(RuvSet, ValuesBeyondTheirWireWordAreRefused) {
         {"edit_pfreq0", "0.1", {"Frequency (Hz)", "0.39", "25000"}},
         {"edit_pfreq7", "30000", {"Frequency (Hz)", "0.39", "25000"}},
         {"edit_f_start", "0.2", {"Freq start", "0.39", "25000"}},
+        {"edit_f_stop", "1e-320", {"Freq stop"}},  // no finite period at all
         {"edit_Ampereh", "-6", {"Imax charge", "196605"}},
         {"edit_pwm_lin_max", "700", {"V max", "-10", "645.35"}},
     };
