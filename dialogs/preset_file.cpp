@@ -142,7 +142,6 @@ bool ReadPresetFile(const QString& path, QByteArray* bytes, QString* error) {
         *error = notRegular;
         return false;
     }
-    QFile file(path);
 #ifdef Q_OS_UNIX
     // Checked again on what was really opened, without waiting: the path may have changed since.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -156,22 +155,34 @@ bool ReadPresetFile(const QString& path, QByteArray* bytes, QString* error) {
         *error = notRegular;
         return false;
     }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *error = file.errorString();
-        return false;
+    QByteArray data(kPresetReadLimit, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < kPresetReadLimit) {
+        const ssize_t n = ::read(fd, data.data() + got, size_t(kPresetReadLimit - got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
     }
+    ::close(fd);
+    data.resize(got);
+    *bytes = data;
 #else
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = file.errorString();
         return false;
     }
-#endif
     *bytes = file.read(kPresetReadLimit);
     if (file.error() != QFileDevice::NoError) {
         *error = file.errorString();
         return false;
     }
+#endif
     return true;
 }
 
