@@ -124,7 +124,7 @@ QString OutOfRangeMessage(const QString& caption, const QString& lo, const QStri
                           const QString& unit, bool zeroToo) {
     const QString withUnit = unit.isEmpty() ? hi : hi + QLatin1Char(' ') + unit;
     const QString range = QStringLiteral("between %1 and %2").arg(lo, withUnit);
-    return QStringLiteral("\"%1\" must be %2%3: the unit keeps it in a 16-bit word.")
+    return QStringLiteral("\"%1\" must be %2%3: it goes to the unit as one 16-bit word.")
         .arg(caption, zeroToo ? QStringLiteral("0 or ") : QString(), range);
 }
 

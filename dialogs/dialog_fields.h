@@ -11,6 +11,8 @@
 //  - unsigned fields saturate their magnitude at 4294967295; a minus sign then keeps the value
 //    modulo 2^32 ("-1" reads 4294967295, "-4294967295" reads 1);
 //  - doubles beyond the largest finite value saturate at +-DBL_MAX; tiny ones go to 0.
+// A field bound with a range (a 16-bit word on the wire) also fails when its number lies
+// outside it, with a message that names the field and the range.
 #pragma once
 
 #include <QString>
