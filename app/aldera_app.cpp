@@ -12,6 +12,7 @@
 #include "app/aldera_view.h"
 #include "app/artwork.h"
 #include "app/main_frame.h"
+#include "app/port_chooser_start.h"
 #include "link/port/port_errors.h"
 #include "widgets/message_box.h"
 
@@ -84,6 +85,8 @@ bool CAlderaApp::InitInstance() {
     // A data log that reaches the file-size limit must fail its write, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
     InstallPortErrorBoxes();
+    // The one way out for settings that name a dead port: pick another before the link opens it.
+    if (arguments().contains(QStringLiteral("--port-chooser")) && !ChoosePortBeforeStart()) return false;
 
     doc_ = new CAlderaDoc(this);  // starts the link thread
     if (!doc_->OnNewDocument()) return false;

@@ -142,12 +142,16 @@ void ServiceMenu::OnInsertPassword() {
 }
 
 void ServiceMenu::OnConfigComPort() {
-    int port;
+    int port, rate;
+    bool open;
     {
         auto lock = LockDevice(0);
         port = MainUps[0].comPort;
+        rate = MainUps[0].baudRate;
+        open = MainUps[0].portHandle != nullptr;
     }
     CChoseCom dialog(port, dialogParent_);
+    dialog.SetLine(rate, open);
     if (dialog.exec() != QDialog::Accepted) return;
     auto lock = LockDevice(0);
     MainUps[0].comPort = dialog.portNumber();

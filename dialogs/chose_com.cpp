@@ -6,7 +6,9 @@
 
 #include "dialogs/dialog_fields.h"
 #include "link/port/port_directory.h"
+#include "link/port/serial_port.h"
 #include "ui_chose_com.h"
+#include "widgets/message_box.h"
 
 namespace {
 constexpr int kMaxPorts = 400;
@@ -14,7 +16,7 @@ constexpr int kMaxNameLength = 399;
 }  // namespace
 
 CChoseCom::CChoseCom(int comPort, QWidget* parent)
-    : QDialog(parent), ui_(new Ui::CChoseCom), port_(comPort) {
+    : QDialog(parent), ui_(new Ui::CChoseCom), port_(comPort), startPort_(comPort) {
     ui_->setupUi(this);
 
     // Two columns in the drop-down: the name the choice is made by, and the device behind it.
@@ -66,4 +68,18 @@ void CChoseCom::OnChoice(int index) {
 void CChoseCom::ShowDevicePath() {
     const int i = ui_->combo_ComPort->currentIndex();
     ui_->label_DevicePath->setText(i < 0 ? QString() : ui_->combo_ComPort->itemData(i, Qt::ToolTipRole).toString());
+}
+
+void CChoseCom::accept() {
+    if (!(startPortOpen_ && port_ == startPort_)) {
+        QString reason;
+        if (!TryComPort(port_, baudRate_, &reason)) {
+            const QString device = DevicePathForComPort(port_);
+            const QString name = device.isEmpty() ? QStringLiteral("COM%1").arg(port_)
+                                                  : QStringLiteral("COM%1 (%2)").arg(port_).arg(device);
+            ShowMessageBox(this, name + QStringLiteral(": ") + reason, windowTitle(), BoxIcon::Stop);
+            return;
+        }
+    }
+    QDialog::accept();
 }

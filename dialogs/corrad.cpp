@@ -25,17 +25,26 @@ CCorrad::CCorrad(const _ZozeUps& snapshot, QWidget* parent)
 
     // The form's historic read order; RFM is the one channel read amplitude first.
     enum { VIN, IBAT, VOUT, IOUT, VBATT, VHP, IBAT_B, VAP, V010, TD, TB, SVALD, RFM, IOUT_B, IIN_B, IIN_C };
+    static const char* const names[16] = {"VIN", "IBAT", "VOUT", "IOUT", "VBATT", "VHP", "IBAT_B", "VAP",
+                                           "V010", "TD", "TB", "SVALD", "RFM", "IOUT_B", "IIN_B", "IIN_C"};
+    // The unit keeps each correction as a signed word.
+    auto offset = [&](int ch) {
+        fields_.Int(off[ch], &offset_[ch], SignedWord(QStringLiteral("OFFSET ") + QLatin1String(names[ch])));
+    };
+    auto amplitude = [&](int ch) {
+        fields_.Int(amp[ch], &amplitude_[ch], SignedWord(QStringLiteral("AMPLITUDE ") + QLatin1String(names[ch])));
+    };
     auto both = [&](int ch) {
-        fields_.Int(off[ch], &offset_[ch]);
-        fields_.Int(amp[ch], &amplitude_[ch]);
+        offset(ch);
+        amplitude(ch);
     };
     both(IIN_B);
     both(IIN_C);
     both(IBAT);
     both(IOUT_B);
     both(IOUT);
-    fields_.Int(amp[RFM], &amplitude_[RFM]);
-    fields_.Int(off[RFM], &offset_[RFM]);
+    amplitude(RFM);
+    offset(RFM);
     for (int ch : {SVALD, TB, TD, V010, VAP, VBATT, IBAT_B, VHP, VIN, VOUT}) both(ch);
     fields_.Show();
 

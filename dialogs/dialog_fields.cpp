@@ -120,8 +120,20 @@ QString ShowInt(int64_t value) { return QString::number(value); }
 
 QString ShowDouble(double value) { return QString::asprintf("%.*g", 15, value); }
 
-void DialogFields::Int(QLineEdit* edit, int32_t* field) { bindings_.push_back({Kind::Int, edit, field}); }
-void DialogFields::UInt(QLineEdit* edit, uint32_t* field) { bindings_.push_back({Kind::UInt, edit, field}); }
+QString OutOfRangeMessage(const QString& caption, const QString& lo, const QString& hi,
+                          const QString& unit, bool zeroToo) {
+    const QString withUnit = unit.isEmpty() ? hi : hi + QLatin1Char(' ') + unit;
+    const QString range = QStringLiteral("between %1 and %2").arg(lo, withUnit);
+    return QStringLiteral("\"%1\" must be %2%3: it goes to the unit as one 16-bit word.")
+        .arg(caption, zeroToo ? QStringLiteral("0 or ") : QString(), range);
+}
+
+void DialogFields::Int(QLineEdit* edit, int32_t* field, std::optional<FieldRange> range) {
+    bindings_.push_back({Kind::Int, edit, field, std::move(range)});
+}
+void DialogFields::UInt(QLineEdit* edit, uint32_t* field, std::optional<FieldRange> range) {
+    bindings_.push_back({Kind::UInt, edit, field, std::move(range)});
+}
 void DialogFields::Double(QLineEdit* edit, double* field) { bindings_.push_back({Kind::Double, edit, field}); }
 void DialogFields::Text(QLineEdit* edit, QString* field) { bindings_.push_back({Kind::Text, edit, field}); }
 
@@ -153,14 +165,27 @@ bool DialogFields::ReadOne(const Binding& b) const {
     return false;
 }
 
+bool DialogFields::InRange(const Binding& b) const {
+    if (!b.range) return true;
+    const int64_t v = b.kind == Kind::Int ? int64_t(*static_cast<int32_t*>(b.field))
+                                          : int64_t(*static_cast<uint32_t*>(b.field));
+    return v >= b.range->lo && v <= b.range->hi;
+}
+
 bool DialogFields::Read() {
     for (const Binding& b : bindings_) {
-        if (ReadOne(b)) continue;
-        const char* message = b.kind == Kind::Int    ? kIntMessage
-                              : b.kind == Kind::UInt ? kUIntMessage
-                                                     : kDoubleMessage;
-        ShowMessageBox(owner_, QString::fromLatin1(message), QStringLiteral("Vespero"),
-                       BoxIcon::Exclamation);
+        QString message;
+        if (!ReadOne(b)) {
+            message = QString::fromLatin1(b.kind == Kind::Int    ? kIntMessage
+                                          : b.kind == Kind::UInt ? kUIntMessage
+                                                                 : kDoubleMessage);
+        } else if (!InRange(b)) {
+            message = OutOfRangeMessage(b.range->caption, QString::number(b.range->lo),
+                                        QString::number(b.range->hi));
+        } else {
+            continue;
+        }
+        ShowMessageBox(owner_, message, QStringLiteral("Vespero"), BoxIcon::Exclamation);
         b.edit->setFocus(Qt::OtherFocusReason);
         b.edit->selectAll();
         return false;

@@ -11,6 +11,8 @@
 //  - unsigned fields saturate their magnitude at 4294967295; a minus sign then keeps the value
 //    modulo 2^32 ("-1" reads 4294967295, "-4294967295" reads 1);
 //  - doubles beyond the largest finite value saturate at +-DBL_MAX; tiny ones go to 0.
+// A field bound with a range (a 16-bit word on the wire) also fails when its number lies
+// outside it, with a message that names the field and the range.
 #pragma once
 
 #include <QString>
@@ -39,6 +41,20 @@ std::optional<double> ReadDoubleText(const QString& text);
 QString ShowInt(int64_t value);
 QString ShowDouble(double value);  // "%.*g", 15 digits
 
+// Fields that travel to the unit as one 16-bit word take only what that word holds; anything
+// else would arrive wrapped into an unrelated value. The message names the field and its range.
+struct FieldRange {
+    int64_t lo;
+    int64_t hi;
+    QString caption;
+};
+inline FieldRange UnsignedWord(const QString& caption) { return {0, 65535, caption}; }
+inline FieldRange SignedWord(const QString& caption) { return {-32768, 32767, caption}; }
+
+// "<caption>" must be between lo and hi[ unit]; with zeroToo, 0 is allowed besides the range.
+QString OutOfRangeMessage(const QString& caption, const QString& lo, const QString& hi,
+                          const QString& unit = {}, bool zeroToo = false);
+
 extern const char* const kIntMessage;     // "Immettere un valore integer."
 extern const char* const kUIntMessage;    // "Digitare un valore integer positivo."
 extern const char* const kDoubleMessage;  // "Immettere un numero."
@@ -48,8 +64,9 @@ public:
     explicit DialogFields(QWidget* owner) : owner_(owner) {}
 
     // Bindings are read in the order they are added.
-    void Int(QLineEdit* edit, int32_t* field);
-    void UInt(QLineEdit* edit, uint32_t* field);
+    // With a range, a number outside it fails the pass like text that is no number.
+    void Int(QLineEdit* edit, int32_t* field, std::optional<FieldRange> range = std::nullopt);
+    void UInt(QLineEdit* edit, uint32_t* field, std::optional<FieldRange> range = std::nullopt);
     void Double(QLineEdit* edit, double* field);
     void Text(QLineEdit* edit, QString* field);
 
@@ -65,8 +82,10 @@ private:
         Kind kind;
         QLineEdit* edit;
         void* field;
+        std::optional<FieldRange> range = std::nullopt;
     };
     bool ReadOne(const Binding& b) const;
+    bool InRange(const Binding& b) const;
 
     QWidget* owner_;
     std::vector<Binding> bindings_;

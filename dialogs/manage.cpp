@@ -12,7 +12,8 @@ CManage::CManage(const _ZozeUps& snapshot, QWidget* parent)
                                   ui_->edit_Value4, ui_->edit_Value5,  ui_->edit_Value6,
                                   ui_->edit_Value7, ui_->edit_Value8,  ui_->edit_Value9,
                                   ui_->edit_Value10, ui_->edit_Value11, ui_->edit_Value12};
-    for (int i = 0; i < 12; ++i) fields_.Int(edits[i], &value_[i]);
+    // The unit reports each value as a signed word.
+    for (int i = 0; i < 12; ++i) fields_.Int(edits[i], &value_[i], SignedWord(QStringLiteral("Value%1").arg(i + 1)));
     fields_.Show();
     connect(ui_->buttonBox, &QDialogButtonBox::accepted, this, &CManage::accept);
     connect(ui_->buttonBox, &QDialogButtonBox::rejected, this, &CManage::reject);

@@ -1,8 +1,16 @@
 #include "dialogs/preset_file.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <array>
+#include <cerrno>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "dialogs/dialog_fields.h"
 
@@ -126,6 +134,44 @@ PresetParse ParsePreset(const char* bytes, size_t length, SetupValues& values) {
 }
 
 bool ReadPresetFile(const QString& path, QByteArray* bytes, QString* error) {
+    // A pipe or a device would hold the window in open() or read() until someone else acts, and
+    // a directory holds no preset: only regular files are read.
+    const QString notRegular = QStringLiteral("\"%1\" is not a regular file.").arg(path);
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = notRegular;
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    // Checked again on what was really opened, without waiting: the path may have changed since.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = notRegular;
+        return false;
+    }
+    QByteArray data(kPresetReadLimit, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < kPresetReadLimit) {
+        const ssize_t n = ::read(fd, data.data() + got, size_t(kPresetReadLimit - got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    ::close(fd);
+    data.resize(got);
+    *bytes = data;
+#else
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = file.errorString();
@@ -136,6 +182,7 @@ bool ReadPresetFile(const QString& path, QByteArray* bytes, QString* error) {
         *error = file.errorString();
         return false;
     }
+#endif
     return true;
 }
 

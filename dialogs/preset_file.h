@@ -27,8 +27,9 @@ enum class PresetParse {
 // the caller's to drop; everything here is bounded by length.
 PresetParse ParsePreset(const char* bytes, size_t length, SetupValues& values);
 
-// Reads at most kPresetReadLimit bytes of a file. false, with the system's description of the
-// error, when it cannot be opened or read.
+// Reads at most kPresetReadLimit bytes of a regular file, never waiting on a pipe or a device.
+// false, with the system's description of the error (or a note that the path is no regular
+// file), when it cannot be opened or read.
 bool ReadPresetFile(const QString& path, QByteArray* bytes, QString* error);
 
 // Creates (or empties) the file, then writes the values' lines. Split in two so the dialog can

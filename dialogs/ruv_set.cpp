@@ -1,5 +1,6 @@
 #include "dialogs/ruv_set.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 
 #include "dialogs/preset_file.h"
@@ -8,10 +9,11 @@
 
 namespace {
 const char kPresetFilter[] = "Text Files (*.txt);;All Files (*.*)";
-}
+constexpr QLatin1StringView kEditPrefix("edit_");  // each edit is named edit_<preset key>
+}  // namespace
 
 CRuvSet::CRuvSet(const UpsSetup& setupRead, bool unlocked, QWidget* parent)
-    : QDialog(parent), ui_(new Ui::CRuvSet), unlocked_(unlocked), fields_(this) {
+    : QDialog(parent), ui_(new Ui::CRuvSet), read_(setupRead), unlocked_(unlocked), fields_(this) {
     ui_->setupUi(this);
     ui_->combo_NumBatt->SetEntries(kNumBattChoices);
     ui_->combo_num_board->SetEntries(kSizeChoices);
@@ -65,6 +67,9 @@ CRuvSet::CRuvSet(const UpsSetup& setupRead, bool unlocked, QWidget* parent)
 
     FillFromSetup(setupRead, values_);
     ShowValues();
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        if (edit->objectName().startsWith(kEditPrefix))
+            shownTexts_.insert(edit->objectName().mid(kEditPrefix.size()), edit->text());
 }
 
 CRuvSet::~CRuvSet() { delete ui_; }
@@ -108,7 +113,32 @@ void CRuvSet::accept() {
     }
     // A field that failed has already said so; reading again would only repeat its message.
     if (!firstRead || !ReadValues()) return;
+    const SetupBaseline baseline = Baseline();
+    const WireWordProblem wire = CheckWireWords(values_, &baseline);
+    if (!wire.key.isEmpty()) {
+        ShowMessageBox(this, wire.message, QStringLiteral("Vespero"), BoxIcon::Exclamation);
+        if (auto* edit = findChild<QLineEdit*>(kEditPrefix + wire.key)) {
+            edit->setFocus(Qt::OtherFocusReason);
+            edit->selectAll();
+        }
+        return;
+    }
     QDialog::accept();
+}
+
+SetupBaseline CRuvSet::Baseline() const {
+    SetupBaseline b;
+    b.read = read_;
+    for (auto it = shownTexts_.cbegin(); it != shownTexts_.cend(); ++it) {
+        const auto* edit = findChild<QLineEdit*>(kEditPrefix + it.key());
+        if (edit && edit->text() == it.value()) b.untouched.insert(it.key());
+    }
+    return b;
+}
+
+void CRuvSet::StoreInto(UpsSetup& write) const {
+    const SetupBaseline baseline = Baseline();
+    StoreToSetup(values_, write, &baseline);
 }
 
 void CRuvSet::LoadPreset(const QString& path) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
 
 #include "dialogs/dialog_fields.h"
 #include "dialogs/setup_values.h"
@@ -19,8 +20,9 @@ public:
 
     const SetupValues& values() const { return values_; }
 
-    // After OK: write must hold a copy of the unit's current setupRead.
-    void StoreInto(UpsSetup& write) const { StoreToSetup(values_, write); }
+    // After OK: write must hold a copy of the unit's current setupRead. Fields whose text the
+    // user left as shown go back as the dialog read them from the unit.
+    void StoreInto(UpsSetup& write) const;
 
     // The button actions once a path is known.
     void LoadPreset(const QString& path);
@@ -36,9 +38,12 @@ private:
     void ShowValues();
     bool ReadValues();
     void ApplyEnabling();
+    SetupBaseline Baseline() const;
 
     Ui::CRuvSet* ui_;
     SetupValues values_;
+    UpsSetup read_;
+    QHash<QString, QString> shownTexts_;  // edit texts as first shown, by preset key
     bool unlocked_;
     DialogFields fields_;
 };

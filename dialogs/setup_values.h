@@ -3,6 +3,7 @@
 // apart from the widgets so the conversions and the preset files can be tested on their own.
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <cstdint>
 
@@ -62,10 +63,28 @@ struct SetupValues {
 // Values as the unit reported them. List fields that match no entry keep what values held.
 void FillFromSetup(const UpsSetup& setup, SetupValues& values);
 
+// What the dialog showed when it opened. An edit field whose text is still the one shown (its
+// preset key in untouched) goes back to the unit exactly as read: converting the shown text back
+// would lose a unit or more in the last place (3609 -> 3608, period 25000 -> 24999). Totals for
+// the power size keep the read value only while the size is the one read.
+struct SetupBaseline {
+    UpsSetup read{};
+    QSet<QString> untouched;
+};
+
 // Stores the values into write, which must already hold a copy of the unit's setupRead: the
 // fields the dialog does not edit travel back unchanged, and so do Vcycle/Vstandby and the
-// start/stop periods when their text does not begin with a number.
-void StoreToSetup(const SetupValues& values, UpsSetup& write);
+// start/stop periods when their text does not begin with a number. Without a baseline every
+// field is converted from the dialog's value.
+void StoreToSetup(const SetupValues& values, UpsSetup& write, const SetupBaseline* baseline = nullptr);
+
+// The first field, in the dialog's order, whose converted value its 16-bit word on the wire
+// cannot hold; an empty key when every one fits. Fields that go back as read are not checked.
+struct WireWordProblem {
+    QString key;  // preset key of the field
+    QString message;
+};
+WireWordProblem CheckWireWords(const SetupValues& values, const SetupBaseline* baseline = nullptr);
 
 // The power-curve checks made before OK closes the dialog; an empty text when they pass.
 QString CheckPowerCurve(const SetupValues& values);

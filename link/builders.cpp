@@ -48,7 +48,9 @@ int BuildOneWord(char commandChar, int32_t word, _ZozeUps* ups) {
 
 }  // namespace
 
-int RawFromRms(double x) { return static_cast<int>(TruncLow32((x * 20) * (x * 20) / 1024)); }
+// Rounded to the nearest word rather than truncated: a level read from the unit comes back from
+// the square root a hair below its word, and truncation would send it one lower on every write.
+int RawFromRms(double x) { return static_cast<int>(TruncLow32(std::floor((x * 20) * (x * 20) / 1024 + 0.5))); }
 
 int BuildWritePi(char commandChar, _ZozeUps* ups) {
     std::printf("set Pi %c \n", commandChar);

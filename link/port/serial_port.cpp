@@ -33,35 +33,50 @@ void ClosePort(_ZozeUps* ups) {
     delete port;
 }
 
-int OpenPort(_ZozeUps* ups) {
-    ClosePort(ups);
-
-    const QString device = DevicePathForComPort(ups->comPort);
+// Opens the device that COM n names and sets the line to 8N1 at rate, no flow control. On
+// failure: nullptr, the system's reason, and -1 (cannot open) or -2 (cannot configure).
+QSerialPort* OpenLine(int comPort, int rate, QString* reason, int* failure) {
+    const QString device = DevicePathForComPort(comPort);
     if (device.isEmpty()) {
-        ReportPortError(std::strerror(ENOENT), "GetLastError");
-        return -1;
+        *reason = QString::fromLocal8Bit(std::strerror(ENOENT));
+        *failure = -1;
+        return nullptr;
     }
-
     auto* port = new QSerialPort;
     port->setPortName(device);
     if (!port->open(QIODevice::ReadWrite)) {
-        const QByteArray text = port->errorString().toLocal8Bit();
+        *reason = port->errorString();
+        *failure = -1;
         delete port;
-        ReportPortError(text.constData(), "GetLastError");
-        return -1;
+        return nullptr;
     }
-
-    // Devices 1-3 have no bit-rate setting of their own and arrive here with 0; a line cannot
-    // run at 0 bit/s, so they get the usual 9600.
-    const int rate = ups->baudRate > 0 ? ups->baudRate : 9600;
     const bool configured = port->setBaudRate(rate) && port->setDataBits(QSerialPort::Data8) &&
                             port->setParity(QSerialPort::NoParity) &&
                             port->setStopBits(QSerialPort::OneStop) &&
                             port->setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
+        *reason = port->errorString();
+        *failure = -2;
         port->close();
         delete port;
-        return -2;
+        return nullptr;
+    }
+    return port;
+}
+
+// Devices 1-3 have no bit-rate setting of their own and arrive here with 0; a line cannot run
+// at 0 bit/s, so they get the usual 9600.
+int LineRate(int baudRate) { return baudRate > 0 ? baudRate : 9600; }
+
+int OpenPort(_ZozeUps* ups) {
+    ClosePort(ups);
+
+    QString reason;
+    int failure = 0;
+    QSerialPort* port = OpenLine(ups->comPort, LineRate(ups->baudRate), &reason, &failure);
+    if (!port) {
+        if (failure == -1) ReportPortError(reason.toLocal8Bit().constData(), "GetLastError");
+        return failure;
     }
 
     // Both modem lines low. Pseudo-terminals refuse modem-line requests; that is no reason to
@@ -169,3 +184,12 @@ const UpsPortOps kQtOps = {&OpenPort, &WritePort, &ReadPort, &PurgePort, &CloseP
 }  // namespace
 
 const UpsPortOps* QtSerialPortOps() { return &kQtOps; }
+
+bool TryComPort(int comPort, int baudRate, QString* reason) {
+    int failure = 0;
+    QSerialPort* port = OpenLine(comPort, LineRate(baudRate), reason, &failure);
+    if (!port) return false;
+    port->close();
+    delete port;
+    return true;
+}

@@ -4,10 +4,19 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QTemporaryDir>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <vector>
 
+#include <QSettings>
+
+#include "app/port_chooser_start.h"
 #include "app/service_menu.h"
 #include "dialogs/chose_com.h"
+#include "link/link_core.h"
 #include "link/port/port_directory.h"
+#include "link/port/settings_store.h"
 #include "support.h"
 
 namespace {
@@ -24,7 +33,21 @@ protected:
         for (int n : {4, 1, 3}) Publish(n, config.filePath(QStringLiteral("tty%1").arg(n)));
         ClearDevice0();
     }
-    void TearDown() override { qputenv("XDG_CONFIG_HOME", oldConfig); }
+    void TearDown() override {
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+        for (int fd : masters) ::close(fd);
+    }
+    // A pseudo-terminal published as COM n: a port that really opens.
+    void PublishPty(int n) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        masters.push_back(master);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        QFile::remove(PortDirectory() + QStringLiteral("/COM%1").arg(n));
+        ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(ptsname(master)),
+                                PortDirectory() + QStringLiteral("/COM%1").arg(n)));
+    }
     void Publish(int n, const QString& target) {
         QFile(target).open(QIODevice::WriteOnly);
         ASSERT_TRUE(QFile::link(target, PortDirectory() + QStringLiteral("/COM%1").arg(n)));
@@ -37,6 +60,7 @@ protected:
     }
     QTemporaryDir config;
     QByteArray oldConfig;
+    std::vector<int> masters;
 };
 
 TEST_F(PortChooser, ListsTheDirectoryInOrderAndSelectsTheCurrentPort) {
@@ -76,6 +100,7 @@ TEST_F(PortChooser, NumbersAfterTheFirstThreeCharacters) {
 }
 
 TEST_F(PortChooser, MenuStoresThePortAndAsksForAReload) {
+    PublishPty(4);
     QWidget parent;
     QMenuBar bar;
     ServiceMenu menu(&bar, &parent);
@@ -98,6 +123,54 @@ TEST_F(PortChooser, MenuStoresThePortAndAsksForAReload) {
     });
     menu.OnConfigComPort();
     EXPECT_EQ(SnapshotDevice(0).comPort, 4);
+}
+
+TEST_F(PortChooser, APortThatDoesNotOpenIsRefusedAndTheOldOneKept) {
+    ASSERT_TRUE(QFile::link("/dev/null", PortDirectory() + "/COM7"));
+    QWidget parent;
+    QMenuBar bar;
+    ServiceMenu menu(&bar, &parent);
+    {
+        auto lock = LockDevice(0);
+        MainUps[0].comPort = 3;
+        MainUps[0].baudRate = 9600;
+    }
+    TakeReloadRequest();
+    Seams seams;
+    OnNextModal([&seams](QDialog* d) {
+        emit Combo(d)->activated(Combo(d)->findText("COM7"));
+        Press(d, QDialogButtonBox::Ok);
+        EXPECT_TRUE(d->isVisible());
+        ASSERT_EQ(seams.boxes.size(), 1u);
+        EXPECT_TRUE(seams.boxes[0].text.contains("COM7")) << seams.boxes[0].text.toStdString();
+        EXPECT_TRUE(seams.boxes[0].text.contains("/dev/null"));
+        Press(d, QDialogButtonBox::Cancel);
+    });
+    menu.OnConfigComPort();
+    EXPECT_EQ(SnapshotDevice(0).comPort, 3);
+    EXPECT_EQ(TakeReloadRequest(), 0);
+}
+
+// vespero --port-chooser: settings naming a dead port are mended only with a port that opens.
+TEST_F(PortChooser, AtStartTheSavedDeadPortIsTriedToo) {
+    ASSERT_TRUE(QFile::link("/dev/null", PortDirectory() + "/COM7"));
+    PublishPty(5);
+    QSettings(LinkSettingsLocation(), QSettings::IniFormat).setValue("Orbo/Com0", "7");
+    auto saved = [] { return QSettings(LinkSettingsLocation(), QSettings::IniFormat).value("Orbo/Com0"); };
+    Seams seams;
+    OnNextModal([&seams](QDialog* d) {
+        Press(d, QDialogButtonBox::Ok);
+        EXPECT_EQ(seams.boxes.size(), 1u);
+        Press(d, QDialogButtonBox::Cancel);
+    });
+    EXPECT_FALSE(ChoosePortBeforeStart());
+    EXPECT_EQ(saved(), "7");
+    OnNextModal([](QDialog* d) {
+        emit Combo(d)->activated(Combo(d)->findText("COM5"));
+        Press(d, QDialogButtonBox::Ok);
+    });
+    EXPECT_TRUE(ChoosePortBeforeStart());
+    EXPECT_EQ(saved(), "5");
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "dialogs/preset_file.h"
 #include "dialogs/ruv_set.h"
@@ -264,6 +270,39 @@ TEST_F(PresetDialog, FileErrorsShowTheSystemText) {
     ASSERT_EQ(seams.boxes.size(), 2u);
     EXPECT_EQ(seams.boxes[1].caption, "Error saving set");
     EXPECT_FALSE(seams.boxes[1].text.isEmpty());
+}
+
+TEST_F(PresetDialog, OnlyRegularFilesLoadAndAPipeNeverBlocks) {
+    const QByteArray fifo = Path("pipe.txt").toLocal8Bit();
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    // A loader stuck in open() on the pipe is found by a writer that can open it without
+    // waiting; the writer then lets it go, so a faulty loader fails here instead of hanging.
+    std::atomic<bool> done{false}, blocked{false};
+    std::thread writer([&] {
+        while (!done.load()) {
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                blocked = true;
+                ::close(fd);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    CRuvSet d(UpsSetup{}, true);
+    Edit(&d, "edit_Ampereh")->setText("12");
+    d.LoadPreset(Path("pipe.txt"));
+    done = true;
+    writer.join();
+    EXPECT_FALSE(blocked.load());
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder.txt"));
+    d.LoadPreset(Path("folder.txt"));
+    ASSERT_EQ(seams.boxes.size(), 2u);
+    for (const ShownBox& b : seams.boxes) {
+        EXPECT_EQ(b.caption, "Error loading set");
+        EXPECT_TRUE(b.text.contains("not a regular file")) << b.text.toStdString();
+    }
+    EXPECT_EQ(Edit(&d, "edit_Ampereh")->text(), "12");
 }
 
 TEST_F(PresetDialog, DefaultLoadsPreset1FromTheWorkingDirectory) {

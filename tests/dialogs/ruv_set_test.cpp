@@ -135,4 +135,86 @@ TEST(RuvSet, DisabledRelayFieldsStillWrite) {
     EXPECT_EQ(w.releMod, 1);
 }
 
+// A block as the unit reports it: every value decoded from its raw word.
+UpsSetup DecodedSetup() {
+    UpsSetup s = CurveSetup();
+    s.sizeCode = 3;
+    s.vCycle = 3609 / 64.0;
+    s.vStandby = 3500 / 64.0;
+    s.vbattTh1 = 3100 / 64.0;
+    s.ibattTh1 = 77 / 8.0;
+    s.ibattTh2 = 13 / 8.0;
+    s.pwmLinMax = 1234;
+    s.pwmLinMin = 766;
+    s.delay3 = 333 / 50.0;
+    s.fattore = 1000 / 1024.0;
+    s.slope = 7 * 6.25;
+    s.fStartPeriod = 501 * 0.00004;
+    s.fStopPeriod = 1234 * 0.00004;
+    const int periods[8] = {25000, 22000, 16000, 9000, 5000, 1000, 500, 400};
+    for (int k = 0; k < 8; ++k) s.period[k] = periods[k];
+    return s;
+}
+
+TEST(RuvSet, UntouchedFieldsGoBackBitForBitTypedOnesAreConverted) {
+    const UpsSetup read = DecodedSetup();
+    CRuvSet d(read, true);
+    Edit(&d, "edit_Ampereh")->setText("36");  // Imax charge, the one field changed
+    Seams seams;
+    d.accept();
+    ASSERT_EQ(d.result(), QDialog::Accepted) << seams.texts().join("|").toStdString();
+    UpsSetup w = read;
+    d.StoreInto(w);
+    UpsSetup expected = read;
+    expected.ampereh = 12;
+    EXPECT_EQ(SetupFrame(w), SetupFrame(expected));
+
+    // A typed frequency is converted, 500 -> 499 included.
+    CRuvSet typed(read, true);
+    Edit(&typed, "edit_pfreq6")->setText("50.0");
+    typed.accept();
+    ASSERT_EQ(typed.result(), QDialog::Accepted);
+    w = read;
+    typed.StoreInto(w);
+    EXPECT_EQ(w.period[6], 499);
+    EXPECT_EQ(w.period[0], 25000);
+}
+
+TEST(RuvSet, ValuesBeyondTheirWireWordAreRefused) {
+    struct Case {
+        const char* edit;
+        const char* text;
+        QStringList said;  // the message names the field and its range
+    };
+    const Case cases[] = {
+        {"edit_pfreq0", "0.1", {"Frequency (Hz)", "0.39", "25000"}},
+        {"edit_pfreq7", "30000", {"Frequency (Hz)", "0.39", "25000"}},
+        {"edit_f_start", "0.2", {"Freq start", "0.39", "25000"}},
+        {"edit_f_stop", "1e-320", {"Freq stop"}},  // no finite period at all
+        {"edit_Ampereh", "-6", {"Imax charge", "196605"}},
+        {"edit_pwm_lin_max", "700", {"V max", "-10", "645.35"}},
+    };
+    for (const Case& c : cases) {
+        CRuvSet d(DecodedSetup(), true);
+        d.show();
+        Edit(&d, c.edit)->setText(c.text);
+        Seams seams;
+        d.accept();
+        EXPECT_TRUE(d.isVisible()) << c.edit;
+        ASSERT_EQ(seams.boxes.size(), 1u) << c.edit;
+        for (const QString& part : c.said)
+            EXPECT_TRUE(seams.boxes[0].text.contains(part)) << c.edit << ": " << seams.boxes[0].text.toStdString();
+        EXPECT_EQ(d.focusWidget(), Edit(&d, c.edit)) << c.edit;
+    }
+    // The edges themselves fit.
+    CRuvSet d(DecodedSetup(), true);
+    Edit(&d, "edit_pfreq0")->setText("0.39");
+    Edit(&d, "edit_pfreq7")->setText("25000");
+    Edit(&d, "edit_f_start")->setText("0");
+    Edit(&d, "edit_VbattTH1")->setText("1023.98");
+    Seams seams;
+    d.accept();
+    EXPECT_EQ(d.result(), QDialog::Accepted) << seams.texts().join("|").toStdString();
+}
+
 }  // namespace

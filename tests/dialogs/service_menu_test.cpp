@@ -218,7 +218,7 @@ TEST(ServiceMenuCommands, VesperoSetWritesAndDisablesItsEntry) {
     EXPECT_EQ(snap.setupWrite.inputMode, 131);
     EXPECT_EQ(snap.setupWrite.ampereh, 25);
     EXPECT_EQ(snap.setupWrite.extra5, 1234);
-    EXPECT_EQ(snap.setupWrite.period[3], 499);
+    EXPECT_EQ(snap.setupWrite.period[3], 500);  // untouched: back as read, not 499
     EXPECT_FALSE(FindCommand(f.bar, 32792)->isEnabled());
 
     // Cancel writes and queues nothing.
@@ -230,34 +230,62 @@ TEST(ServiceMenuCommands, VesperoSetWritesAndDisablesItsEntry) {
 
 TEST(ServiceMenuCommands, ParametersWriteTheWholeBlock) {
     Frame f;
+    // The hidden levels as the unit reports them; OK must send back the very words it read.
+    const int raw[5] = {20664, 1, 65535, 12345, 0};
     {
         auto lock = LockDevice(0);
         UserParameters& p = MainUps[0].userParamsRead;
         p.upsAddress = 7;
-        p.rmsLevel[0] = 12.38;
-        p.rmsLevel[1] = -0.07;
+        for (int i = 0; i < 5; ++i) p.rmsLevel[i] = RmsFromRaw(raw[i]);
         p.auxValue1 = -3;
-        p.auxValue2 = 1.99;
+        p.auxValue2 = 1999;
         p.sleepDelay = 60;
         p.option = 2;
     }
     OnNextModal([](QDialog* d) {
         EXPECT_EQ(d->windowTitle(), "User Parameters");
-        Edit(d, "edit_UpsAddress")->setText("-1");
+        Edit(d, "edit_UpsAddress")->setText("65535");
         Edit(d, "edit_Option")->setText("5 options");
         Press(d, QDialogButtonBox::Ok);
     });
     f.menu.OnParameters();
     EXPECT_EQ(Queued(), (std::vector<int>{CMD_WRITE_USER_PARAMS, CMD_READ_USER_PARAMS}));
     const UserParameters w = SnapshotDevice(0).userParamsWrite;
-    EXPECT_EQ(w.upsAddress, 4294967295u);
+    EXPECT_EQ(w.upsAddress, 65535u);
     EXPECT_EQ(w.option, 5);
     EXPECT_EQ(w.sleepDelay, 60);
-    EXPECT_EQ(w.rmsLevel[0], 12.3);
-    EXPECT_EQ(w.rmsLevel[1], 0.0);
-    EXPECT_FALSE(std::signbit(w.rmsLevel[1]));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(w.rmsLevel[i], RmsFromRaw(raw[i])) << i;
+        EXPECT_EQ(RawFromRms(w.rmsLevel[i]), raw[i]) << i;
+    }
     EXPECT_EQ(w.auxValue1, -3);
-    EXPECT_EQ(w.auxValue2, 1.9);
+    EXPECT_EQ(w.auxValue2, 1999);
+}
+
+TEST(ServiceMenuCommands, WordFieldsRefuseWhatSixteenBitsCannotHold) {
+    Frame f;
+    Seams seams;
+    OnNextModal([&seams](QDialog* d) {
+        Edit(d, "edit_UpsAddress")->setText("-1");  // 4294967295 as an unsigned field
+        Press(d, QDialogButtonBox::Ok);
+        ASSERT_EQ(seams.boxes.size(), 1u);
+        EXPECT_TRUE(seams.boxes[0].text.contains("UpsAddress")) << seams.boxes[0].text.toStdString();
+        EXPECT_TRUE(seams.boxes[0].text.contains("0 and 65535"));
+        EXPECT_EQ(d->focusWidget(), Edit(d, "edit_UpsAddress"));
+        Press(d, QDialogButtonBox::Cancel);
+    });
+    f.menu.OnParameters();
+    OnNextModal([&seams](QDialog* d) {
+        Edit(d, "edit_amplitude_VIN")->setText("32768");
+        Press(d, QDialogButtonBox::Ok);
+        ASSERT_EQ(seams.boxes.size(), 2u);
+        EXPECT_TRUE(seams.boxes[1].text.contains("AMPLITUDE VIN")) << seams.boxes[1].text.toStdString();
+        EXPECT_TRUE(seams.boxes[1].text.contains("-32768 and 32767"));
+        EXPECT_EQ(d->focusWidget(), Edit(d, "edit_amplitude_VIN"));
+        Press(d, QDialogButtonBox::Cancel);
+    });
+    f.menu.OnCorrAd();
+    EXPECT_TRUE(Queued().empty());
 }
 
 TEST(ServiceMenuCommands, ParametersRefuseAnEmptyFieldAndCancelLeavesAllAlone) {

@@ -9,10 +9,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <functional>
+#include <memory>
+#include <string>
 #include <gtest/gtest.h>
 #include <vector>
 
 #include "link/device_lock.h"
+#include "link/link_core.h"
 #include "link/ups_link.h"
 #include "widgets/message_box.h"
 
@@ -83,4 +86,21 @@ inline std::vector<int> Queued() {
 inline void ClearDevice0() {
     auto lock = LockDevice(0);
     MainUps[0] = _ZozeUps{};
+}
+
+// The frame the link sends for a set-up block, taken from the real builder.
+inline std::string SetupFrame(const UpsSetup& setup) {
+    static std::string sent;
+    static const UpsPortOps keep = {
+        nullptr,
+        [](const uint8_t* data, int len, _ZozeUps*) {
+            sent.assign(reinterpret_cast<const char*>(data), size_t(len));
+            return len;
+        },
+        nullptr, nullptr, nullptr};
+    auto ups = std::make_unique<_ZozeUps>();
+    ups->port = &keep;
+    ups->setupWrite = setup;
+    BuildWriteSetup('S', ups.get());
+    return sent;
 }

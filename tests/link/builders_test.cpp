@@ -114,6 +114,10 @@ TEST_F(BuildTest, UserParametersSendRawRmsLevels) {
     EXPECT_EQ(w[7], 7);
     EXPECT_EQ(w[11], 30);
     EXPECT_EQ(RawFromRms(230.0), 20664);
+    // A level read from the unit goes back as the very word it came from.
+    int drifted = 0;
+    for (int raw = 0; raw <= 0xFFFF; ++raw) drifted += RawFromRms(RmsFromRaw(raw)) != raw;
+    EXPECT_EQ(drifted, 0);
 }
 
 TEST_F(BuildTest, TextItemsGoByteByByteWithTheirNuls) {

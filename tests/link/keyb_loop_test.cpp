@@ -1,6 +1,8 @@
 // KeybCommand's effect on the queues, window registration, and the link loop's start-up,
 // reload, port failure and shutdown.
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cstring>
 #include <thread>
 
@@ -129,6 +131,39 @@ TEST_F(KeybTest, WindowRegistrationReplacesTheEarlierOne) {
     SendHwnd(nullptr);
     PostToRegisteredWindow(WM_UPS_REFRESH, 0, 0);
     EXPECT_EQ(posts.size(), 1u);
+}
+
+// A module that unregisters its receiver from another thread and then frees it must never be
+// posted to afterwards: once SendHwnd(nullptr) returns, no post to the old window is under way.
+struct Receiver {
+    std::atomic<bool> released{false};
+};
+std::atomic<int> postsAfterRelease{0};
+
+void SlowPost(void* window, int, uintptr_t, intptr_t) {
+    auto* r = static_cast<Receiver*>(window);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // widen the gap a race needs
+    if (r->released.load()) ++postsAfterRelease;
+}
+
+TEST_F(KeybTest, UnregisteringWaitsForAPostUnderWay) {
+    SetLinkPoster(SlowPost);
+    postsAfterRelease = 0;
+    std::atomic<bool> stop{false};
+    std::thread link([&] {
+        while (!stop.load()) PostToRegisteredWindow(WM_UPS_REFRESH, 0, 0);
+    });
+    std::vector<std::unique_ptr<Receiver>> receivers;  // kept alive: the test counts, never crashes
+    for (int i = 0; i < 200; ++i) {
+        receivers.push_back(std::make_unique<Receiver>());
+        SendHwnd(receivers.back().get());
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        SendHwnd(nullptr);
+        receivers.back()->released = true;
+    }
+    stop = true;
+    link.join();
+    EXPECT_EQ(postsAfterRelease.load(), 0);
 }
 
 TEST_F(LoopTest, StartupOpensPresentUnitsOnly) {
