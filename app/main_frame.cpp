@@ -39,6 +39,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Monitor - Vespero"));
     setWindowIcon(AppIcon());
     BuildMenuBar();
+    BuildAccelerators();
     BuildStatusBar();
     qApp->installEventFilter(this);
 }
@@ -69,6 +70,22 @@ void CMainFrame::BuildMenuBar() {
     help->addSeparator();
     QAction* about = AddCommand(help, QStringLiteral("About Vespero Monitor ..."), 57664);
     connect(about, &QAction::triggered, this, &CMainFrame::AboutRequested);
+}
+
+void CMainFrame::BuildAccelerators() {
+    // The framework's file commands: reached by their keys (printer set-up only by its id),
+    // never shown in a menu. Held by the frame, so they work wherever its focus is.
+    const std::pair<int, QKeySequence> commands[] = {
+        {57600, QKeySequence(Qt::CTRL | Qt::Key_N)},
+        {57601, QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {57606, QKeySequence()},
+    };
+    for (const auto& [id, keys] : commands) {
+        auto* action = new QAction(this);
+        action->setObjectName(CommandName(id));
+        action->setShortcut(keys);
+        addAction(action);
+    }
 }
 
 void CMainFrame::BuildStatusBar() {

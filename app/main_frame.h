@@ -23,6 +23,7 @@ protected:
 
 private:
     void BuildMenuBar();
+    void BuildAccelerators();
     void BuildStatusBar();
     void ToggleIndicator(int id);
 
