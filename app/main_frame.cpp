@@ -47,6 +47,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 void CMainFrame::BuildMenuBar() {
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("File"));
+    // The menu opens with a separator, which Qt would otherwise fold away.
+    file->setSeparatorsCollapsible(false);
+    // Clear of the menu's frame, so the separator is seen as one.
+    file->setContentsMargins(0, 4, 0, 0);
     file->addSeparator();
     AddCommand(file, QStringLiteral("Config ComPort"), 32782);
     AddCommand(file, QStringLiteral("Insert Password"), 32784);

@@ -107,6 +107,12 @@ TEST(Frame, MenusStatusBarAndFit) {
     for (QAction* a : file->actions()) fileItems << (a->isSeparator() ? "-" : a->objectName());
     EXPECT_EQ(fileItems, (QStringList{"-", "cmd_32782", "cmd_32784", "-", "cmd_57665"}));
     EXPECT_EQ(FindCommand(&p.frame, 57665)->statusTip(), "Exit From Application");
+    // The leading separator is drawn, not folded away, and not lost in the menu's frame.
+    file->popup(QPoint(0, 0));
+    const QRect leading = file->actionGeometry(file->actions()[0]);
+    EXPECT_GT(leading.height(), 0);
+    EXPECT_GT(leading.top(), 1);
+    file->hide();
     QMenu* help = p.frame.menuBar()->actions()[1]->menu();
     QStringList helpItems;
     for (QAction* a : help->actions()) helpItems << (a->isSeparator() ? "-" : a->text());
