@@ -134,8 +134,17 @@ TEST(Frame, PanelControlsAndPicture) {
     for (int id : {1000, 1006, 1005, 1042, 1009, 1038, 1017, 1001, 1012, 1016, 1150, 1151, 1178,
                    1152, 1043, 1215, 1041, 1146, 1163, 1162})
         EXPECT_NE(FindControl<QLabel>(p.view, id), nullptr) << id;
-    for (int id : {1028, 1024, 1025, 1044, 1027, 1039, 1032, 1034, 1030, 1031})
-        EXPECT_NE(p.Bar(id), nullptr) << id;
+    for (int id : {1028, 1024, 1025, 1044, 1027, 1039, 1032, 1034, 1030, 1031}) {
+        ASSERT_NE(p.Bar(id), nullptr) << id;
+        EXPECT_TRUE(p.Bar(id)->HasBorder()) << id;
+    }
+    // Before any refresh every gauge is empty; its frame stands out from the group behind it.
+    p.frame.show();
+    const QImage panel = p.view->grab().toImage();
+    CMacProgressCtrl* bar = p.Bar(1028);
+    const QPoint corner = bar->mapTo(p.view, QPoint(0, 0));
+    EXPECT_NE(panel.pixel(corner), panel.pixel(corner - QPoint(2, 2)));
+    EXPECT_NE(panel.pixel(corner + QPoint(bar->width() / 2, 0)), panel.pixel(corner + QPoint(bar->width() / 2, -2)));
     const std::pair<int, const char*> buttons[] = {
         {1018, "Recharge"}, {1014, "History"}, {1015, "Failure - System"}};
     for (auto [id, text] : buttons) {
