@@ -193,6 +193,29 @@ TEST(Frame, AboutBox) {
     EXPECT_EQ(FindControl<QPushButton>(&about, 1)->text(), "OK");
 }
 
+// Every line of the About box fits, at the default font and with fonts a quarter larger.
+TEST(Frame, AboutBoxFitsItsTextsAtLargerFonts) {
+    const QFont normal = QApplication::font();
+    for (double scale : {1.0, 1.25}) {
+        QFont font = normal;
+        font.setPointSizeF(normal.pointSizeF() * scale);
+        QApplication::setFont(font);
+        {
+            CAboutDlg about;
+            about.show();
+            for (const char* name : {"versionLine", "secondLine"}) {
+                const QLabel* line = about.findChild<QLabel*>(name);
+                EXPECT_GE(line->contentsRect().width(), line->fontMetrics().horizontalAdvance(line->text()))
+                    << name << " at scale " << scale;
+                EXPECT_GE(line->height(), line->fontMetrics().height()) << name;
+                EXPECT_TRUE(about.rect().contains(line->geometry())) << name;
+                EXPECT_LE(line->geometry().right(), FindControl<QPushButton>(&about, 1)->x()) << name;
+            }
+        }
+        QApplication::setFont(normal);
+    }
+}
+
 TEST(Frame, DestroyedPanelIsUnregisteredFromTheLink) {
     {
         PanelFixture p;

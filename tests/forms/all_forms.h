@@ -1,4 +1,4 @@
-// Every form of res/, each made on a fresh top-level widget of its own class by its setupUi.
+// Every form of res/ (all_forms.cpp lists them), each made on a fresh top-level widget of its own class by its setupUi.
 #pragma once
 
 #include <QWidget>

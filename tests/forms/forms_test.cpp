@@ -1,3 +1,4 @@
+#include <QCoreApplication>
 #include <QLabel>
 #include <gtest/gtest.h>
 
@@ -11,6 +12,37 @@ std::unique_ptr<QWidget> Make(const char* file) {
         if (QString::fromLatin1(form.file) == QLatin1String(file)) return form.make();
     ADD_FAILURE() << "no form " << file;
     return nullptr;
+}
+
+// The width a label's text needs beyond what the label gives it (0 when it fits). Plain text
+// only, line by line; labels that wrap or show a picture take any width.
+int Shortfall(const QLabel* label) {
+    if (label->text().isEmpty() || label->wordWrap() || !label->pixmap().isNull()) return 0;
+    const QFontMetrics metrics = label->fontMetrics();
+    int need = 0;
+    for (const QString& line : label->text().split(QLatin1Char('\n')))
+        need = std::max(need, metrics.horizontalAdvance(line));
+    int indent = label->indent();
+    if (indent < 0) indent = label->frameWidth() > 0 ? metrics.horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    const int room = label->contentsRect().width() - 2 * label->margin() - indent;
+    return std::max(0, need - room);
+}
+
+// At the default font no label of any form is narrower than its text: forms laid out in dialog
+// units are converted as their dialogs do it, forms with layouts are shown so the layouts act.
+TEST(Forms, EveryLabelIsWideEnoughForItsText) {
+    ASSERT_EQ(AllForms().size(), size_t(FORMS_IN_RES)) << "a form of res/ is missing from all_forms.cpp";
+    for (const FormEntry& entry : AllForms()) {
+        std::unique_ptr<QWidget> form = entry.make();
+        ApplyDialogUnits(form.get());
+        form->show();
+        QCoreApplication::processEvents();
+        for (const QLabel* label : form->findChildren<QLabel*>())
+            EXPECT_EQ(Shortfall(label), 0) << entry.file << ": " << label->objectName().toStdString()
+                                           << " \"" << label->text().toStdString() << "\" is "
+                                           << label->width() << " px wide";
+        form->hide();
+    }
 }
 
 // The set-up dialog is read column by column, top to bottom; Tab follows the same path.
