@@ -2,11 +2,12 @@
 
 #include "app/artwork.h"
 #include "ui_about.h"
+#include "widgets/dialog_units.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui_(new Ui::CAboutDlg) {
     ui_->setupUi(this);
+    ApplyDialogUnits(this);
     ui_->iconLabel->setPixmap(AppIcon().pixmap(32, 32));
-    setFixedSize(size());
 }
 
 CAboutDlg::~CAboutDlg() { delete ui_; }

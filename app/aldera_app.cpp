@@ -11,6 +11,7 @@
 #include "app/aldera_doc.h"
 #include "app/aldera_view.h"
 #include "app/artwork.h"
+#include "app/framework_commands.h"
 #include "app/main_frame.h"
 #include "app/port_chooser_start.h"
 #include "link/port/port_errors.h"
@@ -97,6 +98,7 @@ bool CAlderaApp::InitInstance() {
     frame_->setCentralWidget(view_);
     connect(frame_, &CMainFrame::AboutRequested, this, &CAlderaApp::OnAppAbout);
     view_->OnInitialUpdate();
+    fileCommands_ = new FrameworkCommands(doc_, frame_, view_, frame_);
 
     frame_->show();
     frame_->repaint();
@@ -109,6 +111,7 @@ void CAlderaApp::ExitInstance() {
     delete frame_;
     frame_ = nullptr;
     view_ = nullptr;
+    fileCommands_ = nullptr;
 }
 
 void CAlderaApp::OnAppAbout() {

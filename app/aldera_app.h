@@ -7,6 +7,7 @@
 class CAlderaDoc;
 class CAlderaView;
 class CMainFrame;
+class FrameworkCommands;
 
 // Lets the link thread show its port errors: the box appears on the window thread (no owner,
 // information icon) and the link thread waits until it is closed. Once the window thread has
@@ -36,4 +37,5 @@ private:
     CAlderaDoc* doc_ = nullptr;
     CMainFrame* frame_ = nullptr;
     CAlderaView* view_ = nullptr;
+    FrameworkCommands* fileCommands_ = nullptr;
 };

@@ -25,6 +25,10 @@ public:
     // link and removes the "User" popup from the menu bar.
     void OnInitialUpdate();
 
+    // The update hook: loads the picture and the rating words and repaints. Runs inside the
+    // initial update and again when the framework starts a new or opened document.
+    void OnUpdate();
+
     // WM_UPS_REFRESH: 1 when it stopped because the rating changed to zero, else 0.
     int OnUpsRefresh(uintptr_t wParam = 0, intptr_t lParam = 0);
     // WM_UPS_EVENT. Always 0.
@@ -53,7 +57,6 @@ protected:
 
 private:
     void UpdateControls();  // pushes every text into its control
-    void OnUpdate();        // loads the picture and the rating words
     void PresentState(const _ZozeUps& ups);
     void OpaqueTexts();
     void WriteDataLog(const UpsStatusBlock& status);

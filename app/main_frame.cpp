@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTimer>
 #include <QWindow>
 
 #include "app/artwork.h"
@@ -14,6 +15,9 @@
 
 namespace {
 enum { kIdCaps = 59137, kIdNum = 59138, kIdScroll = 59139, kIdStatusBar = 59393 };
+
+// The lock keys can change in any window; a slow look at the system's state catches that.
+constexpr int kLockKeyPollMs = 1000;
 
 QAction* AddCommand(QMenu* menu, const QString& text, int id, const QString& prompt = {}) {
     QAction* action = menu->addAction(text);
@@ -39,13 +43,24 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Monitor - Vespero"));
     setWindowIcon(AppIcon());
     BuildMenuBar();
+    BuildAccelerators();
     BuildStatusBar();
-    qApp->installEventFilter(this);
+    if (lockKeys_.Available()) {
+        UpdateIndicators();
+        lockKeyPoll_ = new QTimer(this);
+        connect(lockKeyPoll_, &QTimer::timeout, this, &CMainFrame::UpdateIndicators);
+        lockKeyPoll_->start(kLockKeyPollMs);
+        qApp->installEventFilter(this);
+    }
 }
 
 void CMainFrame::BuildMenuBar() {
     QMenuBar* bar = menuBar();
     QMenu* file = bar->addMenu(QStringLiteral("File"));
+    // The menu opens with a separator, which Qt would otherwise fold away.
+    file->setSeparatorsCollapsible(false);
+    // Clear of the menu's frame, so the separator is seen as one.
+    file->setContentsMargins(0, 4, 0, 0);
     file->addSeparator();
     AddCommand(file, QStringLiteral("Config ComPort"), 32782);
     AddCommand(file, QStringLiteral("Insert Password"), 32784);
@@ -69,6 +84,22 @@ void CMainFrame::BuildMenuBar() {
     help->addSeparator();
     QAction* about = AddCommand(help, QStringLiteral("About Vespero Monitor ..."), 57664);
     connect(about, &QAction::triggered, this, &CMainFrame::AboutRequested);
+}
+
+void CMainFrame::BuildAccelerators() {
+    // The framework's file commands: reached by their keys (printer set-up only by its id),
+    // never shown in a menu. Held by the frame, so they work wherever its focus is.
+    const std::pair<int, QKeySequence> commands[] = {
+        {57600, QKeySequence(Qt::CTRL | Qt::Key_N)},
+        {57601, QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {57606, QKeySequence()},
+    };
+    for (const auto& [id, keys] : commands) {
+        auto* action = new QAction(this);
+        action->setObjectName(CommandName(id));
+        action->setShortcut(keys);
+        addAction(action);
+    }
 }
 
 void CMainFrame::BuildStatusBar() {
@@ -96,23 +127,26 @@ QLabel* CMainFrame::Indicator(int id) const {
     }
 }
 
-void CMainFrame::ToggleIndicator(int id) {
-    QLabel* label = Indicator(id);
-    if (!label) return;
-    label->setText(label->text().isEmpty() ? label->property("indicatorText").toString() : QString());
+void CMainFrame::UpdateIndicators() {
+    const std::optional<LockKeyState> state = lockKeys_.Read();
+    auto show = [](QLabel* label, bool on) {
+        const QString text = on ? label->property("indicatorText").toString() : QString();
+        if (label->text() != text) label->setText(text);
+    };
+    show(caps_, state && state->caps);
+    show(num_, state && state->num);
+    show(scroll_, state && state->scroll);
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
-    // Qt offers no portable reading of the lock keys' state; the indicators follow the presses
-    // seen by this program, starting from "off".
-    // Watch the window itself: it sees each key once, before it is handed to the focus widget.
-    if (event->type() == QEvent::KeyPress && windowHandle() && watched == windowHandle()) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (!key->isAutoRepeat()) {
-            if (key->key() == Qt::Key_CapsLock) ToggleIndicator(kIdCaps);
-            if (key->key() == Qt::Key_NumLock) ToggleIndicator(kIdNum);
-            if (key->key() == Qt::Key_ScrollLock) ToggleIndicator(kIdScroll);
-        }
+    // Besides the slow poll: at once when the program comes back to the front, and when a lock
+    // key is let go in one of its windows.
+    if (event->type() == QEvent::ApplicationActivate) {
+        UpdateIndicators();
+    } else if (event->type() == QEvent::KeyRelease && qobject_cast<QWindow*>(watched)) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_CapsLock || key == Qt::Key_NumLock || key == Qt::Key_ScrollLock)
+            UpdateIndicators();
     }
     return QMainWindow::eventFilter(watched, event);
 }

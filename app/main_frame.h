@@ -3,7 +3,10 @@
 
 #include <QMainWindow>
 
+#include "app/lock_keys.h"
+
 class QLabel;
+class QTimer;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -12,6 +15,8 @@ public:
 
     // The lock indicators as they are shown ("CAP", "NUM", "SCRL" or blank).
     QLabel* Indicator(int id) const;
+    // Shows the lock keys' state as the system has it now; blank where it cannot be read.
+    void UpdateIndicators();
     QLabel* MessagePane() const { return messagePane_; }
 
 signals:
@@ -23,11 +28,13 @@ protected:
 
 private:
     void BuildMenuBar();
+    void BuildAccelerators();
     void BuildStatusBar();
-    void ToggleIndicator(int id);
 
     QLabel* messagePane_ = nullptr;
     QLabel* caps_ = nullptr;
     QLabel* num_ = nullptr;
     QLabel* scroll_ = nullptr;
+    LockKeyReader lockKeys_;
+    QTimer* lockKeyPoll_ = nullptr;
 };

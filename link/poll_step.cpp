@@ -6,6 +6,7 @@
 
 #include "link/device_lock.h"
 #include "link/link_core.h"
+#include "link/local_time.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void TraceEmptyRead(uint32_t error, int activeCommand) {
     char when[32] = "";
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (!localtime_r(&now, &local) || !asctime_r(&local, when))
+    if (!ToLocalTime(now, &local) || !AscTimeText(local, when, sizeof when))
         std::snprintf(when, sizeof when, "%s", "\n");
     std::printf("Error %lx ActiveCommand %x %s", static_cast<unsigned long>(error),
                 static_cast<unsigned>(activeCommand), when);

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 
+#include "widgets/dialog_units.h"
 #include "ui_failure.h"
 
 QString FormatBits(uint16_t word) {
@@ -14,6 +15,7 @@ QString FormatBits(uint16_t word) {
 CFailure::CFailure(const _ZozeUps& device0, int integerRating, QWidget* parent)
     : QDialog(parent), ui_(new Ui::CFailure) {
     ui_->setupUi(this);
+    ApplyDialogUnits(this);
     connect(ui_->buttonBox, &QDialogButtonBox::rejected, this, &CFailure::reject);
 
     const uint16_t* counters = device0.failureCounters;

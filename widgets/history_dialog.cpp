@@ -1,5 +1,6 @@
 #include "widgets/history_dialog.h"
 
+#include "widgets/dialog_units.h"
 #include "ui_history.h"
 
 QString FormatDuration(uint32_t s) {
@@ -14,6 +15,7 @@ QString FormatDuration(uint32_t s) {
 
 CHistory::CHistory(const _ZozeUps& device0, QWidget* parent) : QDialog(parent), ui_(new Ui::CHistory) {
     ui_->setupUi(this);
+    ApplyDialogUnits(this);
     connect(ui_->buttonBox, &QDialogButtonBox::rejected, this, &CHistory::reject);
     ui_->value_TempMax->setText(QString::asprintf("%.1f", device0.historyMaxTemperature));
     ui_->value_InverterFromLine->setText(FormatDuration(device0.historyDurationB[3]));

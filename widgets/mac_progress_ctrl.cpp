@@ -189,8 +189,23 @@ void CMacProgressCtrl::DrawHorizontalBar(QPainter& p, int L, int T, int R, int B
     Line(p, buttonShadowPen_, {R + 1, T}, {R + 1, B});
 }
 
+void CMacProgressCtrl::SetBorder(bool on) {
+    border_ = on;
+    update();
+}
+
+QRect CMacProgressCtrl::ClientRect() const {
+    return border_ ? rect().adjusted(1, 1, -1, -1) : rect();
+}
+
 void CMacProgressCtrl::paintEvent(QPaintEvent*) {
-    const QImage image = ComposeImage(size());
+    const QRect client = ClientRect();
+    const QImage image = ComposeImage(client.size());
     QPainter p(this);
-    p.drawImage(0, 0, image);
+    if (border_) {
+        p.setPen(palette().color(QPalette::Shadow));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+    p.drawImage(client.topLeft(), image);
 }

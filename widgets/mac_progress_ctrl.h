@@ -9,6 +9,9 @@
 
 class CMacProgressCtrl : public QProgressBar {
     Q_OBJECT
+    // The window style "border": a one-pixel frame around the gauge, which paints inside it.
+    // Forms set it; an empty gauge then still shows as a framed track.
+    Q_PROPERTY(bool border READ HasBorder WRITE SetBorder)
 public:
     explicit CMacProgressCtrl(QWidget* parent = nullptr);
     ~CMacProgressCtrl() override;
@@ -51,7 +54,12 @@ public:
     QColor ButtonShadow() const { return buttonShadow_; }
     QColor ShadowBlend() const { return shadowBlend_; }
 
-    // The whole gauge as it is painted, composed off-screen.
+    bool HasBorder() const { return border_; }
+    void SetBorder(bool on);
+    // The area the gauge paints: all of it, or what the border leaves.
+    QRect ClientRect() const;
+
+    // The gauge's client area as it is painted, composed off-screen.
     QImage ComposeImage(QSize size) const;
     // Filled extent in pixels for a surface width (0 for an empty or inverted range).
     int FilledExtent(int width) const;
@@ -63,6 +71,7 @@ private:
     void DeriveColours();
     void DrawHorizontalBar(QPainter& p, int left, int top, int right, int bottom) const;
 
+    bool border_ = false;
     int lower_ = 0;
     int upper_ = 100;
     int pos_ = 0;

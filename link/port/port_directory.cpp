@@ -73,8 +73,9 @@ QString PortDirectory() {
     return base + QStringLiteral("/Tralvane/ports");
 }
 
-QString DevicePathForComPort(int n) {
+QString DevicePathForComPort(int n, PortNaming naming) {
     if (n < 1) return {};
+    if (naming == PortNaming::Windows) return QStringLiteral("\\\\.\\COM%1").arg(n);
     const QFileInfo entry(PortDirectory() + QStringLiteral("/COM") + QString::number(n));
     // exists() follows the link; a dangling link still names the device it points at, so the
     // open fails with the system's own reason instead of silently falling back.
@@ -82,18 +83,27 @@ QString DevicePathForComPort(int n) {
     return FixedDeviceFor(n);
 }
 
+int ComNumberOfSystemPort(const QString& portName, const QString& systemLocation, PortNaming naming) {
+    if (naming == PortNaming::Posix) return FixedComFor(systemLocation);
+    static const QRegularExpression re(QStringLiteral("^COM([1-9]\\d{0,5})$"),
+                                       QRegularExpression::CaseInsensitiveOption);
+    const auto m = re.match(portName);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
 QList<ComPortEntry> ListComPorts() {
-    QList<ComPortEntry> out = DirectoryEntries();
+    QList<ComPortEntry> out;
+    if (kNativePortNaming == PortNaming::Posix) out = DirectoryEntries();
     std::set<int> taken;
     for (const ComPortEntry& e : out) taken.insert(e.number);
 
     QList<ComPortEntry> system;
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo& info : ports) {
-        const int n = FixedComFor(info.systemLocation());
+        const int n = ComNumberOfSystemPort(info.portName(), info.systemLocation());
         if (n == 0 || taken.count(n)) continue;
         taken.insert(n);
-        system.append({n, QStringLiteral("COM%1").arg(n), info.systemLocation()});
+        system.append({n, QStringLiteral("COM%1").arg(n), DevicePathForComPort(n)});
     }
     std::sort(system.begin(), system.end(),
               [](const ComPortEntry& a, const ComPortEntry& b) { return a.number < b.number; });

@@ -107,6 +107,12 @@ TEST(Frame, MenusStatusBarAndFit) {
     for (QAction* a : file->actions()) fileItems << (a->isSeparator() ? "-" : a->objectName());
     EXPECT_EQ(fileItems, (QStringList{"-", "cmd_32782", "cmd_32784", "-", "cmd_57665"}));
     EXPECT_EQ(FindCommand(&p.frame, 57665)->statusTip(), "Exit From Application");
+    // The leading separator is drawn, not folded away, and not lost in the menu's frame.
+    file->popup(QPoint(0, 0));
+    const QRect leading = file->actionGeometry(file->actions()[0]);
+    EXPECT_GT(leading.height(), 0);
+    EXPECT_GT(leading.top(), 1);
+    file->hide();
     QMenu* help = p.frame.menuBar()->actions()[1]->menu();
     QStringList helpItems;
     for (QAction* a : help->actions()) helpItems << (a->isSeparator() ? "-" : a->text());
@@ -128,8 +134,17 @@ TEST(Frame, PanelControlsAndPicture) {
     for (int id : {1000, 1006, 1005, 1042, 1009, 1038, 1017, 1001, 1012, 1016, 1150, 1151, 1178,
                    1152, 1043, 1215, 1041, 1146, 1163, 1162})
         EXPECT_NE(FindControl<QLabel>(p.view, id), nullptr) << id;
-    for (int id : {1028, 1024, 1025, 1044, 1027, 1039, 1032, 1034, 1030, 1031})
-        EXPECT_NE(p.Bar(id), nullptr) << id;
+    for (int id : {1028, 1024, 1025, 1044, 1027, 1039, 1032, 1034, 1030, 1031}) {
+        ASSERT_NE(p.Bar(id), nullptr) << id;
+        EXPECT_TRUE(p.Bar(id)->HasBorder()) << id;
+    }
+    // Before any refresh every gauge is empty; its frame stands out from the group behind it.
+    p.frame.show();
+    const QImage panel = p.view->grab().toImage();
+    CMacProgressCtrl* bar = p.Bar(1028);
+    const QPoint corner = bar->mapTo(p.view, QPoint(0, 0));
+    EXPECT_NE(panel.pixel(corner), panel.pixel(corner - QPoint(2, 2)));
+    EXPECT_NE(panel.pixel(corner + QPoint(bar->width() / 2, 0)), panel.pixel(corner + QPoint(bar->width() / 2, -2)));
     const std::pair<int, const char*> buttons[] = {
         {1018, "Recharge"}, {1014, "History"}, {1015, "Failure - System"}};
     for (auto [id, text] : buttons) {
@@ -176,6 +191,29 @@ TEST(Frame, AboutBox) {
     EXPECT_NE(about.findChild<QLabel*>("versionLine"), nullptr);
     EXPECT_EQ(about.findChild<QLabel*>("versionLine")->text(), "Vespero Monitor Version 1.4");
     EXPECT_EQ(FindControl<QPushButton>(&about, 1)->text(), "OK");
+}
+
+// Every line of the About box fits, at the default font and with fonts a quarter larger.
+TEST(Frame, AboutBoxFitsItsTextsAtLargerFonts) {
+    const QFont normal = QApplication::font();
+    for (double scale : {1.0, 1.25}) {
+        QFont font = normal;
+        font.setPointSizeF(normal.pointSizeF() * scale);
+        QApplication::setFont(font);
+        {
+            CAboutDlg about;
+            about.show();
+            for (const char* name : {"versionLine", "secondLine"}) {
+                const QLabel* line = about.findChild<QLabel*>(name);
+                EXPECT_GE(line->contentsRect().width(), line->fontMetrics().horizontalAdvance(line->text()))
+                    << name << " at scale " << scale;
+                EXPECT_GE(line->height(), line->fontMetrics().height()) << name;
+                EXPECT_TRUE(about.rect().contains(line->geometry())) << name;
+                EXPECT_LE(line->geometry().right(), FindControl<QPushButton>(&about, 1)->x()) << name;
+            }
+        }
+        QApplication::setFont(normal);
+    }
 }
 
 TEST(Frame, DestroyedPanelIsUnregisteredFromTheLink) {

@@ -1,7 +1,9 @@
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QRegularExpression>
 
 #include "support.h"
+#include "widgets/dialog_units.h"
 #include "widgets/failure_dialog.h"
 #include "widgets/history_dialog.h"
 
@@ -105,6 +107,42 @@ TEST(Diagnostics, HistoryDialog) {
     d.show();
     box->button(QDialogButtonBox::Close)->click();
     EXPECT_FALSE(d.isVisible());
+}
+
+// Every value text shows its widest content in full.
+void ExpectValuesFit(QWidget* d) {
+    for (QLabel* label : d->findChildren<QLabel*>(QRegularExpression("^value_")))
+        EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(label->text()))
+            << label->objectName().toStdString() << " \"" << label->text().toStdString() << "\"";
+}
+
+// Both dialogs keep the size their templates give in dialog units, whatever they show.
+TEST(Diagnostics, DialogsHaveTheirTemplateSizeWhateverTheyShow) {
+    _ZozeUps widest = FailedUnit();
+    for (uint16_t& c : widest.failureCounters) c = 65535;
+    widest.systemFailure.flags12 = 0xFFFF;
+    widest.systemFailure.outputPower = -99999.99;
+    _ZozeUps none{};
+    CFailure full(widest, 3), empty(none, 3);
+    const DialogBaseUnits base = BaseUnitsOf(full.font());
+    const QSize failureSize = DialogUnitsToPixels(QRect(0, 0, 377, 231), base).size();
+    EXPECT_EQ(full.size(), failureSize);
+    EXPECT_EQ(empty.size(), failureSize);
+    full.show();
+    EXPECT_EQ(full.size(), failureSize);
+    ExpectValuesFit(&full);
+    // The value column starts at 77 units, the counters' captions at 239.
+    EXPECT_EQ(full.findChild<QLabel*>("value_InputLine")->x(), DialogUnitsToPixels(QRect(77, 0, 1, 1), base).x());
+    EXPECT_EQ(full.findChild<QLabel*>("label_Counter1")->x(), DialogUnitsToPixels(QRect(239, 0, 1, 1), base).x());
+
+    _ZozeUps longest{};
+    longest.historyDurationB[3] = 4294967295u;
+    longest.historyMaxTemperature = -100;
+    CHistory history(longest), plain(none);
+    const QSize historySize = DialogUnitsToPixels(QRect(0, 0, 240, 69), base).size();
+    EXPECT_EQ(history.size(), historySize);
+    EXPECT_EQ(plain.size(), historySize);
+    ExpectValuesFit(&history);
 }
 
 }  // namespace

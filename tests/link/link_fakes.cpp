@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
+#include <random>
 #include <thread>
 
 #include "link/device_lock.h"
@@ -197,9 +197,14 @@ void LinkTest::SetUp() {
     std::fflush(stdout);
 
     oldDir = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "linktest-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    tempDir = pattern;
+    // A fresh directory of our own: create_directory reports whether it made it.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && tempDir.empty(); ++attempt) {
+        const auto candidate = std::filesystem::temp_directory_path() /
+                               ("linktest-" + std::to_string(random()) + "-" + std::to_string(attempt));
+        if (std::filesystem::create_directory(candidate)) tempDir = candidate;
+    }
+    ASSERT_FALSE(tempDir.empty());
     std::filesystem::current_path(tempDir);
 }
 

@@ -69,6 +69,18 @@ TEST_F(PortLayer, ComNumbersMapToFixedDeviceRangesUnlessTheDirectoryNamesThem) {
     EXPECT_EQ(DevicePathForComPort(3), "/dev/ttyS2");
 }
 
+// On Windows COM n is the system's own name; only the system's COM ports are offered.
+TEST_F(PortLayer, WindowsNamingUsesTheSystemComNames) {
+    EXPECT_EQ(DevicePathForComPort(3, PortNaming::Windows), "\\\\.\\COM3");
+    EXPECT_EQ(DevicePathForComPort(120, PortNaming::Windows), "\\\\.\\COM120");
+    EXPECT_EQ(DevicePathForComPort(0, PortNaming::Windows), "");
+    EXPECT_EQ(ComNumberOfSystemPort("COM10", "\\\\.\\COM10", PortNaming::Windows), 10);
+    EXPECT_EQ(ComNumberOfSystemPort("COM0", "\\\\.\\COM0", PortNaming::Windows), 0);
+    EXPECT_EQ(ComNumberOfSystemPort("LPT1", "\\\\.\\LPT1", PortNaming::Windows), 0);
+    EXPECT_EQ(ComNumberOfSystemPort("ttyS2", "/dev/ttyS2", PortNaming::Windows), 0);
+    EXPECT_EQ(ComNumberOfSystemPort("ttyS2", "/dev/ttyS2", PortNaming::Posix), 3);
+}
+
 TEST_F(PortLayer, ChooserListsDirectoryEntriesInNumericOrderWithoutDuplicates) {
     Publish(10, "/dev/null");
     Publish(2, "/dev/null");

@@ -182,6 +182,34 @@ TEST(MacProgressPaint, WidgetPaintShowsTheComposedImage) {
     EXPECT_EQ(shown, composed);
 }
 
+// With its border the gauge paints the same picture inside a one-pixel frame.
+TEST(MacProgressPaint, BorderFramesTheComposedImage) {
+    Gauge g(QColor(0, 255, 0));
+    g.ctrl.SetBorder(true);
+    g.ctrl.resize(28, 10);
+    g.ctrl.SetRange(0, 26);
+    g.ctrl.SetPos(24);
+    EXPECT_EQ(g.ctrl.ClientRect(), QRect(1, 1, 26, 8));
+    const QImage shown = g.ctrl.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shown.copy(1, 1, 26, 8), g.ctrl.ComposeImage(QSize(26, 8)));
+    const QRgb frame = g.ctrl.palette().color(QPalette::Shadow).rgb();
+    for (int x = 0; x < 28; ++x) {
+        EXPECT_EQ(shown.pixel(x, 0), frame) << x;
+        EXPECT_EQ(shown.pixel(x, 9), frame) << x;
+    }
+    for (int y = 0; y < 10; ++y) {
+        EXPECT_EQ(shown.pixel(0, y), frame) << y;
+        EXPECT_EQ(shown.pixel(27, y), frame) << y;
+    }
+
+    // Empty, it is still seen: a framed track of button face.
+    g.ctrl.SetPos(0);
+    const QImage empty = g.ctrl.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(empty.pixel(0, 0), frame);
+    EXPECT_EQ(empty.pixel(13, 5), kFace.rgb());
+    EXPECT_NE(frame, kFace.rgb());
+}
+
 }  // namespace
 
 namespace {
