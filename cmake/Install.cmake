@@ -47,9 +47,10 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/daemon/vesperod.service)
   install(FILES ${CMAKE_SOURCE_DIR}/daemon/vesperod.service
     DESTINATION ${VESPERO_SYSTEMD_UNITDIR} COMPONENT vesperod)
 endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/daemon/vesperod.conf)
-  install(FILES ${CMAKE_SOURCE_DIR}/daemon/vesperod.conf
-    DESTINATION ${VESPERO_CONFIG_DIR} COMPONENT vesperod)
+# Every daemon/*.conf is a default configuration file; the package marks them as conffiles.
+file(GLOB vesperod_config_files ${CMAKE_SOURCE_DIR}/daemon/*.conf)
+if(vesperod_config_files)
+  install(FILES ${vesperod_config_files} DESTINATION ${VESPERO_CONFIG_DIR} COMPONENT vesperod)
 endif()
 
 # ---- The link library for other modules --------------------------------------------------------
