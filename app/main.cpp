@@ -1,6 +1,8 @@
 #include "app/aldera_app.h"
+#include "app/command_line.h"
 
 int main(int argc, char** argv) {
+    if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     CAlderaApp app(argc, argv);
     if (!app.InitInstance()) return 0;
     const int status = app.exec();

@@ -1,12 +1,12 @@
 // vespero-probe: starts the link from the configured settings and prints one JSON line per
 // refresh with device 0's state texts and status values.
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QObject>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "link/device_lock.h"
@@ -14,15 +14,6 @@
 #include "link/ups_link.h"
 
 namespace {
-
-const char kUsage[] =
-    "Usage: vespero-probe [--refreshes N] [--command TYPE[:VALUE]]\n"
-    "Starts the UPS link with the configured link settings ($XDG_CONFIG_HOME/Tralvane/Ups.ini)\n"
-    "and prints one JSON line per poll cycle with device 0's state and status values.\n"
-    "\n"
-    "  --refreshes N          stop after N refreshes (default: run until interrupted)\n"
-    "  --command TYPE[:VALUE] call KeybCommand(TYPE, 0, VALUE, 0) once, after the first refresh\n"
-    "  --help                 this text\n";
 
 std::string JsonText(const char* text, size_t width) {
     std::string out = "\"";
@@ -122,48 +113,64 @@ private:
     bool done_ = false;
 };
 
-bool ParseInt(const char* text, long* out) {
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (end == text || *end) return false;
-    *out = v;
-    return true;
+bool ParseInt(const QString& text, long* out) {
+    bool ok = false;
+    const long v = text.toLong(&ok, 10);
+    if (ok) *out = v;
+    return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(VESPERO_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Starts the UPS link with the configured link settings ($XDG_CONFIG_HOME/Tralvane/Ups.ini)\n"
+        "and prints one JSON line per poll cycle with device 0's state and status values."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption refreshesOption(
+        QStringLiteral("refreshes"), QStringLiteral("Stop after <n> refreshes (default: run until interrupted)."),
+        QStringLiteral("n"));
+    const QCommandLineOption commandOption(
+        QStringLiteral("command"),
+        QStringLiteral("Call KeybCommand(<type>, 0, <value>, 0) once, after the first refresh."),
+        QStringLiteral("type[:value]"));
+    parser.addOption(refreshesOption);
+    parser.addOption(commandOption);
+
+    // Usage errors end with status 2, as they always have; help and version the Qt way.
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "vespero-probe: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "vespero-probe: unexpected argument %s (see --help)\n",
+                     qPrintable(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+
     long refreshes = 0;
-    bool haveCommand = false;
+    if (parser.isSet(refreshesOption) && (!ParseInt(parser.value(refreshesOption), &refreshes) || refreshes < 0)) {
+        std::fprintf(stderr, "vespero-probe: bad --refreshes value\n");
+        return 2;
+    }
+    const bool haveCommand = parser.isSet(commandOption);
     long type = 0, value = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (a == "--refreshes" && i + 1 < argc) {
-            if (!ParseInt(argv[++i], &refreshes) || refreshes < 0) {
-                std::fprintf(stderr, "vespero-probe: bad --refreshes value\n");
-                return 2;
-            }
-        } else if (a == "--command" && i + 1 < argc) {
-            std::string commandArg = argv[++i];
-            const size_t colon = commandArg.find(':');
-            const std::string typeText = commandArg.substr(0, colon);
-            const std::string valueText = colon == std::string::npos ? "0" : commandArg.substr(colon + 1);
-            if (!ParseInt(typeText.c_str(), &type) || !ParseInt(valueText.c_str(), &value)) {
-                std::fprintf(stderr, "vespero-probe: bad --command value (TYPE[:VALUE])\n");
-                return 2;
-            }
-            haveCommand = true;
-        } else {
-            std::fprintf(stderr, "vespero-probe: unknown option %s (see --help)\n", a.c_str());
+    if (haveCommand) {
+        const QString commandArg = parser.value(commandOption);
+        const qsizetype colon = commandArg.indexOf(QLatin1Char(':'));
+        const QString typeText = commandArg.left(colon);
+        const QString valueText = colon < 0 ? QStringLiteral("0") : commandArg.mid(colon + 1);
+        if (!ParseInt(typeText, &type) || !ParseInt(valueText, &value)) {
+            std::fprintf(stderr, "vespero-probe: bad --command value (TYPE[:VALUE])\n");
             return 2;
         }
     }
 
-    QCoreApplication app(argc, argv);
     Receiver receiver(refreshes, haveCommand, int(type), int(value));
     SendHwnd(&receiver);
     StartLinkThread();

@@ -30,6 +30,7 @@ const char kUsage[] =
     "Simulated UPS unit on a pseudo-terminal, published as\n"
     "$XDG_CONFIG_HOME/Tralvane/ports/COM<n> (default ~/.config). Runs until SIGINT/SIGTERM.\n"
     "\n"
+    "Options:\n"
     "  --com N              COM number to publish (default 1)\n"
     "  --pace BAUD          pace requests and replies at the wire rate of BAUD bit/s\n"
     "                       (10 bits per character); default: as fast as the pty goes\n"
@@ -51,7 +52,8 @@ const char kUsage[] =
     "  --half P             with probability P, send only the first half of a reply\n"
     "  --delay-ms MS        wait MS milliseconds before every reply\n"
     "  --seed S             seed of the fault injection (default 1)\n"
-    "  --help               this text\n";
+    "  -h, --help           this text\n"
+    "  -v, --version        the version\n";
 
 struct Options {
     int com = 1;
@@ -99,6 +101,9 @@ Options Parse(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--version" || a == "-v") {
+            std::printf("vespero-sim %s\n", VESPERO_VERSION);
             std::exit(0);
         } else if (a == "--com") {
             o.com = int(ToLong(next(), "--com"));
