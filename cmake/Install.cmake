@@ -2,8 +2,8 @@
 # the desktop entry with its icons, a man page per program and the service's systemd unit.
 # Included at the end of the top CMakeLists.txt, once every target exists.
 #
-# Components: vespero (monitor, simulator, probe, desktop entry, icons), libvesperolink (the
-# shared library), dev (header, .so link, vesperolink.pc), vesperod (the service).
+# Components: vespero (monitor, simulator, probe, desktop entry, icons and the shared link
+# library), dev (header, .so link, vesperolink.pc), vesperod (the service, with the link built in).
 include(GNUInstallDirs)
 
 # Icons and man pages need the programs to run and two tools; sanitizer builds skip them.
@@ -56,7 +56,7 @@ endif()
 # ---- The link library for other modules --------------------------------------------------------
 
 install(TARGETS vesperolink
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvesperolink NAMELINK_COMPONENT dev)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT vespero NAMELINK_COMPONENT dev)
 install(FILES ${CMAKE_SOURCE_DIR}/link/ups_link.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vespero/link COMPONENT dev)
 configure_file(${vespero_packaging}/vesperolink.pc.in ${vespero_generated}/vesperolink.pc @ONLY)

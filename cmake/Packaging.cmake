@@ -1,8 +1,10 @@
 # Debian packages, one per install component (scripts/package builds them):
-#   vespero          the monitor window, vespero-sim, vespero-probe, desktop entry, icons
-#   libvesperolink1  the link library, named after its SONAME as Debian wants shared libraries
+#   vespero          the monitor window, vespero-sim, vespero-probe, desktop entry, icons and the
+#                    link library libvesperolink.so.1, so `apt install ./vespero_*.deb` is all a
+#                    user needs (a separate libvesperolink1 would have to be named beside it)
 #   vespero-dev      ups_link.h, the .so link and vesperolink.pc
-#   vesperod         the network service with its systemd unit, once the tree has it
+#   vesperod         the network service with its systemd unit; the link is built into it, so a
+#                    headless server installs no window libraries
 # Library dependencies come from dpkg-shlibdeps. The only ones written here are those between our
 # own packages and the service's need of adduser, which its maintainer scripts call.
 
@@ -27,34 +29,27 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 get_target_property(vespero_link_dir vesperolink BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${vespero_link_dir})
 
-set(CPACK_COMPONENTS_ALL vespero libvesperolink dev)
+set(CPACK_COMPONENTS_ALL vespero dev)
 
 set(CPACK_DEBIAN_VESPERO_PACKAGE_NAME vespero)
 set(CPACK_DEBIAN_VESPERO_PACKAGE_SECTION utils)
-set(CPACK_COMPONENT_VESPERO_DEPENDS libvesperolink)
+# CPack 3.25 also writes ldconfig calls into the library's maintainer scripts and has no switch
+# to leave them out; the trigger is what dpkg uses, the override says why the calls stay.
+set(CPACK_DEBIAN_VESPERO_PACKAGE_CONTROL_EXTRA ${vespero_packaging}/vespero/triggers)
+install(FILES ${vespero_packaging}/vespero/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vespero COMPONENT vespero)
 set(CPACK_COMPONENT_VESPERO_DESCRIPTION "monitoring and service tool for UPS units
 Vespero Monitor shows a UPS unit on a serial line live: frequency, battery
 voltage and current, output power and load, temperatures and the operating
 state, with a CSV data log, failure and history diagnostics and, behind access
 codes, the service dialogs. The package also holds vespero-sim, a simulated
 unit on a pseudo-terminal, and vespero-probe, which prints the unit's state as
-JSON lines.")
-
-set(CPACK_DEBIAN_LIBVESPEROLINK_PACKAGE_NAME libvesperolink1)
-set(CPACK_DEBIAN_LIBVESPEROLINK_PACKAGE_SECTION libs)
-# CPack 3.25 also writes ldconfig calls into the library's maintainer scripts and has no switch
-# to leave them out; the trigger is what dpkg uses, the override says why the calls stay.
-set(CPACK_DEBIAN_LIBVESPEROLINK_PACKAGE_CONTROL_EXTRA ${vespero_packaging}/libvesperolink1/triggers)
-install(FILES ${vespero_packaging}/libvesperolink1/lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME libvesperolink1 COMPONENT libvesperolink)
-set(CPACK_COMPONENT_LIBVESPEROLINK_DESCRIPTION "Vespero UPS link library
-The link engine of Vespero Monitor: the device table, the serial protocol,
-the command queue and the link thread that polls up to four UPS units. Other
-modules drive the same link through KeybCommand and read the table MainUps.")
+JSON lines. It ships the link library libvesperolink.so.1 that other
+modules drive the same link through.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME vespero-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DEPENDS libvesperolink)
+set(CPACK_COMPONENT_DEV_DEPENDS vespero)
 set(CPACK_COMPONENT_DEV_DESCRIPTION "Vespero UPS link library: development files
 The header ups_link.h, the linker name of libvesperolink and the pkg-config
 file vesperolink.pc, for modules that drive the Vespero UPS link:
@@ -65,10 +60,6 @@ if(TARGET vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_NAME vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_DEPENDS adduser)
-  get_target_property(vesperod_links vesperod LINK_LIBRARIES)
-  if("vesperolink" IN_LIST vesperod_links)
-    set(CPACK_COMPONENT_VESPEROD_DEPENDS libvesperolink)
-  endif()
   set(CPACK_COMPONENT_VESPEROD_DESCRIPTION "Vespero UPS network service
 vesperod serves the UPS units that Vespero's link polls over the network. It
 runs as the system user vesperod (in the group dialout, for the serial ports)
