@@ -99,7 +99,8 @@ private:
             return;
         }
         input_.append(chunk, size_t(n));
-        std::string reply;
+        std::string& reply = reply_;  // kept between requests, so its memory is too
+        reply.clear();
         bool keepOpen = true;
         size_t start = 0;
         while (keepOpen) {
@@ -157,6 +158,7 @@ private:
     QSocketNotifier reader_;
     QSocketNotifier writer_;
     std::string input_;
+    std::string reply_;
     std::string pending_;
     qint64 lastRequestMs_ = 0;
     bool closeWhenSent_ = false;

@@ -62,7 +62,7 @@ bool UnitBoard::IsStale(const Unit& unit, qint64 nowMs) const {
 }
 
 const Variable* UnitBoard::FindVariable(const Unit& unit, std::string_view name) const {
-    const auto it = unit.index.find(std::string(name));
+    const auto it = unit.index.find(name);
     return it == unit.index.end() ? nullptr : &unit.variables[it->second];
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -16,6 +17,12 @@
 #include "daemon/ups_variables.h"
 
 namespace nut {
+
+// Lets a variable be looked up by a string_view without building a string first.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
 
 class UnitBoard {
 public:
@@ -30,7 +37,7 @@ public:
         qint64 lastRefreshMs = 0;
         int comPort = 0;
         std::vector<Variable> variables;
-        std::unordered_map<std::string, size_t> index;
+        std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> index;
         std::string listVarReply;
         std::multimap<std::string, const void*> logins;  // peer address -> the session
         std::unique_ptr<_ZozeUps> last;
