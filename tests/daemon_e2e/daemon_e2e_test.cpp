@@ -10,16 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
 
 #include "tests/support/child_process.h"
-
-extern char** environ;
 
 using testsupport::Spawn;
 using testsupport::Terminate;
@@ -64,27 +59,13 @@ quint16 FreePort() {
 // Runs a client to its end. *output: what it printed on standard output, then on standard
 // error (libupsclient says "Init SSL without certificate database" there on every start).
 int RunClient(const QString& program, const QStringList& args, const QString& workDir, QString* output) {
-    const QString path = workDir + QStringLiteral("/client.out");
+    const QString outPath = workDir + QStringLiteral("/client.out");
     const QString errPath = workDir + QStringLiteral("/client.err");
-    std::vector<QByteArray> storage{program.toLocal8Bit()};
-    for (const QString& a : args) storage.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& b : storage) argv.push_back(b.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const QByteArray out = path.toLocal8Bit();
-    posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const QByteArray err = errPath.toLocal8Bit();
-    posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -100;
+    const pid_t pid = Spawn(program, args, errPath, outPath);
+    if (pid <= 0) return -100;
     const int status = WaitExit(pid, 20000);
     if (status == -1) Terminate(pid);
-    *output = ReadAll(path) + ReadAll(errPath);
+    *output = ReadAll(outPath) + ReadAll(errPath);
     return status;
 }
 
@@ -215,7 +196,7 @@ TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
     qputenv("NUT_ALTPIDPATH", conf.toLocal8Bit());
     QStringList args{QStringLiteral("-D")};
     if (getuid() == 0) args << QStringLiteral("-u") << QStringLiteral("root");
-    const pid_t upsmon = Spawn(QLatin1String(kUpsmon), args, Path("upsmon.err"));
+    const pid_t upsmon = Spawn(QLatin1String(kUpsmon), args, Path("upsmon.err"), Path("upsmon.out"));
     ASSERT_GT(upsmon, 0);
 
     // On line: upsmon logs in and polls, and nothing happens.

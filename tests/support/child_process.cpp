@@ -31,7 +31,7 @@ bool WaitUntil(Done done, int limitMs) {
 
 }  // namespace
 
-pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath) {
+pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath, const QString& stdoutPath) {
     std::vector<QByteArray> storage;
     storage.push_back(program.toLocal8Bit());
     for (const QString& a : args) storage.push_back(a.toLocal8Bit());
@@ -44,6 +44,9 @@ pid_t Spawn(const QString& program, const QStringList& args, const QString& stde
     const QByteArray errPath = stderrPath.toLocal8Bit();
     if (!stderrPath.isEmpty())
         posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const QByteArray outPath = stdoutPath.toLocal8Bit();
+    if (!stdoutPath.isEmpty())
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -10,8 +10,10 @@
 
 namespace testsupport {
 
-// stderrPath: where the child's standard error goes (empty: inherited). -1 when it cannot start.
-pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath = {});
+// stderrPath, stdoutPath: where the child's standard error and output go (empty: inherited).
+// -1 when it cannot start.
+pid_t Spawn(const QString& program, const QStringList& args, const QString& stderrPath = {},
+            const QString& stdoutPath = {});
 // Exit status (0-255) once the child has ended, -1 if it is still running after limitMs, -2 if
 // it ended by a signal. Delivers posted events while it waits.
 int WaitExit(pid_t pid, int limitMs);
