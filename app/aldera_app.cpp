@@ -11,6 +11,7 @@
 #include "app/aldera_doc.h"
 #include "app/aldera_view.h"
 #include "app/artwork.h"
+#include "app/desktop_extras.h"
 #include "app/main_frame.h"
 #include "link/port/port_errors.h"
 #include "widgets/message_box.h"
@@ -94,6 +95,7 @@ bool CAlderaApp::InitInstance() {
     frame_->setCentralWidget(view_);
     connect(frame_, &CMainFrame::AboutRequested, this, &CAlderaApp::OnAppAbout);
     view_->OnInitialUpdate();
+    InstallDesktopExtras(frame_, view_);
 
     frame_->show();
     frame_->repaint();
