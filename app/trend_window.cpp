@@ -306,6 +306,7 @@ void CTrendWindow::Redraw() {
     }
     const double margin = std::max(1.0, (high - low) * 0.05);
     axisY_->setRange(std::floor(low - margin), std::ceil(high + margin));
+    axisY_->applyNiceNumbers();
     status_->setText(statusText());
 }
 
