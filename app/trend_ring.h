@@ -17,29 +17,39 @@ struct TrendSample {
 
 class TrendRing {
 public:
-    explicit TrendRing(size_t capacity) : slots_(capacity ? capacity : 1) {}
+    // The memory is reserved at once but only touched as samples come, so a short run stays
+    // small; it never moves, so adding is O(1) every time, not only on average.
+    explicit TrendRing(size_t capacity) : capacity_(capacity ? capacity : 1) { slots_.reserve(capacity_); }
 
     // O(1): once full, the oldest sample gives way.
     void Add(const TrendSample& sample) {
-        slots_[next_] = sample;
-        next_ = next_ + 1 == slots_.size() ? 0 : next_ + 1;
-        if (size_ < slots_.size()) ++size_;
+        if (slots_.size() < capacity_) {
+            slots_.push_back(sample);
+        } else {
+            slots_[next_] = sample;
+        }
+        next_ = next_ + 1 == capacity_ ? 0 : next_ + 1;
+        if (size_ < capacity_) ++size_;
     }
 
     size_t size() const { return size_; }
-    size_t capacity() const { return slots_.size(); }
+    size_t capacity() const { return capacity_; }
     bool empty() const { return size_ == 0; }
-    void clear() { size_ = next_ = 0; }
+    void clear() {
+        slots_.clear();
+        size_ = next_ = 0;
+    }
 
     // i = 0 is the oldest sample held.
     const TrendSample& at(size_t i) const {
-        size_t index = next_ + slots_.size() - size_ + i;
-        if (index >= slots_.size()) index -= slots_.size();
+        size_t index = next_ + capacity_ - size_ + i;
+        if (index >= capacity_) index -= capacity_;
         return slots_[index];
     }
     const TrendSample& newest() const { return at(size_ - 1); }
 
 private:
+    size_t capacity_;
     std::vector<TrendSample> slots_;
     size_t next_ = 0;  // where the next sample goes
     size_t size_ = 0;

@@ -2,6 +2,7 @@
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QShowEvent>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFile>
@@ -51,30 +52,6 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Trend - Vespero"));
     setObjectName(QStringLiteral("trendWindow"));
 
-    chart_ = new QChart;
-    chart_->legend()->setAlignment(Qt::AlignBottom);
-    axisX_ = new QDateTimeAxis;
-    axisY_ = new QValueAxis;
-    axisY_->setLabelFormat(QStringLiteral("%.0f"));
-    chart_->addAxis(axisX_, Qt::AlignBottom);
-    chart_->addAxis(axisY_, Qt::AlignLeft);
-    const QColor colours[kTrendSeriesCount] = {QColor(0, 90, 200), QColor(120, 60, 170),
-                                               QColor(220, 120, 0), QColor(200, 0, 0),
-                                               QColor(0, 150, 70)};
-    for (int s = 0; s < kTrendSeriesCount; ++s) {
-        series_[s] = new QLineSeries;
-        series_[s]->setName(QString::fromLatin1(kSeriesNames[s]));
-        series_[s]->setColor(colours[s]);
-        series_[s]->setUseOpenGL(false);
-        chart_->addSeries(series_[s]);
-        series_[s]->attachAxis(axisX_);
-        series_[s]->attachAxis(axisY_);
-    }
-    chartView_ = new QChartView(chart_);
-    chartView_->setRenderHint(QPainter::Antialiasing);
-    chartView_->setObjectName(QStringLiteral("trendChart"));
-    chartView_->viewport()->installEventFilter(this);
-
     auto* live = new QPushButton(QStringLiteral("Live"));
     auto* spans = new QComboBox;
     for (const Span& span : kSpans) spans->addItem(QString::fromLatin1(span.text), qint64(span.msecs));
@@ -118,8 +95,9 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     bottom->addWidget(cancel_);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(tools);
-    layout->addWidget(chartView_, 1);
+    layout->addStretch(1);  // the chart's place, until it is first shown
     layout->addLayout(bottom);
+    layout_ = layout;
     resize(860, 520);
 
     tick_ = new QTimer(this);
@@ -134,6 +112,44 @@ CTrendWindow::~CTrendWindow() {
         loader_->thread->wait();
         delete loader_->thread;
     }
+}
+
+// The chart costs tens of milliseconds to build: not at the program's start, only when the
+// window is first shown or asked for a picture.
+void CTrendWindow::EnsureChart() {
+    if (chart_) return;
+    chart_ = new QChart;
+    chart_->legend()->setAlignment(Qt::AlignBottom);
+    axisX_ = new QDateTimeAxis;
+    axisY_ = new QValueAxis;
+    axisY_->setLabelFormat(QStringLiteral("%.0f"));
+    chart_->addAxis(axisX_, Qt::AlignBottom);
+    chart_->addAxis(axisY_, Qt::AlignLeft);
+    const QColor colours[kTrendSeriesCount] = {QColor(0, 90, 200), QColor(120, 60, 170),
+                                               QColor(220, 120, 0), QColor(200, 0, 0),
+                                               QColor(0, 150, 70)};
+    for (int s = 0; s < kTrendSeriesCount; ++s) {
+        series_[s] = new QLineSeries;
+        series_[s]->setName(QString::fromLatin1(kSeriesNames[s]));
+        series_[s]->setColor(colours[s]);
+        series_[s]->setUseOpenGL(false);
+        chart_->addSeries(series_[s]);
+        series_[s]->attachAxis(axisX_);
+        series_[s]->attachAxis(axisY_);
+    }
+    chartView_ = new QChartView(chart_);
+    chartView_->setRenderHint(QPainter::Antialiasing);
+    chartView_->setObjectName(QStringLiteral("trendChart"));
+    chartView_->viewport()->installEventFilter(this);
+
+    delete layout_->takeAt(1);
+    layout_->insertWidget(1, chartView_, 1);
+}
+
+void CTrendWindow::showEvent(QShowEvent* event) {
+    EnsureChart();
+    Redraw();
+    QWidget::showEvent(event);
 }
 
 TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
@@ -213,7 +229,7 @@ void CTrendWindow::Zoom(double factor, int64_t anchor) {
 }
 
 bool CTrendWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == chartView_->viewport() && event->type() == QEvent::Wheel) {
+    if (chartView_ && watched == chartView_->viewport() && event->type() == QEvent::Wheel) {
         const auto* wheel = static_cast<QWheelEvent*>(event);
         const int steps = wheel->angleDelta().y();
         if (steps != 0) {
@@ -254,6 +270,8 @@ void CTrendWindow::Redraw() {
                             : ring_.newest().msecs;
         from_ = to_ - span_;
     }
+    status_->setText(statusText());
+    if (!chart_) return;
     // Count first, then average runs so at most kShownPoints remain per series.
     size_t count = 0;
     ForEachShown([&](const TrendSample&) { ++count; });
@@ -307,7 +325,6 @@ void CTrendWindow::Redraw() {
     const double margin = std::max(1.0, (high - low) * 0.05);
     axisY_->setRange(std::floor(low - margin), std::ceil(high + margin));
     axisY_->applyNiceNumbers();
-    status_->setText(statusText());
 }
 
 QString CTrendWindow::statusText() const {
@@ -405,6 +422,10 @@ void CTrendWindow::OnExportCsv() {
 }
 
 bool CTrendWindow::ExportPng(const QString& path) {
+    if (!chart_) {
+        EnsureChart();
+        dirty_ = true;
+    }
     if (dirty_) Redraw();
     return chartView_->grab().save(path, "PNG");
 }

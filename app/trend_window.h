@@ -22,6 +22,7 @@ class QPushButton;
 class QThread;
 class QTimer;
 class QValueAxis;
+class QVBoxLayout;
 
 class CTrendWindow : public QWidget {
     Q_OBJECT
@@ -63,6 +64,7 @@ public:
     bool showingLog() const { return showingLog_; }
     const TrendRing& ring() const { return ring_; }
     const std::vector<TrendSample>& logPoints() const { return logPoints_; }
+    // Null until the window is first shown or exported.
     QLineSeries* series(int index) const { return series_[index]; }
     QChartView* chartView() const { return chartView_; }
     QString statusText() const;
@@ -76,9 +78,11 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     struct Load;
+    void EnsureChart();
     void OnTick();
     void LoadFinished();
     // The samples of the current source within [from, to], oldest first, through f.
@@ -93,11 +97,12 @@ private:
     int64_t from_ = 0, to_ = 0;
     bool dirty_ = false;
 
-    QChart* chart_;
-    QChartView* chartView_;
-    QDateTimeAxis* axisX_;
-    QValueAxis* axisY_;
-    QLineSeries* series_[kTrendSeriesCount];
+    QChart* chart_ = nullptr;  // built when first needed
+    QChartView* chartView_ = nullptr;
+    QDateTimeAxis* axisX_ = nullptr;
+    QValueAxis* axisY_ = nullptr;
+    QLineSeries* series_[kTrendSeriesCount] = {};
+    QVBoxLayout* layout_;
     QLabel* status_;
     QProgressBar* progress_;
     QPushButton* cancel_;

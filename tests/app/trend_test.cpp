@@ -188,6 +188,7 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     QAction* command = f.frame.findChild<QAction*>("trendCommand");
     ASSERT_TRUE(command);
     EXPECT_FALSE(trend->isVisible());
+    EXPECT_EQ(trend->chartView(), nullptr);  // no chart is built at the program's start
     command->trigger();
     EXPECT_TRUE(trend->isVisible());
 
