@@ -2,6 +2,7 @@
 
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QHideEvent>
 #include <QShowEvent>
 #include <QComboBox>
 #include <QDateTime>
@@ -100,9 +101,10 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     layout_ = layout;
     resize(860, 520);
 
+    // Runs only while the window is shown: hidden, it costs the program nothing but the ring.
     tick_ = new QTimer(this);
+    tick_->setInterval(1000);
     connect(tick_, &QTimer::timeout, this, &CTrendWindow::OnTick);
-    tick_->start(1000);
     ShowLive();
 }
 
@@ -149,7 +151,13 @@ void CTrendWindow::EnsureChart() {
 void CTrendWindow::showEvent(QShowEvent* event) {
     EnsureChart();
     Redraw();
+    tick_->start();
     QWidget::showEvent(event);
+}
+
+void CTrendWindow::hideEvent(QHideEvent* event) {
+    tick_->stop();
+    QWidget::hideEvent(event);
 }
 
 TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
@@ -174,7 +182,7 @@ void CTrendWindow::AddSample(const TrendSample& sample) {
 }
 
 void CTrendWindow::OnTick() {
-    if (dirty_ && isVisible()) Redraw();
+    if (dirty_) Redraw();
 }
 
 void CTrendWindow::SourceRange(int64_t& first, int64_t& last) const {

@@ -13,6 +13,7 @@
 #include "app/main_frame.h"
 #include "app/trend_ring.h"
 #include "app/trend_window.h"
+#include <QtCharts/QLineSeries>
 #include "link/device_lock.h"
 #include "widgets/mac_progress_ctrl.h"
 #include "widgets/message_box.h"
@@ -106,6 +107,8 @@ void BM_TrendRedrawFullRing(benchmark::State& state) {
         trend.Redraw();
         trend.repaint();
     }
+    // Points drawn per series: proves the chart was there to draw.
+    state.counters["points"] = trend.series(kTrendVbatt) ? trend.series(kTrendVbatt)->count() : 0;
 }
 BENCHMARK(BM_TrendRedrawFullRing)->Unit(benchmark::kMillisecond);
 

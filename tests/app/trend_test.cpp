@@ -192,9 +192,11 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     command->trigger();
     EXPECT_TRUE(trend->isVisible());
 
+    f.view->SetClock([] { return LocalTime(2026, 12, 7, 9, 0); });
     for (int i = 0; i < 600; ++i) {  // ten minutes, one refresh a second
         EditDevice0([&](_ZozeUps& u) {
             u.status.powerUnits = 1;
+            u.status.batteryVoltage = 47.5;  // what the data log takes
             u.auxWordB[2] = uint16_t(480 + i % 10);
             u.status.powerPercent = 40;
             u.status.batteryTemperature = 25;
@@ -260,12 +262,23 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     SetFileDialogAnswerer([&answer](bool save) { return save ? QString() : answer; });
     trend->findChild<QPushButton*>("openLog")->click();
     ASSERT_TRUE(WaitFor([&] { return !trend->loading(); }));
-    SetFileDialogAnswerer(nullptr);
     EXPECT_TRUE(trend->showingLog());
     EXPECT_EQ(trend->statusText(), "log.txt: 72 rows, 1 skipped");
     EXPECT_EQ(trend->shownFrom(), int64_t(LocalTime(2026, 11, 1, 0, 30)) * 1000);
     EXPECT_EQ(trend->series(kTrendVbatt)->count(), 72);
     EXPECT_EQ(trend->series(kTrendTheat)->count(), 0);
+
+    // The log the panel itself wrote meanwhile (its 11th refresh) reads back as it was written.
+    answer = f.dir.path() + "/log.txt";
+    trend->findChild<QPushButton*>("openLog")->click();
+    ASSERT_TRUE(WaitFor([&] { return !trend->loading(); }));
+    EXPECT_EQ(trend->statusText(), "log.txt: 1 rows, 0 skipped");
+    ASSERT_EQ(trend->logPoints().size(), 1u);
+    EXPECT_EQ(trend->logPoints()[0].msecs, int64_t(LocalTime(2026, 12, 7, 9, 0)) * 1000);
+    EXPECT_FLOAT_EQ(trend->logPoints()[0].value[kTrendVbatt], 47.5f);
+    EXPECT_FLOAT_EQ(trend->logPoints()[0].value[kTrendFreq], 0.f);
+    SetFileDialogAnswerer(nullptr);
+
     trend->ShowLive();
     EXPECT_FALSE(trend->showingLog());
 }
