@@ -1,5 +1,6 @@
 #include "app/tray_notifier.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QMenu>
@@ -61,6 +62,9 @@ TrayNotifier::TrayNotifier(QWidget* window, QObject* parent)
             }
         });
         tray_->show();
+        // With the main window in the tray, closing the trend window must not end the program;
+        // the main window's own close still does.
+        QApplication::setQuitOnLastWindowClosed(false);
     }
     if (window_) window_->installEventFilter(this);
 }

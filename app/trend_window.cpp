@@ -17,6 +17,8 @@
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
@@ -320,6 +322,9 @@ void CTrendWindow::Redraw() {
     for (int s = 0; s < kTrendSeriesCount; ++s) {
         for (QPointF& p : points[s]) p.setX(p.x() + double(from_));
         series_[s]->replace(points[s]);
+        // A quantity the source does not have (the log has no heat sink) leaves the legend.
+        for (QLegendMarker* marker : chart_->legend()->markers(series_[s]))
+            marker->setVisible(!points[s].isEmpty());
     }
 
     axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));

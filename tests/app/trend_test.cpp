@@ -3,7 +3,10 @@
 #include <QImage>
 #include <QPushButton>
 #include <QWheelEvent>
+#include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <gtest/gtest.h>
 
@@ -267,6 +270,9 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     EXPECT_EQ(trend->shownFrom(), int64_t(LocalTime(2026, 11, 1, 0, 30)) * 1000);
     EXPECT_EQ(trend->series(kTrendVbatt)->count(), 72);
     EXPECT_EQ(trend->series(kTrendTheat)->count(), 0);
+    QLegend* legend = trend->chartView()->chart()->legend();
+    EXPECT_FALSE(legend->markers(trend->series(kTrendTheat)).value(0)->isVisible());
+    EXPECT_TRUE(legend->markers(trend->series(kTrendVbatt)).value(0)->isVisible());
 
     // The log the panel itself wrote meanwhile (its 11th refresh) reads back as it was written.
     answer = f.dir.path() + "/log.txt";
@@ -281,6 +287,7 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
 
     trend->ShowLive();
     EXPECT_FALSE(trend->showingLog());
+    EXPECT_TRUE(legend->markers(trend->series(kTrendTheat)).value(0)->isVisible());
 }
 
 }  // namespace
