@@ -12,6 +12,7 @@
 #include "app/aldera_view.h"
 #include "app/artwork.h"
 #include "app/framework_commands.h"
+#include "app/desktop_extras.h"
 #include "app/main_frame.h"
 #include "app/port_chooser_start.h"
 #include "link/port/port_errors.h"
@@ -99,6 +100,7 @@ bool CAlderaApp::InitInstance() {
     connect(frame_, &CMainFrame::AboutRequested, this, &CAlderaApp::OnAppAbout);
     view_->OnInitialUpdate();
     fileCommands_ = new FrameworkCommands(doc_, frame_, view_, frame_);
+    InstallDesktopExtras(frame_, view_);
 
     frame_->show();
     frame_->repaint();

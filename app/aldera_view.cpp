@@ -245,6 +245,7 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
         logCountdown_ = 1000;
         WriteDataLog(s);
     }
+    emit Refreshed(ups);
     return 0;
 }
 

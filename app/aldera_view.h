@@ -52,6 +52,10 @@ public:
     using ExitHandler = std::function<void(int status)>;
     void SetExitHandler(ExitHandler handler) { exitHandler_ = std::move(handler); }
 
+signals:
+    // After each complete refresh, with the copy of device 0 it showed.
+    void Refreshed(const _ZozeUps& ups);
+
 protected:
     void customEvent(QEvent* event) override;
 

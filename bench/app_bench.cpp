@@ -1,6 +1,7 @@
 // The window's own costs: one panel refresh (with the ten gauges repainted offscreen) and one
 // gauge paint.
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
@@ -8,7 +9,11 @@
 #include <cstring>
 
 #include "app/aldera_view.h"
+#include "app/desktop_extras.h"
 #include "app/main_frame.h"
+#include "app/trend_ring.h"
+#include "app/trend_window.h"
+#include <QtCharts/QLineSeries>
 #include "link/device_lock.h"
 #include "widgets/mac_progress_ctrl.h"
 #include "widgets/message_box.h"
@@ -50,6 +55,62 @@ void BM_PanelRefresh(benchmark::State& state) {
     SetMessageBoxAnswerer(nullptr);
 }
 BENCHMARK(BM_PanelRefresh)->Unit(benchmark::kMicrosecond);
+
+// The same refresh with the tray and the trend window installed and the trend window shown:
+// each refresh adds one sample; the chart itself is redrawn by its own timer (next measure).
+void BM_PanelRefreshTrendOpen(benchmark::State& state) {
+    SetMessageBoxAnswerer([](const ShownBox&) {});
+    CMainFrame frame;
+    auto* view = new CAlderaView(&frame);
+    frame.setCentralWidget(view);
+    view->OnInitialUpdate();
+    const DesktopExtras extras = InstallDesktopExtras(&frame, view);
+    frame.show();
+    extras.trend->show();
+    QCoreApplication::processEvents();
+    int step = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        FillDevice0(++step);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(view->OnUpsRefresh());
+    }
+    SetMessageBoxAnswerer(nullptr);
+}
+BENCHMARK(BM_PanelRefreshTrendOpen)->Unit(benchmark::kMicrosecond);
+
+void BM_TrendRingAdd(benchmark::State& state) {
+    TrendRing ring(CTrendWindow::kRingCapacity);
+    TrendSample sample;
+    for (auto _ : state) {
+        ++sample.msecs;
+        ring.Add(sample);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_TrendRingAdd);
+
+// The trend window's once-a-second redraw with a full ring, the chart shown over its widest
+// live span.
+void BM_TrendRedrawFullRing(benchmark::State& state) {
+    CTrendWindow trend;
+    trend.show();
+    trend.findChild<QComboBox*>()->setCurrentIndex(3);  // 24 h: every sample of the ring
+    int64_t t = 0;
+    for (size_t i = 0; i < CTrendWindow::kRingCapacity; ++i) {
+        TrendSample s;
+        s.msecs = t += 300;
+        for (int k = 0; k < kTrendSeriesCount; ++k) s.value[k] = float(40 + (i % 50) * 0.1 + k);
+        trend.AddSample(s);
+    }
+    for (auto _ : state) {
+        trend.Redraw();
+        trend.repaint();
+    }
+    // Points drawn per series: proves the chart was there to draw.
+    state.counters["points"] = trend.series(kTrendVbatt) ? trend.series(kTrendVbatt)->count() : 0;
+}
+BENCHMARK(BM_TrendRedrawFullRing)->Unit(benchmark::kMillisecond);
 
 void BM_GaugeCompose(benchmark::State& state) {
     CMacProgressCtrl gauge;

@@ -205,14 +205,32 @@ def sim():
     write("fuzz_sim_parser", "poisoned", bytes([0x13]) + cycle)
 
 
+# ---- data logs -------------------------------------------------------------------------------
+
+LOG_HEADER = "Date,Time,Frgen,Vbatt,Iout,Pout,PowerPerc,CCBStatus,Tbatt,Ibatt\r\n"
+
+
+def logs():
+    """The first byte says where the reader's chunks are cut; the rest is the file."""
+    rows = "".join("07/12/2026,%02d:%02d,50.0,%.1f,12,1234,%d,2,25.5,1.3\r\n" % (9 + i // 60, i % 60,
+                   48.0 + i * 0.1, 40 + i) for i in range(12))
+    write("fuzz_log_reader", "written", bytes([0x80]) + (LOG_HEADER + rows).encode())
+    write("fuzz_log_reader", "no_header_lf", bytes([0x10]) + rows.replace("\r\n", "\n").encode())
+    write("fuzz_log_reader", "damaged", bytes([0x40]) + (LOG_HEADER + rows[:60] + "\r\n,,0.0,0.0,0,0,0,0,0.0,0.0\r\n"
+          + "31/02/2026,25:61,nan,inf,-0,0,0,0,-inf,1e308\r\n" + "x" * 5000 + "\r\n" + rows[:33]).encode())
+    write("fuzz_log_reader", "joined", bytes([0xf0]) + (LOG_HEADER + rows + LOG_HEADER + rows).encode())
+
+
 def main():
-    for target in ("fuzz_reply", "fuzz_settings", "fuzz_preset", "fuzz_fields", "fuzz_sim_parser"):
+    for target in ("fuzz_reply", "fuzz_settings", "fuzz_preset", "fuzz_fields", "fuzz_sim_parser",
+                   "fuzz_log_reader"):
         shutil.rmtree(os.path.join(CORPUS, target), ignore_errors=True)
     replies()
     settings()
     presets()
     fields()
     sim()
+    logs()
 
 
 if __name__ == "__main__":

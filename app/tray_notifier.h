@@ -1,0 +1,69 @@
+// The monitor in the desktop's tray: an icon in the colour of the unit's state, a tooltip with
+// the state and the battery voltage, notifications of state changes, and (a setting, off by
+// default) closing the window to the tray.
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <functional>
+
+#include "app/tray_rules.h"
+#include "link/ups_link.h"
+
+class QAction;
+class QSystemTrayIcon;
+class QTimer;
+class QWidget;
+
+class TrayNotifier : public QObject {
+    Q_OBJECT
+public:
+    // At most one notification per interval of this length.
+    static constexpr int64_t kMinGapMsecs = 30000;
+
+    // window: the main window the tray shows, hides and closes. The tray icon itself exists
+    // only where the desktop has a tray; the rules run either way.
+    explicit TrayNotifier(QWidget* window, QObject* parent = nullptr);
+    ~TrayNotifier() override;
+
+    // Each refresh of the panel.
+    void Update(const _ZozeUps& ups);
+
+    TrayColour colour() const { return colour_; }
+    QString toolTip() const { return toolTip_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    static QIcon IconFor(TrayColour colour);
+
+    // Kept in the program's own settings, not the link's.
+    bool closeToTray() const;
+    void SetCloseToTray(bool on);
+
+    // Tests: where the time comes from (milliseconds), and where notifications go.
+    using Clock = std::function<int64_t()>;
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+    using NoteSink = std::function<void(const QString& title, const QString& text)>;
+    void SetNoteSink(NoteSink sink) { sink_ = std::move(sink); }
+    // The held notification, when its interval has ended (the timer calls it too).
+    void ShowDue();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    int64_t Now() const;
+    void Notify(const TrayNote& note);
+    void ArmTimer();
+
+    QWidget* window_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QAction* closeToTrayAction_ = nullptr;
+    QTimer* dueTimer_;
+    NotificationGate gate_{TrayCondition::OnLine, kMinGapMsecs};
+    bool linked_ = false;  // the unit has answered at least once
+    TrayColour colour_ = TrayColour::Red;
+    QString toolTip_;
+    QString stateName_;
+    Clock clock_;
+    NoteSink sink_;
+};

@@ -1,0 +1,56 @@
+// The last samples of the unit's trend quantities, in a ring of fixed size: the window can stay
+// open for months and its memory does not grow.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The quantities the trend window draws, in this order.
+enum TrendSeries { kTrendVbatt, kTrendLoad, kTrendTbatt, kTrendTheat, kTrendFreq, kTrendSeriesCount };
+
+struct TrendSample {
+    int64_t msecs = 0;                     // since the epoch, UTC
+    float value[kTrendSeriesCount] = {};   // NaN where a source has no such quantity
+};
+
+class TrendRing {
+public:
+    // The memory is reserved at once but only touched as samples come, so a short run stays
+    // small; it never moves, so adding is O(1) every time, not only on average.
+    explicit TrendRing(size_t capacity) : capacity_(capacity ? capacity : 1) { slots_.reserve(capacity_); }
+
+    // O(1): once full, the oldest sample gives way.
+    void Add(const TrendSample& sample) {
+        if (slots_.size() < capacity_) {
+            slots_.push_back(sample);
+        } else {
+            slots_[next_] = sample;
+        }
+        next_ = next_ + 1 == capacity_ ? 0 : next_ + 1;
+        if (size_ < capacity_) ++size_;
+    }
+
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        slots_.clear();
+        size_ = next_ = 0;
+    }
+
+    // i = 0 is the oldest sample held.
+    const TrendSample& at(size_t i) const {
+        size_t index = next_ + capacity_ - size_ + i;
+        if (index >= capacity_) index -= capacity_;
+        return slots_[index];
+    }
+    const TrendSample& newest() const { return at(size_ - 1); }
+
+private:
+    size_t capacity_;
+    std::vector<TrendSample> slots_;
+    size_t next_ = 0;  // where the next sample goes
+    size_t size_ = 0;
+};

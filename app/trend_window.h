@@ -1,0 +1,116 @@
+// The trend window: battery voltage, output load, battery and heat-sink temperatures and
+// frequency over time, live from the panel's refreshes or from a data log read back.
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/log_reader.h"
+#include "app/trend_ring.h"
+#include "link/ups_link.h"
+
+class QChart;
+class QChartView;
+class QDateTimeAxis;
+class QLabel;
+class QLineSeries;
+class QProgressBar;
+class QPushButton;
+class QThread;
+class QTimer;
+class QValueAxis;
+class QVBoxLayout;
+
+class CTrendWindow : public QWidget {
+    Q_OBJECT
+public:
+    // About ten hours of refreshes at the rate one unit is polled.
+    static constexpr size_t kRingCapacity = 1 << 17;
+    // Points of a loaded log: a year still shows an average for every few minutes.
+    static constexpr size_t kLogPoints = 1 << 16;
+    // Points drawn per series, whatever the range shown.
+    static constexpr size_t kShownPoints = 1500;
+
+    explicit CTrendWindow(QWidget* parent = nullptr);
+    ~CTrendWindow() override;
+
+    // Each refresh: one sample of device 0 into the ring. O(1); the chart follows on its timer.
+    void OnUpsRefresh(const _ZozeUps& ups);
+    void AddSample(const TrendSample& sample);
+    static TrendSample SampleOf(const _ZozeUps& ups, int64_t msecs);
+
+    // Back to the live ring, following its newest samples over the chosen span.
+    void ShowLive();
+    // Asks for a log file and reads it on a worker thread.
+    void OnOpenLog();
+    void OpenLog(const QString& path);
+    void CancelLoad();
+    bool loading() const { return loader_ != nullptr; }
+
+    // Zoom around a time: factor below 1 narrows the range.
+    void Zoom(double factor, int64_t anchorMsecs);
+    void ResetZoom();
+    void OnExportPng();
+    void OnExportCsv();
+    bool ExportPng(const QString& path);
+    bool ExportCsv(const QString& path);
+
+    // What is on the chart now.
+    int64_t shownFrom() const { return from_; }
+    int64_t shownTo() const { return to_; }
+    bool showingLog() const { return showingLog_; }
+    const TrendRing& ring() const { return ring_; }
+    const std::vector<TrendSample>& logPoints() const { return logPoints_; }
+    // Null until the window is first shown or exported.
+    QLineSeries* series(int index) const { return series_[index]; }
+    QChartView* chartView() const { return chartView_; }
+    QString statusText() const;
+    // Redraws now instead of on the next tick.
+    void Redraw();
+
+    // Tests: where the time of a live sample comes from.
+    using Clock = std::function<int64_t()>;
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    struct Load;
+    void EnsureChart();
+    void OnTick();
+    void LoadFinished();
+    // The samples of the current source within [from, to], oldest first, through f.
+    void ForEachShown(const std::function<void(const TrendSample&)>& f) const;
+    void SourceRange(int64_t& first, int64_t& last) const;
+
+    TrendRing ring_{kRingCapacity};
+    std::vector<TrendSample> logPoints_;
+    bool showingLog_ = false;
+    bool following_ = true;  // the range moves with the newest live sample
+    int64_t span_ = 60 * 60 * 1000;
+    int64_t from_ = 0, to_ = 0;
+    bool dirty_ = false;
+
+    QChart* chart_ = nullptr;  // built when first needed
+    QChartView* chartView_ = nullptr;
+    QDateTimeAxis* axisX_ = nullptr;
+    QValueAxis* axisY_ = nullptr;
+    QLineSeries* series_[kTrendSeriesCount] = {};
+    QVBoxLayout* layout_;
+    QLabel* status_;
+    QProgressBar* progress_;
+    QPushButton* cancel_;
+    QTimer* tick_;
+    QString source_;
+
+    std::unique_ptr<Load> loader_;
+    int64_t logRows_ = 0, logSkipped_ = 0;
+    Clock clock_;
+};

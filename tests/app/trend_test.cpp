@@ -1,0 +1,293 @@
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QImage>
+#include <QPushButton>
+#include <QWheelEvent>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
+#include <QtCharts/QLineSeries>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "app/data_log.h"
+#include "app/desktop_extras.h"
+#include "app/log_reader.h"
+#include "app/trend_ring.h"
+#include "app/trend_window.h"
+#include "support.h"
+
+namespace {
+
+std::time_t LocalTime(int year, int month, int day, int hour, int minute) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+TrendSample Sample(int64_t msecs, float v) {
+    TrendSample s;
+    s.msecs = msecs;
+    for (float& x : s.value) x = v;
+    return s;
+}
+
+TEST(TrendRing, KeepsTheNewestInFixedMemory) {
+    TrendRing ring(3);
+    EXPECT_TRUE(ring.empty());
+    for (int i = 1; i <= 5; ++i) ring.Add(Sample(i, float(i)));
+    EXPECT_EQ(ring.size(), 3u);
+    EXPECT_EQ(ring.capacity(), 3u);
+    EXPECT_EQ(ring.at(0).msecs, 3);
+    EXPECT_EQ(ring.at(1).msecs, 4);
+    EXPECT_EQ(ring.newest().msecs, 5);
+    ring.Add(Sample(6, 6));
+    EXPECT_EQ(ring.at(0).msecs, 4);
+    EXPECT_EQ(ring.newest().msecs, 6);
+}
+
+TEST(TrendFolder, AveragesRunsAndStaysWithinItsPoints) {
+    TrendFolder folder(4);
+    for (int i = 0; i < 16; ++i) folder.Add(Sample(i * 10, float(i)));
+    auto points = folder.Points();
+    ASSERT_EQ(points.size(), 4u);
+    EXPECT_FLOAT_EQ(points[0].value[kTrendVbatt], 1.5f);
+    EXPECT_FLOAT_EQ(points[3].value[kTrendLoad], 13.5f);
+    EXPECT_EQ(points[0].msecs, 15);  // middle of 0 and 30
+    // One more: neighbours merge, runs double.
+    folder.Add(Sample(160, 16));
+    points = folder.Points();
+    ASSERT_EQ(points.size(), 3u);
+    EXPECT_FLOAT_EQ(points[0].value[kTrendFreq], 3.5f);
+    EXPECT_FLOAT_EQ(points[1].value[kTrendFreq], 11.5f);
+    EXPECT_FLOAT_EQ(points[2].value[kTrendFreq], 16.0f);
+    for (int i = 17; i < 10000; ++i) folder.Add(Sample(i * 10, float(i)));
+    EXPECT_LE(folder.Points().size(), 4u);
+    EXPECT_EQ(folder.samples(), 10000);
+    // A value that is not a number does not spoil its point's average.
+    TrendFolder gaps(8);
+    TrendSample nan = Sample(0, std::nanf(""));
+    gaps.Add(nan);
+    EXPECT_TRUE(std::isnan(gaps.Points()[0].value[kTrendVbatt]));
+}
+
+// Rows as the program writes them, through its own data log writer.
+struct WrittenLog {
+    QTemporaryDir dir;
+    QByteArray path = (dir.path() + "/log.txt").toLocal8Bit();
+    void Row(std::time_t when, double vbatt, uint32_t load, double tbatt, double freq) {
+        UpsStatusBlock s{};
+        s.batteryVoltage = vbatt;
+        s.powerPercent = load;
+        s.batteryTemperature = tbatt;
+        s.inputFrequency = freq;
+        s.outputPower = 1234;
+        ASSERT_TRUE(AppendLogRow(path.constData(), FormatLogRow(s, when)).isEmpty());
+    }
+    void Raw(const QByteArray& bytes) {
+        QFile f(QString::fromLocal8Bit(path));
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write(bytes);
+    }
+    LogLoadResult Load(size_t capacity = 1000) {
+        return LoadDataLogFile(QString::fromLocal8Bit(path), capacity, nullptr);
+    }
+};
+
+TEST(LogReader, ReadsWhatTheProgramWrote) {
+    WrittenLog log;
+    const std::time_t first = LocalTime(2026, 12, 7, 9, 5);
+    const std::time_t second = LocalTime(2026, 12, 8, 23, 59);
+    log.Row(first, 54.25, 42, -4.06, 50.04);
+    log.Row(second, 48.0, 100, 35.0, 0);
+    const LogLoadResult r = log.Load();
+    EXPECT_TRUE(r.error.isEmpty());
+    EXPECT_EQ(r.rows, 2);
+    EXPECT_EQ(r.skipped, 0);  // the header is no damage
+    ASSERT_EQ(r.points.size(), 2u);
+    EXPECT_EQ(r.points[0].msecs, int64_t(first) * 1000);
+    EXPECT_EQ(r.points[1].msecs, int64_t(second) * 1000);
+    EXPECT_FLOAT_EQ(r.points[0].value[kTrendVbatt], 54.2f);
+    EXPECT_FLOAT_EQ(r.points[0].value[kTrendLoad], 42.f);
+    EXPECT_FLOAT_EQ(r.points[0].value[kTrendTbatt], -4.1f);
+    EXPECT_FLOAT_EQ(r.points[0].value[kTrendFreq], 50.0f);
+    EXPECT_TRUE(std::isnan(r.points[0].value[kTrendTheat]));  // the log has no heat sink
+}
+
+TEST(LogReader, SkipsAndCountsDamagedRows) {
+    WrittenLog log;
+    const std::time_t t = LocalTime(2026, 3, 1, 12, 0);
+    log.Row(t, 50, 10, 20, 50);
+    log.Raw("garbage\r\n"
+            "01/03/2026,12:01,50.0,50.0,0,0,10,0,20.0\r\n"          // nine columns
+            "01/03/2026,12:01,50.0,50.0,0,0,10,0,20.0,0.0,7\r\n"    // eleven
+            "31/02/2026,12:01,50.0,50.0,0,0,10,0,20.0,0.0\r\n"      // no such day
+            "01/03/2026,24:00,50.0,50.0,0,0,10,0,20.0,0.0\r\n"      // no such hour
+            ",,50.0,50.0,0,0,10,0,20.0,0.0\r\n"                     // time unknown when written
+            "01/03/2026,12:01,5O.0,50.0,0,0,10,0,20.0,0.0\r\n"      // a letter O
+            "01/03/2026,12:01,50.0,50.0,0,0,10,0,20.0,0.0 \r\n"     // trailing space
+            "\r\n" +
+            QByteArray(100000, 'x') + "\r\n" +                       // overlong, never held
+            QByteArray("\0\0\xff\xfe,\n", 6) +
+            "Date,Time,Frgen,Vbatt,Iout,Pout,PowerPerc,CCBStatus,Tbatt,Ibatt\r\n");  // joined logs
+    log.Row(t + 120, 52, 30, 22, 50);
+    log.Raw("01/03/2026,12:03,nan,inf,0,0,10,0,20.0,0.0\n");  // what the writer makes of NaN
+    log.Raw("01/03/2026,12:04,50.0,51.0,0,0,");              // cut off while written
+    const LogLoadResult r = log.Load();
+    EXPECT_EQ(r.rows, 3);
+    EXPECT_EQ(r.skipped, 11);
+    ASSERT_EQ(r.points.size(), 3u);
+    EXPECT_FLOAT_EQ(r.points[1].value[kTrendVbatt], 52.f);
+    EXPECT_TRUE(std::isinf(r.points[2].value[kTrendVbatt]) || std::isnan(r.points[2].value[kTrendVbatt]));
+    EXPECT_TRUE(std::isnan(r.points[2].value[kTrendFreq]));
+
+    // The same bytes cut into chunks anywhere read the same.
+    QFile f(QString::fromLocal8Bit(log.path));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray all = f.readAll();
+    for (qsizetype cut = 1; cut < all.size(); cut += 97) {
+        LogParser parser(1000);
+        parser.Feed(all.constData(), size_t(cut));
+        parser.Feed(all.constData() + cut, size_t(all.size() - cut));
+        parser.Finish();
+        EXPECT_EQ(parser.rows(), 3) << cut;
+        EXPECT_EQ(parser.skipped(), 11) << cut;
+    }
+}
+
+TEST(LogReader, ReportsAMissingFileAndStopsWhenCancelled) {
+    WrittenLog log;
+    EXPECT_FALSE(log.Load().error.isEmpty());
+    log.Row(LocalTime(2026, 1, 1, 0, 0), 50, 10, 20, 50);
+    LogLoadProgress progress;
+    progress.cancel = true;
+    const LogLoadResult r = LoadDataLogFile(QString::fromLocal8Bit(log.path), 100, &progress);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_TRUE(r.points.empty());
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+    QDeadlineTimer deadline(30000);
+    while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
+    PanelFixture f;
+    const DesktopExtras extras = InstallDesktopExtras(&f.frame, f.view);
+    CTrendWindow* trend = extras.trend;
+    ASSERT_TRUE(trend);
+    int64_t now = int64_t(LocalTime(2026, 12, 7, 9, 0)) * 1000;
+    trend->SetClock([&now] { return now; });
+    // The File menu opens it, above "Exit".
+    QAction* command = f.frame.findChild<QAction*>("trendCommand");
+    ASSERT_TRUE(command);
+    EXPECT_FALSE(trend->isVisible());
+    EXPECT_EQ(trend->chartView(), nullptr);  // no chart is built at the program's start
+    command->trigger();
+    EXPECT_TRUE(trend->isVisible());
+
+    f.view->SetClock([] { return LocalTime(2026, 12, 7, 9, 0); });
+    for (int i = 0; i < 600; ++i) {  // ten minutes, one refresh a second
+        EditDevice0([&](_ZozeUps& u) {
+            u.status.powerUnits = 1;
+            u.status.batteryVoltage = 47.5;  // what the data log takes
+            u.auxWordB[2] = uint16_t(480 + i % 10);
+            u.status.powerPercent = 40;
+            u.status.batteryTemperature = 25;
+            u.status.inverterTemperature = 55;
+            u.status.outputFrequency = 50;
+        });
+        f.view->OnUpsRefresh();
+        now += 1000;
+    }
+    EXPECT_EQ(trend->ring().size(), 600u);
+    trend->Redraw();
+    QLineSeries* vbatt = trend->series(kTrendVbatt);
+    ASSERT_GT(vbatt->count(), 0);
+    EXPECT_LE(vbatt->count(), int(CTrendWindow::kShownPoints));
+    EXPECT_NEAR(vbatt->at(0).y(), 48.0, 1.0);
+    EXPECT_EQ(trend->series(kTrendTheat)->at(0).y(), 55.0);
+    EXPECT_EQ(trend->shownTo() - trend->shownFrom(), 3600 * 1000);  // the last hour
+
+    // Exports through the file-dialog seam.
+    const QString png = f.dir.path() + "/trend.png";
+    const QString csv = f.dir.path() + "/trend.csv";
+    QString answer = png;
+    SetFileDialogAnswerer([&answer](bool save) { return save ? answer : QString(); });
+    trend->findChild<QPushButton*>("exportPng")->click();
+    EXPECT_FALSE(QImage(png).isNull());
+    answer = csv;
+    trend->findChild<QPushButton*>("exportCsv")->click();
+    QFile file(csv);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    EXPECT_EQ(lines[0], "Time,Vbatt,PowerPerc,Tbatt,Theat,Freq\r");
+    EXPECT_EQ(lines.size(), 1 + 600 + 1);  // header, every sample (all in range), empty tail
+    EXPECT_TRUE(lines[1].startsWith("07/12/2026 09:00:00,48.0,40.0,25.0,55.0,50.0")) << lines[1].constData();
+
+    // The wheel narrows the range around the pointer and leaves it where it was put.
+    QWidget* viewport = trend->chartView()->viewport();
+    const QPointF middle(viewport->width() * 0.9, viewport->height() / 2.0);
+    QWheelEvent wheel(middle, viewport->mapToGlobal(middle), QPoint(), QPoint(0, 240), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(viewport, &wheel);
+    EXPECT_NEAR(double(trend->shownTo() - trend->shownFrom()), 0.64 * 3600 * 1000, 1000.0);
+    const int64_t from = trend->shownFrom();
+    f.view->OnUpsRefresh();
+    trend->Redraw();
+    EXPECT_EQ(trend->shownFrom(), from);
+
+    // Only the shown range is exported.
+    answer = csv;
+    trend->findChild<QPushButton*>("exportCsv")->click();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const qsizetype shown = file.readAll().count('\n') - 1;
+    file.close();
+    EXPECT_GT(shown, 0);
+    EXPECT_LT(shown, 600);
+
+    // A log opens on a worker thread and replaces the live view until "Live".
+    WrittenLog log;
+    for (int day = 1; day <= 3; ++day)
+        for (int hour = 0; hour < 24; ++hour) log.Row(LocalTime(2026, 11, day, hour, 30), 50 + day, 20, 25, 50);
+    log.Raw("not a row\r\n");
+    answer = QString::fromLocal8Bit(log.path);
+    SetFileDialogAnswerer([&answer](bool save) { return save ? QString() : answer; });
+    trend->findChild<QPushButton*>("openLog")->click();
+    ASSERT_TRUE(WaitFor([&] { return !trend->loading(); }));
+    EXPECT_TRUE(trend->showingLog());
+    EXPECT_EQ(trend->statusText(), "log.txt: 72 rows, 1 skipped");
+    EXPECT_EQ(trend->shownFrom(), int64_t(LocalTime(2026, 11, 1, 0, 30)) * 1000);
+    EXPECT_EQ(trend->series(kTrendVbatt)->count(), 72);
+    EXPECT_EQ(trend->series(kTrendTheat)->count(), 0);
+    QLegend* legend = trend->chartView()->chart()->legend();
+    EXPECT_FALSE(legend->markers(trend->series(kTrendTheat)).value(0)->isVisible());
+    EXPECT_TRUE(legend->markers(trend->series(kTrendVbatt)).value(0)->isVisible());
+
+    // The log the panel itself wrote meanwhile (its 11th refresh) reads back as it was written.
+    answer = f.dir.path() + "/log.txt";
+    trend->findChild<QPushButton*>("openLog")->click();
+    ASSERT_TRUE(WaitFor([&] { return !trend->loading(); }));
+    EXPECT_EQ(trend->statusText(), "log.txt: 1 rows, 0 skipped");
+    ASSERT_EQ(trend->logPoints().size(), 1u);
+    EXPECT_EQ(trend->logPoints()[0].msecs, int64_t(LocalTime(2026, 12, 7, 9, 0)) * 1000);
+    EXPECT_FLOAT_EQ(trend->logPoints()[0].value[kTrendVbatt], 47.5f);
+    EXPECT_FLOAT_EQ(trend->logPoints()[0].value[kTrendFreq], 0.f);
+    SetFileDialogAnswerer(nullptr);
+
+    trend->ShowLive();
+    EXPECT_FALSE(trend->showingLog());
+    EXPECT_TRUE(legend->markers(trend->series(kTrendTheat)).value(0)->isVisible());
+}
+
+}  // namespace
