@@ -1,5 +1,6 @@
 #include "daemon/nut_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
