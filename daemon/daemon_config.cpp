@@ -24,13 +24,11 @@ bool ReadInt(QSettings& s, const char* key, int low, int high, int* out, QString
 }
 
 QStringList ReadList(QSettings& s, const char* key) {
+    // "a, b" comes back from the INI reader as a list; blanks separate items as well.
     const QVariant v = s.value(QLatin1String(key));
-    QStringList items = v.typeId() == QMetaType::QStringList ? v.toStringList() : v.toString().split(QLatin1Char(' '));
+    const QStringList items = v.typeId() == QMetaType::QStringList ? v.toStringList() : QStringList{v.toString()};
     QStringList out;
-    for (QString item : items) {
-        for (const QString& part : item.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-            if (!part.trimmed().isEmpty()) out << part.trimmed();
-    }
+    for (const QString& item : items) out += item.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     return out;
 }
 
