@@ -14,7 +14,7 @@ public:
     // link thread is not started twice.
     bool OnNewDocument();
     // A file opened through the framework: it must be a readable regular file (a pipe or device
-    // is refused, so opening can never block); its content is not read, and the document stays
+    // is refused, so opening can never block); its content is not read, and this CAlderaDoc stays
     // empty under the file's name. False with the reason otherwise.
     bool OnOpenDocument(const QString& path, QString* reason);
     const QString& Title() const { return title_; }

@@ -1,4 +1,4 @@
-// Ctrl+N, Ctrl+O and printer set-up on the real document, frame and panel. The document starts
+// Ctrl+N, Ctrl+O and printer set-up on the real CAlderaDoc, frame and panel. The CAlderaDoc starts
 // the real link thread, with every unit absent so it opens no port.
 #include <QDir>
 #include <QFile>
