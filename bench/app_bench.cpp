@@ -37,12 +37,16 @@ void FillDevice0(int step) {
     std::strcpy(u.stateText, "On_Line");
 }
 
-void BM_PanelRefresh(benchmark::State& state) {
+// One refresh of the panel per iteration, with new values each time. withTrend: the tray and the
+// trend window are installed and the trend window is shown, so each refresh also adds a sample
+// (the chart itself is redrawn by its own timer, measured below).
+void RefreshLoop(benchmark::State& state, bool withTrend) {
     SetMessageBoxAnswerer([](const ShownBox&) {});
     CMainFrame frame;
     auto* view = new CAlderaView(&frame);
     frame.setCentralWidget(view);
     view->OnInitialUpdate();
+    if (withTrend) InstallDesktopExtras(&frame, view).trend->show();
     frame.show();
     QCoreApplication::processEvents();
     int step = 0;
@@ -54,29 +58,11 @@ void BM_PanelRefresh(benchmark::State& state) {
     }
     SetMessageBoxAnswerer(nullptr);
 }
+
+void BM_PanelRefresh(benchmark::State& state) { RefreshLoop(state, false); }
 BENCHMARK(BM_PanelRefresh)->Unit(benchmark::kMicrosecond);
 
-// The same refresh with the tray and the trend window installed and the trend window shown:
-// each refresh adds one sample; the chart itself is redrawn by its own timer (next measure).
-void BM_PanelRefreshTrendOpen(benchmark::State& state) {
-    SetMessageBoxAnswerer([](const ShownBox&) {});
-    CMainFrame frame;
-    auto* view = new CAlderaView(&frame);
-    frame.setCentralWidget(view);
-    view->OnInitialUpdate();
-    const DesktopExtras extras = InstallDesktopExtras(&frame, view);
-    frame.show();
-    extras.trend->show();
-    QCoreApplication::processEvents();
-    int step = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        FillDevice0(++step);
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(view->OnUpsRefresh());
-    }
-    SetMessageBoxAnswerer(nullptr);
-}
+void BM_PanelRefreshTrendOpen(benchmark::State& state) { RefreshLoop(state, true); }
 BENCHMARK(BM_PanelRefreshTrendOpen)->Unit(benchmark::kMicrosecond);
 
 void BM_TrendRingAdd(benchmark::State& state) {
