@@ -32,6 +32,11 @@ int AnswerInfoOptions(int argc, char** argv) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("port-chooser"),
+        QStringLiteral("Choose the unit's serial port before the link starts: mends settings that name a\n"
+                       "port that no longer opens (the program otherwise shows the reason under\n"
+                       "\"GetLastError\" and ends). OK saves a port that opens; Cancel changes nothing.")));
     // Qt options are not ours to reject: with any of them present, answer without the check.
     if (parser.parse(app.arguments())) parser.process(app);
     if (parser.isSet(QStringLiteral("version"))) parser.showVersion();

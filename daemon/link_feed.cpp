@@ -1,6 +1,10 @@
 #include "daemon/link_feed.h"
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include "daemon/nut_server.h"
 #include "link/device_lock.h"
@@ -37,6 +41,58 @@ void LinkFeed::Sync(bool refreshed) {
                         .arg(QString::fromStdString(board_->UnitAt(i).name)));
         }
         if (refreshed) board_->Update(i, *snapshot, now);
+        LogStaleChange(i, now);
+    }
+}
+
+// In the words the reference server uses, so existing log watchers match them.
+void LinkFeed::LogStaleChange(int device, qint64 now) {
+    const UnitBoard::Unit& unit = board_->UnitAt(device);
+    const bool fresh = !board_->IsStale(unit, now);
+    if (fresh == fresh_[device]) return;
+    fresh_[device] = fresh;
+    const QString name = QString::fromStdString(unit.name);
+    if (!fresh)
+        LogLine(QStringLiteral("Data for UPS [%1] is stale - check the link").arg(name));
+    else if (everFresh_[device])
+        LogLine(QStringLiteral("UPS [%1] data is no longer stale").arg(name));
+    else
+        LogLine(QStringLiteral("UPS [%1]: first data from the unit").arg(name));
+    everFresh_[device] = everFresh_[device] || fresh;
+}
+
+namespace {
+std::mutex portLogMutex;
+std::map<int, std::string> unavailable;  // COM n -> the reason last logged
+std::set<std::string> startFailures;     // reasons already logged by the first open
+}  // namespace
+
+void LogPortOpenFailure(const char* text, const char*) {
+    std::lock_guard<std::mutex> lock(portLogMutex);
+    startFailures.insert(text);
+    LogLine(QStringLiteral("cannot open %1; serving the unit as stale and retrying").arg(QString::fromLocal8Bit(text)));
+}
+
+void LogPortStatus(PortEvent event, int comPort, const char* port, const char* reason) {
+    std::lock_guard<std::mutex> lock(portLogMutex);
+    const QString label = QString::fromLocal8Bit(port);
+    const QString why = QString::fromLocal8Bit(reason);
+    switch (event) {
+    case PortEvent::Lost:
+        unavailable.erase(comPort);
+        LogLine(QStringLiteral("%1: port lost: %2; reopening").arg(label, why));
+        break;
+    case PortEvent::Reopened:
+        unavailable.erase(comPort);
+        LogLine(QStringLiteral("%1: port reopened").arg(label));
+        break;
+    case PortEvent::Unavailable: {
+        auto [it, added] = unavailable.emplace(comPort, reason);
+        if (added ? startFailures.count(reason) > 0 : it->second == reason) break;
+        it->second = reason;
+        LogLine(QStringLiteral("cannot open %1; retrying").arg(why));
+        break;
+    }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "daemon/nut_session.h"
 #include "daemon/unit_board.h"
+#include "link/port/port_errors.h"
 
 namespace nut {
 
@@ -20,10 +21,21 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    void LogStaleChange(int device, qint64 now);
+
     UnitBoard* board_;
     Session::Clock clock_;
     QTimer presence_;
     bool announced_[4] = {};
+    bool fresh_[4] = {};      // as last logged
+    bool everFresh_[4] = {};
 };
+
+// The link's port changes as lines of the service's log (installed as the port status reporter;
+// runs on the link thread). A port that stays unavailable is logged again only when its reason
+// changes.
+void LogPortStatus(PortEvent event, int comPort, const char* port, const char* reason);
+// A port that cannot be opened at start (installed as the port error reporter).
+void LogPortOpenFailure(const char* text, const char* caption);
 
 }  // namespace nut

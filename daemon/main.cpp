@@ -20,6 +20,7 @@
 #include "daemon/unit_board.h"
 #include "daemon/users_file.h"
 #include "link/port/port_errors.h"
+#include "link/link_core.h"
 #include "link/port/settings_store.h"
 #include "link/ups_link.h"
 
@@ -35,12 +36,6 @@ void OnStopSignal(int) {
 QElapsedTimer steadyClock;
 qint64 SteadyMs() { return steadyClock.elapsed(); }
 
-// The link ends the process when a unit's port cannot be opened; say so in the service's log
-// (a service manager then restarts it, which also waits out a USB adapter that is not there yet).
-void LogPortError(const char* text, const char*) {
-    nut::LogLine(QStringLiteral("cannot open a unit's serial port (%1): %2; stopping")
-                     .arg(LinkSettingsLocation(), QString::fromLocal8Bit(text)));
-}
 
 nut::UsersFile LoadUsers(const QString& path) {
     QFile file(path);
@@ -183,7 +178,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     nut::LinkFeed feed(&board, &SteadyMs);
-    SetPortErrorReporter(&LogPortError);
+    // A port missing at start is no reason to stop: a USB adapter may appear after the service
+    // at boot. The unit is served as stale meanwhile and the link keeps trying.
+    SetPortErrorReporter(&nut::LogPortOpenFailure);
+    SetPortStatusReporter(&nut::LogPortStatus);
+    SetOpenFailurePolicy(OPEN_FAILURE_RETRIES);
     SendHwnd(&feed);
     StartLinkThread();
     const int status = app.exec();

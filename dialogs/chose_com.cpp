@@ -73,11 +73,8 @@ void CChoseCom::ShowDevicePath() {
 void CChoseCom::accept() {
     if (!(startPortOpen_ && port_ == startPort_)) {
         QString reason;
-        if (!TryComPort(port_, baudRate_, &reason)) {
-            const QString device = DevicePathForComPort(port_);
-            const QString name = device.isEmpty() ? QStringLiteral("COM%1").arg(port_)
-                                                  : QStringLiteral("COM%1 (%2)").arg(port_).arg(device);
-            ShowMessageBox(this, name + QStringLiteral(": ") + reason, windowTitle(), BoxIcon::Stop);
+        if (!TryComPort(port_, baudRate_, &reason)) {  // the reason names the port and its device
+            ShowMessageBox(this, reason, windowTitle(), BoxIcon::Stop);
             return;
         }
     }

@@ -85,10 +85,28 @@ void InitDevice(_ZozeUps* ups);
 void PollStep(_ZozeUps* ups);
 
 // Opens a present unit's port. On failure (the port layer has already told the user why) posts
-// WM_UPS_EVENT (2, comPort) and ends the process with status -1 through the exit handler.
+// WM_UPS_EVENT (2, comPort) and ends the process with status -1 through the exit handler, or,
+// when the failure policy says so, leaves the port to be retried like a lost one.
 void OpenDevicePort(_ZozeUps* ups);
 using LinkExitHandler = void (*)(int status);
 void SetLinkExitHandler(LinkExitHandler handler);  // tests; default flushes and _Exit()s
+void ShowTimeout(_ZozeUps* ups);  // "Timeout" in stateText, once per loss of link
+
+// ---- Port recovery ---------------------------------------------------------------------------
+// A port whose read reports UPS_PORT_LOST is closed at once; the unit shows "Timeout" and the loop
+// reopens the port, resolving its name afresh each time: every second while no device stands at
+// the name, otherwise with a backoff of 1, 2, 4, then 5 s. Each try posts WM_UPS_REFRESH, so the
+// window goes on showing the loss. After a reopen the unit is polled as one that answers again.
+enum { PORT_RETRY_FIRST_MS = 1000, PORT_RETRY_MAX_MS = 5000 };
+// What a port that cannot be opened at start or reload does: end the process (the window, which
+// has nothing to show without it) or wait to be retried (a service, whose USB adapter may appear
+// only after it has started).
+enum { OPEN_FAILURE_ENDS_PROCESS = 0, OPEN_FAILURE_RETRIES = 1 };
+void SetOpenFailurePolicy(int policy);
+int PortOpenIsRetry(void);   // 1 while the loop reopens a port (link thread): failures are expected
+int PortIsDown(int device);  // 1 while the unit's port waits to be reopened
+using LinkClock = int64_t (*)(void);
+void SetLinkClock(LinkClock clock);  // tests; default a steady clock in milliseconds
 
 // The link thread's body, in three pieces so a thread of any kind can run it:
 void LinkStartup(void);   // clear the table, read settings, open present ports

@@ -23,12 +23,6 @@ void Purge(int which, _ZozeUps* ups) {
     if (ups->port && ups->port->purge) ups->port->purge(which, ups);
 }
 
-void ShowTimeout(_ZozeUps* ups) {
-    if (ups->timeoutShown) return;
-    std::snprintf(ups->stateText, sizeof ups->stateText, "%s", "Timeout");
-    ups->timeoutShown = 1;
-}
-
 // Adds one poll cycle: status and service values always, a battery-test result when the unit
 // flags one, and the read of the current rotation phase.
 void StartPollCycle(_ZozeUps* ups) {
@@ -84,6 +78,12 @@ void TraceEmptyRead(uint32_t error, int activeCommand) {
 }
 
 }  // namespace
+
+void ShowTimeout(_ZozeUps* ups) {
+    if (ups->timeoutShown) return;
+    std::snprintf(ups->stateText, sizeof ups->stateText, "%s", "Timeout");
+    ups->timeoutShown = 1;
+}
 
 void PollStep(_ZozeUps* ups) {
     std::unique_lock<std::recursive_mutex> lock(DeviceMutex(ups));

@@ -106,7 +106,8 @@ struct _ZozeUps;
 // poll step runs unchanged over a real port, a pseudo-terminal or a scripted test port.
 struct UpsPortOps {
     // Opens and configures the record's port (comPort, baudRate). 0 on success; -1 when the port
-    // cannot be opened, -2 when it opened but cannot be configured. Never ends the process itself.
+    // cannot be opened, -2 when it opened but cannot be configured, -3 when no device stands at
+    // the port's name (yet): an adapter that is unplugged. Never ends the process itself.
     // Runs without the device lock, on a private copy of the record (it may wait on the window to
     // report a failure): it reads comPort and baudRate and leaves the port in portHandle, which
     // the link then stores in the record.
@@ -114,7 +115,9 @@ struct UpsPortOps {
     // Writes len bytes; returns the count written (also left in bytesWritten by the caller).
     int (*write)(const uint8_t* data, int len, _ZozeUps* ups);
     // Reads up to wanted characters into dest, waiting at most 500 + 5 ms per wanted character.
-    // Returns the count read; *error receives the platform error code when nothing came.
+    // Returns the count read; *error receives the platform error code when nothing came, or
+    // UPS_PORT_LOST when the port can no longer be used (hang-up, I/O error, device removed or
+    // replaced): the link then closes it and reopens it until it works again.
     // Must not touch the record's fields: the poll step stores the result itself.
     int (*read)(char* dest, int wanted, uint32_t* error, _ZozeUps* ups);
     // Drops pending characters: which = PORT_PURGE_RX and/or PORT_PURGE_TX.
@@ -123,6 +126,8 @@ struct UpsPortOps {
 };
 
 enum { PORT_PURGE_RX = 1, PORT_PURGE_TX = 2 };
+// Bit 29 set: an application's own code, never one of the platform's.
+enum : uint32_t { UPS_PORT_LOST = 0x20000001u };
 
 // ---- The device record -----------------------------------------------------------------------
 

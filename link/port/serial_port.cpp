@@ -2,12 +2,20 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QSerialPort>
 #include <QThread>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <vector>
 
+#include "link/link_core.h"
 #include "link/port/port_directory.h"
 #include "link/port/port_errors.h"
 
@@ -16,52 +24,121 @@ namespace {
 // Error codes left for the trace line after a read that brought nothing. The link counts any
 // code other than "still pending" as a failed read.
 constexpr uint32_t kReadTimedOut = ETIMEDOUT;
-constexpr uint32_t kReadFailed = EIO;
 constexpr uint32_t kNotOpen = EBADF;
 
 constexpr int kWriteWaitMs = 2000;
 // Longest nap between two looks at a reply still on its way (see NapForRestOfReply).
 constexpr qint64 kMaxNapMs = 20;
 
-QSerialPort* PortOf(_ZozeUps* ups) { return static_cast<QSerialPort*>(ups->portHandle); }
+// What a record's portHandle points at: the port and what it was opened as, so that a device
+// that goes away or is replaced under its name can be told from one that is merely silent.
+struct OpenLine {
+    QSerialPort port;
+    int comPort = 0;
+    QString device;  // the path COM n named when it was opened
+    struct stat identity {};
+    QString lostReason;  // set once the line is found unusable; the link then reopens it
+};
+
+OpenLine* LineOf(_ZozeUps* ups) { return static_cast<OpenLine*>(ups->portHandle); }
+
+QString PortLabel(int comPort, const QString& device) {
+    return device.isEmpty() ? QStringLiteral("COM%1").arg(comPort)
+                            : QStringLiteral("COM%1 (%2)").arg(comPort).arg(device);
+}
+
+QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// A device the user may not open is almost always one owned by a group the user is not in.
+QString PermissionHint(const QString& device) {
+    struct stat st {};
+    const QByteArray path = QFile::encodeName(device);
+    if (::stat(path.constData(), &st) != 0 || ::access(path.constData(), R_OK | W_OK) == 0 || errno != EACCES)
+        return {};
+    QString group = QString::number(st.st_gid);
+    std::vector<char> buffer(4096);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        group = QString::fromLocal8Bit(found->gr_name);
+    return QStringLiteral(". The user must be in the group that owns the device, \"%1\" "
+                          "(sudo adduser $USER %1, then log in again)")
+        .arg(group);
+}
+
+void Report(PortEvent event, const OpenLine& line, const QString& reason) {
+    ReportPortStatus(event, line.comPort, PortLabel(line.comPort, line.device).toLocal8Bit().constData(),
+                     reason.toLocal8Bit().constData());
+}
+
+void MarkLost(OpenLine* line, const QString& reason) {
+    if (!line->lostReason.isEmpty()) return;
+    line->lostReason = reason.isEmpty() ? SystemText(EIO) : reason;
+    Report(PortEvent::Lost, *line, line->lostReason);
+}
+
+// Whether COM n still names the device that is open: the entry may now point elsewhere (a
+// replugged adapter that came back under another name) or the node may be gone. A silent
+// unit's port passes; a replaced one does not.
+bool StillTheSameDevice(OpenLine* line) {
+    const QString now = DevicePathForComPort(line->comPort);
+    if (now != line->device) {
+        MarkLost(line, QStringLiteral("COM%1 now names %2").arg(line->comPort).arg(now.isEmpty() ? QStringLiteral("no device") : now));
+        return false;
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(now).constData(), &st) != 0) {
+        MarkLost(line, SystemText(errno));
+        return false;
+    }
+    if (st.st_rdev != line->identity.st_rdev || st.st_ino != line->identity.st_ino) {
+        MarkLost(line, QStringLiteral("the device was replaced"));
+        return false;
+    }
+    return true;
+}
 
 void ClosePort(_ZozeUps* ups) {
-    QSerialPort* port = PortOf(ups);
+    OpenLine* line = LineOf(ups);
     ups->portHandle = nullptr;
-    if (!port) return;
-    port->close();
-    delete port;
+    if (!line) return;
+    line->port.close();
+    delete line;
 }
 
 // Opens the device that COM n names and sets the line to 8N1 at rate, no flow control. On
-// failure: nullptr, the system's reason, and -1 (cannot open) or -2 (cannot configure).
-QSerialPort* OpenLine(int comPort, int rate, QString* reason, int* failure) {
+// failure: nullptr, the reason (naming the port and its device), and -1 (cannot open), -2
+// (cannot configure) or -3 (no device at that name).
+OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
     const QString device = DevicePathForComPort(comPort);
     if (device.isEmpty()) {
-        *reason = QString::fromLocal8Bit(std::strerror(ENOENT));
-        *failure = -1;
+        *reason = PortLabel(comPort, device) + QStringLiteral(": ") + SystemText(ENOENT);
+        *failure = -3;
         return nullptr;
     }
-    auto* port = new QSerialPort;
-    port->setPortName(device);
-    if (!port->open(QIODevice::ReadWrite)) {
-        *reason = port->errorString();
-        *failure = -1;
-        delete port;
+    auto line = std::make_unique<OpenLine>();
+    line->comPort = comPort;
+    line->device = device;
+    QSerialPort& port = line->port;
+    port.setPortName(device);
+    if (!port.open(QIODevice::ReadWrite)) {
+        *reason = PortLabel(comPort, device) + QStringLiteral(": ") + port.errorString();
+        if (port.error() == QSerialPort::PermissionError) *reason += PermissionHint(device);
+        *failure = port.error() == QSerialPort::DeviceNotFoundError ? -3 : -1;
         return nullptr;
     }
-    const bool configured = port->setBaudRate(rate) && port->setDataBits(QSerialPort::Data8) &&
-                            port->setParity(QSerialPort::NoParity) &&
-                            port->setStopBits(QSerialPort::OneStop) &&
-                            port->setFlowControl(QSerialPort::NoFlowControl);
+    const bool configured = port.setBaudRate(rate) && port.setDataBits(QSerialPort::Data8) &&
+                            port.setParity(QSerialPort::NoParity) &&
+                            port.setStopBits(QSerialPort::OneStop) &&
+                            port.setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
-        *reason = port->errorString();
+        *reason = PortLabel(comPort, device) + QStringLiteral(": ") + port.errorString();
         *failure = -2;
-        port->close();
-        delete port;
+        port.close();
         return nullptr;
     }
-    return port;
+    if (::fstat(int(port.handle()), &line->identity) != 0) line->identity = {};
+    return line.release();
 }
 
 // Devices 1-3 have no bit-rate setting of their own and arrive here with 0; a line cannot run
@@ -73,11 +150,19 @@ int OpenPort(_ZozeUps* ups) {
 
     QString reason;
     int failure = 0;
-    QSerialPort* port = OpenLine(ups->comPort, LineRate(ups->baudRate), &reason, &failure);
-    if (!port) {
-        if (failure == -1) ReportPortError(reason.toLocal8Bit().constData(), "GetLastError");
+    OpenLine* line = OpenComPort(ups->comPort, LineRate(ups->baudRate), &reason, &failure);
+    const bool retry = PortOpenIsRetry();
+    if (!line) {
+        if (retry) {
+            ReportPortStatus(PortEvent::Unavailable, ups->comPort,
+                             PortLabel(ups->comPort, DevicePathForComPort(ups->comPort)).toLocal8Bit().constData(),
+                             reason.toLocal8Bit().constData());
+        } else if (failure != -2) {
+            ReportPortError(reason.toLocal8Bit().constData(), "GetLastError");
+        }
         return failure;
     }
+    QSerialPort* port = &line->port;
 
     // Both modem lines low. Pseudo-terminals refuse modem-line requests; that is no reason to
     // give up the port.
@@ -89,15 +174,20 @@ int OpenPort(_ZozeUps* ups) {
     port->clear(QSerialPort::Input);
     port->clearError();
 
-    ups->portHandle = port;
+    ups->portHandle = line;
+    if (retry) Report(PortEvent::Reopened, *line, {});
     return 0;
 }
 
 int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
-    QSerialPort* port = PortOf(ups);
-    if (!port || len <= 0) return 0;
+    OpenLine* line = LineOf(ups);
+    if (!line || len <= 0 || !line->lostReason.isEmpty()) return 0;
+    QSerialPort* port = &line->port;
     const qint64 queued = port->write(reinterpret_cast<const char*>(data), len);
     if (queued <= 0) {
+        // The read that follows finds the port lost and the link reopens it.
+        if (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::WriteError)
+            MarkLost(line, port->errorString());
         port->clearError();
         return 0;
     }
@@ -105,6 +195,8 @@ int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
     while (port->bytesToWrite() > 0 && !deadline.hasExpired()) {
         if (!port->waitForBytesWritten(int(deadline.remainingTime()))) break;
     }
+    if (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::WriteError)
+        MarkLost(line, port->errorString());
     const qint64 unsent = port->bytesToWrite();
     if (unsent > 0) {
         // Whatever could not go out now must not trail into the next frame.
@@ -129,7 +221,12 @@ void NapForRestOfReply(const QSerialPort* port, int missing, const QDeadlineTime
 
 int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
     if (error) *error = 0;
-    QSerialPort* port = PortOf(ups);
+    OpenLine* line = LineOf(ups);
+    if (line && !line->lostReason.isEmpty()) {
+        if (error) *error = UPS_PORT_LOST;
+        return 0;
+    }
+    QSerialPort* port = line ? &line->port : nullptr;
     if (!port) {
         // Nothing to wait on, but the pass must not turn into a spin: take the time a
         // timed-out read would.
@@ -156,24 +253,26 @@ int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
         if (!port->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
             if (port->error() != QSerialPort::TimeoutError &&
                 port->error() != QSerialPort::NoError) {
-                // The device went away or refused to read: it will not answer before the
-                // limit either, so wait the limit out instead of spinning on the error.
-                failed = true;
+                // The device went away or refused to read: the link closes the port and opens
+                // it again, paced by its own retry timer.
+                MarkLost(line, port->errorString());
                 port->clearError();
-                const qint64 left = deadline.remainingTime();
-                if (left > 0) QThread::msleep(quint64(left));
+                failed = true;
                 break;
             }
             port->clearError();
         }
     }
-    if (got == 0 && error) *error = failed ? kReadFailed : kReadTimedOut;
+    // Nothing came: a silent unit, or a device that is gone or replaced under its name.
+    if (got == 0 && !failed) failed = !StillTheSameDevice(line);
+    if (got == 0 && error) *error = failed ? UPS_PORT_LOST : kReadTimedOut;
     return got;
 }
 
 void PurgePort(int which, _ZozeUps* ups) {
-    QSerialPort* port = PortOf(ups);
-    if (!port) return;
+    OpenLine* line = LineOf(ups);
+    if (!line) return;
+    QSerialPort* port = &line->port;
     if (which & PORT_PURGE_TX) port->clear(QSerialPort::Output);
     if (which & PORT_PURGE_RX) port->clear(QSerialPort::Input);
     port->clearError();
@@ -187,9 +286,6 @@ const UpsPortOps* QtSerialPortOps() { return &kQtOps; }
 
 bool TryComPort(int comPort, int baudRate, QString* reason) {
     int failure = 0;
-    QSerialPort* port = OpenLine(comPort, LineRate(baudRate), reason, &failure);
-    if (!port) return false;
-    port->close();
-    delete port;
-    return true;
+    std::unique_ptr<OpenLine> line(OpenComPort(comPort, LineRate(baudRate), reason, &failure));
+    return line != nullptr;
 }

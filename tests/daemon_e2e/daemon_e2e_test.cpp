@@ -231,6 +231,53 @@ TEST(DaemonProcess, StopsCleanlyOnSigtermAndRefusesAPortInUse) {
     Terminate(daemon);
 }
 
+// A USB adapter that is not there yet at boot, then pulled and plugged back: the service stays up
+// and serves the unit again each time, with a log line for every change.
+TEST(DaemonProcess, ServesAUnitWhosePortComesLateGoesAndComesBack) {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    QDir().mkpath(dir.filePath("Tralvane"));
+    WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=1\nCom0=3\n");
+    QDir().mkpath(dir.filePath("Tralvane/ports"));
+    ASSERT_TRUE(QFile::link(dir.filePath("not-plugged-in"), dir.filePath("Tralvane/ports/COM3")));
+    const quint16 port = FreePort();
+    const QString ups = QStringLiteral("vespero0@127.0.0.1:%1").arg(port);
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
+    ASSERT_GT(daemon, 0);
+    auto status = [&] {  // the status, or the client's complaint
+        QString out;
+        RunClient(kUpsc, {ups, QStringLiteral("ups.status")}, dir.path(), &out);
+        return out.contains(QLatin1String("Data stale")) ? QStringLiteral("Data stale")
+                                                           : out.section(QLatin1Char('\n'), 0, 0).trimmed();
+    };
+    auto logHas = [&](const char* text) { return ReadAll(log).contains(QLatin1String(text)); };
+
+    ASSERT_TRUE(WaitFor([&] { return logHas("listening on"); }, 10000)) << ReadAll(log).toStdString();
+    EXPECT_TRUE(WaitFor([&] { return status() == QLatin1String("Data stale"); }, 10000));
+    EXPECT_TRUE(logHas("cannot open COM3")) << ReadAll(log).toStdString();
+
+    auto sim = std::make_unique<testsupport::SimProcess>(QStringLiteral(VESPERO_SIM_PATH), 3, dir.path());
+    ASSERT_TRUE(sim->ready());
+    EXPECT_TRUE(WaitFor([&] { return status() == QLatin1String("OL CHRG"); }, 15000)) << ReadAll(log).toStdString();
+
+    // Pulled without warning: the simulator dies and leaves its port-directory entry behind.
+    kill(sim->pid(), SIGKILL);
+    sim.reset();
+    EXPECT_TRUE(WaitFor([&] { return status() == QLatin1String("Data stale"); }, 20000));
+    sim = std::make_unique<testsupport::SimProcess>(QStringLiteral(VESPERO_SIM_PATH), 3, dir.path());
+    ASSERT_TRUE(sim->ready());
+    EXPECT_TRUE(WaitFor([&] { return status() == QLatin1String("OL CHRG"); }, 15000)) << ReadAll(log).toStdString();
+    EXPECT_EQ(WaitExit(daemon, 0), -1) << "still running";
+    Terminate(daemon);
+
+    const QString text = ReadAll(log);
+    for (const char* line : {"port reopened", "port lost", "Data for UPS [vespero0] is stale",
+                             "UPS [vespero0] data is no longer stale", "UPS [vespero0]: first data from the unit"})
+        EXPECT_TRUE(text.contains(QLatin1String(line))) << line << "\n" << text.toStdString();
+    EXPECT_EQ(text.count(QLatin1String("port reopened")), 2) << text.toStdString();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <mutex>
 
 #include "e2e_support.h"
+#include "link/port/port_errors.h"
 
 namespace e2e {
 namespace {
@@ -530,6 +533,69 @@ TEST_F(LinkE2E, UnreadableSettingsFileFallsBackToDefaults) {
     StopLink();
 }
 
+std::mutex portEventsMutex;
+std::vector<PortEvent> portEvents;
+void RecordPortEvent(PortEvent event, int, const char*, const char*) {
+    if (event == PortEvent::Unavailable) return;
+    std::lock_guard<std::mutex> lock(portEventsMutex);
+    portEvents.push_back(event);
+}
+
+// Descriptors of this process still open on a device node that has been removed.
+int DeletedDeviceDescriptors() {
+    int n = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[512];
+        const ssize_t len = readlink(QFile::encodeName(fds.filePath(name)).constData(), target, sizeof target - 1);
+        if (len <= 0) continue;
+        const std::string t(target, size_t(len));
+        n += t.rfind("/dev/", 0) == 0 && t.find("(deleted)") != std::string::npos;
+    }
+    return n;
+}
+
+bool StateIs(const char* text) {
+    return WaitUntil([text] { return std::strcmp(SnapshotDevice(0).stateText, text) == 0; });
+}
+
+TEST_F(LinkE2E, ReplugIsFollowedToTheNewDeviceAndTheOldNodeIsLetGo) {
+    portEvents.clear();
+    SetPortStatusReporter(&RecordPortEvent);
+    WriteSettings({{"Com0", "2"}});
+    StartSim(2, {}, QStringLiteral("first.log"));
+    StartLink();
+    ASSERT_TRUE(StateIs("On_Line"));
+
+    // Yanked: the unit dies without tidying up, and its port-directory entry dangles.
+    const pid_t first = sims_.back();
+    sims_.pop_back();
+    ::kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    ASSERT_TRUE(StateIs("Timeout"));
+    ASSERT_TRUE(WaitUntil([] { return DeletedDeviceDescriptors() == 0; })) << "the removed node is let go";
+
+    // Plugged back in: a new device under the same name.
+    StartSim(2, {}, QStringLiteral("second.log"));
+    ASSERT_TRUE(WaitForFrames(Path("second.log"), 2));
+    ASSERT_TRUE(StateIs("On_Line"));
+
+    // Unplugged in an orderly way: the entry goes as well, and comes back with the next unit.
+    Terminate(sims_.back());
+    sims_.pop_back();
+    ASSERT_TRUE(StateIs("Timeout"));
+    StartSim(2, {}, QStringLiteral("third.log"));
+    ASSERT_TRUE(WaitForFrames(Path("third.log"), 2));
+    ASSERT_TRUE(StateIs("On_Line"));
+    StopLink();
+    SetPortStatusReporter(nullptr);
+
+    std::lock_guard<std::mutex> lock(portEventsMutex);
+    const std::vector<PortEvent> expected = {PortEvent::Lost, PortEvent::Reopened, PortEvent::Lost,
+                                             PortEvent::Reopened};
+    EXPECT_EQ(portEvents, expected);
+}
+
 TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
     QDir().mkpath(Path("Tralvane/ports"));
     ASSERT_TRUE(QFile::link(Path("missing-device"), Path("Tralvane/ports/COM7")));
@@ -546,6 +612,7 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
         const QString err = QString::fromLocal8Bit(errFile.readAll());
         EXPECT_TRUE(err.contains("GetLastError")) << err.toStdString();
         EXPECT_TRUE(err.contains("No such file or directory")) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("COM%1").arg(com))) << "the message names the port";
     }
 }
 

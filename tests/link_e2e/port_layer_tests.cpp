@@ -253,15 +253,23 @@ TEST_F(PortLayer, OpenFailureReportsTheSystemTextUnderGetLastError) {
     Publish(11, Path("no-such-device"));
     ups.comPort = 11;
     reportedText.clear();
-    EXPECT_EQ(ops->open(&ups), -1);
+    EXPECT_EQ(ops->open(&ups), -3) << "nothing at the name: an adapter that is not plugged in";
     EXPECT_EQ(reportedCaption, "GetLastError");
+    EXPECT_EQ(reportedText.rfind("COM11 (" + Path("no-such-device").toStdString() + "): ", 0), 0u) << reportedText;
     EXPECT_NE(reportedText.find("No such file"), std::string::npos) << reportedText;
     EXPECT_EQ(ups.portHandle, nullptr);
 
     ups.comPort = 500;  // names no device at all
     reportedText.clear();
+    EXPECT_EQ(ops->open(&ups), -3);
+    EXPECT_EQ(reportedText.rfind("COM500: ", 0), 0u) << reportedText;
+
+    // A node that exists but is no serial line cannot be set up as one.
+    Publish(12, Path("Tralvane"));
+    ups.comPort = 12;
+    reportedText.clear();
     EXPECT_EQ(ops->open(&ups), -1);
-    EXPECT_FALSE(reportedText.empty());
+    EXPECT_EQ(reportedText.rfind("COM12 (", 0), 0u) << reportedText;
 
     SetPortErrorReporter(nullptr);
 }
