@@ -3,7 +3,8 @@
 // few seconds, while 100 clients poll the unit's status, each on its own connection. Every return
 // must be served again; the service's memory and descriptors must stay flat; no client may see
 // anything but the status or DATA-STALE. A handful of replugs here; VESPERO_SOAK_LONG=1 runs
-// about an hour (VESPERO_SOAK_REPLUGS sets the count).
+// about an hour (VESPERO_SOAK_REPLUGS sets the count; VESPERO_SOAK_SIM and VESPERO_SOAK_DAEMON
+// name the programs to run instead of the built ones).
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
@@ -121,7 +122,14 @@ private:
     }
 };
 
+// A long run by hand may take its programs from copies, so the tree can be rebuilt meanwhile.
+QString Program(const char* variable, const char* built) {
+    return qEnvironmentVariableIsSet(variable) ? qEnvironmentVariable(variable) : QString::fromLocal8Bit(built);
+}
+
 TEST(ReplugSoak, EveryReturnIsServedAgainWithFlatMemoryAndDescriptors) {
+    const QString simPath = Program("VESPERO_SOAK_SIM", VESPERO_SIM_PATH);
+    const QString daemonPath = Program("VESPERO_SOAK_DAEMON", VESPEROD_PATH);
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
@@ -138,9 +146,9 @@ TEST(ReplugSoak, EveryReturnIsServedAgainWithFlatMemoryAndDescriptors) {
         port = probe.serverPort();
     }
     const QString log = dir.filePath("vesperod.err");
-    auto sim = std::make_unique<testsupport::SimProcess>(QStringLiteral(VESPERO_SIM_PATH), 4, dir.path());
+    auto sim = std::make_unique<testsupport::SimProcess>(simPath, 4, dir.path());
     ASSERT_TRUE(sim->ready());
-    const pid_t daemon = testsupport::Spawn(QStringLiteral(VESPEROD_PATH),
+    const pid_t daemon = testsupport::Spawn(daemonPath,
                                             {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
     ASSERT_GT(daemon, 0);
     // The clients come once the service serves the unit, as they would to a running service.
@@ -180,7 +188,7 @@ TEST(ReplugSoak, EveryReturnIsServedAgainWithFlatMemoryAndDescriptors) {
         if (i % 2 == 0) kill(sim->pid(), SIGKILL);  // yanked: the entry dangles
         sim.reset();                                 // otherwise an orderly stop; the entry goes
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        sim = std::make_unique<testsupport::SimProcess>(QStringLiteral(VESPERO_SIM_PATH), 4, dir.path());
+        sim = std::make_unique<testsupport::SimProcess>(simPath, 4, dir.path());
         ASSERT_TRUE(sim->ready());
         const auto back = Clock::now();
         if (!waitFresh(back)) {
