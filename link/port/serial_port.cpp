@@ -77,6 +77,18 @@ void MarkLost(OpenLine* line, const QString& reason) {
     Report(PortEvent::Lost, *line, line->lostReason);
 }
 
+// Why a port that failed a read or write is lost. Qt's own text for a hang-up is whatever errno
+// last held; a removed node says more.
+void MarkFailed(OpenLine* line) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(line->device).constData(), &st) != 0)
+        MarkLost(line, QStringLiteral("the device is gone (%1)").arg(SystemText(errno)));
+    else if (line->port.error() == QSerialPort::ResourceError)
+        MarkLost(line, QStringLiteral("the device hung up or failed (%1)").arg(SystemText(EIO)));
+    else
+        MarkLost(line, line->port.errorString());
+}
+
 // Whether COM n still names the device that is open: the entry may now point elsewhere (a
 // replugged adapter that came back under another name) or the node may be gone. A silent
 // unit's port passes; a replaced one does not.
@@ -187,7 +199,7 @@ int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
     if (queued <= 0) {
         // The read that follows finds the port lost and the link reopens it.
         if (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::WriteError)
-            MarkLost(line, port->errorString());
+            MarkFailed(line);
         port->clearError();
         return 0;
     }
@@ -196,7 +208,7 @@ int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
         if (!port->waitForBytesWritten(int(deadline.remainingTime()))) break;
     }
     if (port->error() == QSerialPort::ResourceError || port->error() == QSerialPort::WriteError)
-        MarkLost(line, port->errorString());
+        MarkFailed(line);
     const qint64 unsent = port->bytesToWrite();
     if (unsent > 0) {
         // Whatever could not go out now must not trail into the next frame.
@@ -255,7 +267,7 @@ int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
                 port->error() != QSerialPort::NoError) {
                 // The device went away or refused to read: the link closes the port and opens
                 // it again, paced by its own retry timer.
-                MarkLost(line, port->errorString());
+                MarkFailed(line);
                 port->clearError();
                 failed = true;
                 break;
