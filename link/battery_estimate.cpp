@@ -85,6 +85,20 @@ double PeukertHours(double capacityAh, double amps, double peukert) {
     return kRateHours * std::pow(capacityAh / (amps * kRateHours), k);
 }
 
+namespace {
+
+// Seconds from chargeFraction down to the reserve at amps; NaN without a capacity or a current.
+double Runtime(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m, double chargeFraction,
+               double amps) {
+    const double hours = PeukertHours(in.capacityAh, amps, s.peukert);
+    if (!Finite(hours)) return NAN;
+    const double factor = Finite(m.capacityFactor) && m.capacityFactor > 0 ? m.capacityFactor : 1;
+    const double usable = std::max(0.0, chargeFraction - ReserveCharge(in, s, m, amps));
+    return usable * hours * 3600 * std::pow(factor, std::max(1.0, s.peukert));
+}
+
+}  // namespace
+
 BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m) {
     BatteryEstimate e;
     const double amps = DischargeCurrent(in, s);
@@ -92,13 +106,17 @@ BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& 
     if (!Finite(charge)) return e;
     e.haveCharge = true;
     e.charge = in.floating ? 100 : charge * 100;
-    e.currentAmps = amps;
-    const double hours = PeukertHours(in.capacityAh, amps, s.peukert);
-    if (in.onBattery && Finite(hours)) {
-        const double factor = Finite(m.capacityFactor) && m.capacityFactor > 0 ? m.capacityFactor : 1;
+    // On line: what the battery would give at the present load, at its nominal 12 V per block.
+    double runAmps = amps;
+    if (!in.onBattery && in.blocks > 0) {
+        const double eff = Finite(s.efficiency) && s.efficiency > 0 ? std::min(1.0, s.efficiency) : 1.0;
+        runAmps = Power(in) / eff / (12.0 * in.blocks);
+    }
+    e.currentAmps = runAmps;
+    const double runtime = Runtime(in, s, m, e.charge / 100, runAmps);
+    if (Finite(runtime)) {
         e.haveRuntime = true;
-        const double usable = std::max(0.0, charge - ReserveCharge(in, s, m, amps));
-        e.runtime = usable * hours * 3600 * std::pow(factor, std::max(1.0, s.peukert));
+        e.runtime = runtime;
     }
     return e;
 }
@@ -183,7 +201,11 @@ bool TrackBattery(BatteryTracker* t, const BatteryInputs& in, const BatterySetti
             t->recharging = false;
         } else {
             t->rechargeCharge = std::min(100.0, t->rechargeCharge + dt / 3600 * kRechargeShare * 100);
-            e.charge = std::min(e.charge, t->rechargeCharge);
+            if (t->rechargeCharge < e.charge) {
+                e.charge = t->rechargeCharge;
+                const double runtime = Runtime(in, s, t->model, e.charge / 100, e.currentAmps);
+                if (Finite(runtime)) e.runtime = runtime;
+            }
             if (t->rechargeCharge >= 100) t->recharging = false;
         }
     }

@@ -48,10 +48,10 @@ struct BatteryModel {
 
 struct BatteryEstimate {
     bool haveCharge = false;
-    bool haveRuntime = false;     // needs a known capacity and a discharge current
+    bool haveRuntime = false;
     double charge = 0;            // %, 0 to 100
     double runtime = 0;           // s
-    double currentAmps = 0;       // battery current the runtime assumes
+    double currentAmps = 0;       // battery current the runtime assumes (on line: prospective)
 };
 
 // Effective resistance per block used for the load compensation.
@@ -63,7 +63,8 @@ double ReserveCharge(const BatteryInputs& in, const BatterySettings& s, const Ba
 // Hours a full battery lasts at a steady current under the model (no learned factor).
 double PeukertHours(double capacityAh, double amps, double peukert);
 
-// Stateless: charge from the voltage; runtime only on battery.
+// Stateless: charge from the voltage; runtime at the present load (on line: were the mains to
+// fail now). haveRuntime needs a capacity and a load.
 BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m);
 
 // LB from the estimate (when the settings allow): on battery, below chargeLow or runtimeLow.
