@@ -123,7 +123,8 @@ BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& 
 
 bool EstimateIsLow(const BatteryEstimate& e, const BatteryInputs& in, const BatterySettings& s) {
     if (!s.lowFromEstimate || !in.onBattery) return false;
-    return (e.haveCharge && e.charge < s.chargeLow) || (e.haveRuntime && e.runtime < s.runtimeLow);
+    // On the whole numbers a client is shown, so LB never comes with a charge at the threshold.
+    return (e.haveCharge && std::round(e.charge) < s.chargeLow) || (e.haveRuntime && std::round(e.runtime) < s.runtimeLow);
 }
 
 namespace {

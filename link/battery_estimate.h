@@ -67,7 +67,8 @@ double PeukertHours(double capacityAh, double amps, double peukert);
 // fail now). haveRuntime needs a capacity and a load.
 BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m);
 
-// LB from the estimate (when the settings allow): on battery, below chargeLow or runtimeLow.
+// LB from the estimate (when the settings allow): on battery, below chargeLow or runtimeLow once
+// rounded to whole units as served.
 bool EstimateIsLow(const BatteryEstimate& e, const BatteryInputs& in, const BatterySettings& s);
 
 // Follows a unit over time: on line, the charge climbs back no faster than the charger can bring
