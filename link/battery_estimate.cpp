@@ -312,7 +312,16 @@ bool SaveBatteryModel(const std::string& path, const BatteryModel& m, std::strin
 #endif
     if (std::fclose(f) != 0) ok = false;
     std::error_code ec;
-    if (ok) std::filesystem::rename(tmp, path, ec);
+    if (ok) {
+        std::filesystem::rename(tmp, path, ec);
+#ifdef _WIN32
+        // Where renaming over an existing file is refused, the old model goes first.
+        if (ec) {
+            std::filesystem::remove(path, ec);
+            std::filesystem::rename(tmp, path, ec);
+        }
+#endif
+    }
     if (!ok || ec) {
         if (error) *error = path + ": " + (ec ? ec.message() : std::string(std::strerror(errno)));
         std::filesystem::remove(tmp, ec);
