@@ -93,8 +93,7 @@ int main(int argc, char** argv) {
                         Percent(before.atHalf, before.seconds), after.atStart, Percent(after.atStart, after.seconds),
                         Percent(after.atHalf, after.seconds));
         }
-        std::printf("health %.2f learned: capacity factor %.3f, reserve offset %+.3f\n", health,
-                    learned.model.capacityFactor, learned.model.reserveOffset);
+        std::printf("health %.2f learned: capacity factor %.3f\n", health, learned.model.capacityFactor);
     }
     return 0;
 }

@@ -48,10 +48,9 @@ void UnitBoard::TrackBattery(Unit* u, qint64 nowMs) {
         std::string error;
         QDir().mkpath(battery_.stateDir);
         if (SaveBatteryModel(path.toStdString(), u->battery.model, &error))
-            LogLine(QStringLiteral("%1: learned from a discharge: capacity factor %2, reserve offset %3; saved in %4")
+            LogLine(QStringLiteral("%1: learned from a discharge: capacity factor %2; saved in %3")
                         .arg(QString::fromStdString(u->name))
                         .arg(u->battery.model.capacityFactor, 0, 'f', 3)
-                        .arg(u->battery.model.reserveOffset, 0, 'f', 3)
                         .arg(path));
         else
             LogLine(QStringLiteral("%1: cannot save the battery model: %2")

@@ -71,11 +71,10 @@ double DischargeCurrent(const BatteryInputs& in, const BatterySettings& s) {
     return Power(in) / eff / in.volts;
 }
 
-double ReserveCharge(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m, double amps) {
+double ReserveCharge(const BatteryInputs& in, const BatterySettings& s, double amps) {
     const double span = s.fullVolts - s.emptyVolts;
     if (!(amps > 0) || !(span > 0)) return 0;
-    const double offset = Finite(m.reserveOffset) ? m.reserveOffset : 0;
-    const double v = (s.lowVolts + amps * BatteryResistance(in, s) - s.emptyVolts) / span + offset;
+    const double v = (s.lowVolts + amps * BatteryResistance(in, s) - s.emptyVolts) / span;
     return Finite(v) ? Clamp01(v) : 0;
 }
 
@@ -93,7 +92,7 @@ double Runtime(const BatteryInputs& in, const BatterySettings& s, const BatteryM
     const double hours = PeukertHours(in.capacityAh, amps, s.peukert);
     if (!Finite(hours)) return NAN;
     const double factor = Finite(m.capacityFactor) && m.capacityFactor > 0 ? m.capacityFactor : 1;
-    const double usable = std::max(0.0, chargeFraction - ReserveCharge(in, s, m, amps));
+    const double usable = std::max(0.0, chargeFraction - ReserveCharge(in, s, amps));
     return usable * hours * 3600 * std::pow(factor, std::max(1.0, s.peukert));
 }
 
@@ -131,7 +130,7 @@ namespace {
 
 // Fits the model to a finished discharge and blends it in: the first one replaces the defaults,
 // later ones move it halfway, shallow ones less. endCharge: the last reading's charge.
-bool Learn(BatteryTracker* t, const BatteryInputs& in, const BatterySettings& s, double endCharge) {
+bool Learn(BatteryTracker* t, const BatterySettings& s, double endCharge) {
     const double depth = t->startCharge - endCharge;
     const bool full = t->exhausted;
     if (t->seconds < kMinRecordSeconds || !(t->modelDepletion > 0)) return false;
@@ -144,14 +143,6 @@ bool Learn(BatteryTracker* t, const BatteryInputs& in, const BatterySettings& s,
     const double weight = rate * std::min(1.0, depth / 0.5);
     BatteryModel& m = t->model;
     m.capacityFactor = std::clamp(m.capacityFactor + weight * (observed - m.capacityFactor), 0.2, 2.0);
-    if (full) {
-        // Where the voltage model put the reserve at this current, against where it really was.
-        BatteryModel plain = m;
-        plain.reserveOffset = 0;
-        const double miss = endCharge - ReserveCharge(in, s, plain, t->lastAmps);
-        const double rate0 = t->model.discharges == 0 ? 1.0 : 0.5;
-        m.reserveOffset = std::clamp(m.reserveOffset + rate0 * (miss - m.reserveOffset), -1.0, 1.0);
-    }
     m.discharges = std::min(m.discharges + 1, 1000000);
     return true;
 }
@@ -184,12 +175,12 @@ bool TrackBattery(BatteryTracker* t, const BatteryInputs& in, const BatterySetti
                 t->lastAmps = e.currentAmps;
                 if (in.blocks > 0 && in.volts < s.lowVolts * in.blocks) {
                     t->exhausted = true;
-                    learned = Learn(t, in, s, t->lastCharge);
+                    learned = Learn(t, s, t->lastCharge);
                 }
             }
         }
     } else if (t->wasOnBattery) {
-        if (t->recording && !t->exhausted) learned = Learn(t, in, s, t->lastCharge);
+        if (t->recording && !t->exhausted) learned = Learn(t, s, t->lastCharge);
         t->recording = false;
         t->recharging = t->last.haveCharge;
         t->rechargeCharge = t->last.charge;
@@ -220,8 +211,7 @@ bool TrackBattery(BatteryTracker* t, const BatteryInputs& in, const BatterySetti
 
 std::string FormatBatteryModel(const BatteryModel& m) {
     char text[128];
-    std::snprintf(text, sizeof text, "version=1\ncapacity_factor=%.4f\nreserve_offset=%.4f\ndischarges=%d\n",
-                  m.capacityFactor, m.reserveOffset, m.discharges);
+    std::snprintf(text, sizeof text, "version=1\ncapacity_factor=%.4f\ndischarges=%d\n", m.capacityFactor, m.discharges);
     // The C library writes the locale's decimal mark; the file always holds a dot.
     for (char* c = text; *c; ++c)
         if (*c == ',') *c = '.';
@@ -252,7 +242,7 @@ std::string Trim(const std::string& s) {
 
 bool ParseBatteryModel(const std::string& text, BatteryModel* m) {
     BatteryModel parsed;
-    bool haveVersion = false, haveFactor = false, haveReserve = false, haveCount = false;
+    bool haveVersion = false, haveFactor = false, haveCount = false;
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -270,10 +260,6 @@ bool ParseBatteryModel(const std::string& text, BatteryModel* m) {
             if (!(v >= 0.2 && v <= 2.0)) return false;
             parsed.capacityFactor = v;
             haveFactor = true;
-        } else if (key == "reserve_offset") {
-            if (!(v >= -1 && v <= 1)) return false;
-            parsed.reserveOffset = v;
-            haveReserve = true;
         } else if (key == "discharges") {
             if (!(v >= 0 && v <= 1000000) || v != std::floor(v)) return false;
             parsed.discharges = int(v);
@@ -282,7 +268,7 @@ bool ParseBatteryModel(const std::string& text, BatteryModel* m) {
             return false;
         }
     }
-    if (!haveVersion || !haveFactor || !haveReserve || !haveCount) return false;
+    if (!haveVersion || !haveFactor || !haveCount) return false;
     *m = parsed;
     return true;
 }

@@ -37,12 +37,10 @@ struct BatteryInputs {
 
 BatteryInputs BatteryInputsFrom(const _ZozeUps& unit);
 
-// What the runtime model has learned. The runtime runs down to the charge at which the terminal
-// voltage will reach lowVolts at the present current (the reserve: the voltage model's figure plus
-// reserveOffset), at the Peukert rate of a battery of capacityFactor x the nameplate.
+// What the runtime model has learned: the runtime runs down to the reserve (ReserveCharge) at the
+// Peukert rate of a battery of capacityFactor x the nameplate.
 struct BatteryModel {
     double capacityFactor = 1.0;  // effective capacity / nameplate
-    double reserveOffset = 0;     // fraction, learned where a discharge reached low battery
     int discharges = 0;           // discharges learned from
 };
 
@@ -59,7 +57,7 @@ double BatteryResistance(const BatteryInputs& in, const BatterySettings& s);
 // Battery current for the present output power (0 on line or without a load figure).
 double DischargeCurrent(const BatteryInputs& in, const BatterySettings& s);
 // Charge fraction at which the terminal voltage reaches lowVolts at this current, 0 to 1.
-double ReserveCharge(const BatteryInputs& in, const BatterySettings& s, const BatteryModel& m, double amps);
+double ReserveCharge(const BatteryInputs& in, const BatterySettings& s, double amps);
 // Hours a full battery lasts at a steady current under the model (no learned factor).
 double PeukertHours(double capacityAh, double amps, double peukert);
 

@@ -84,6 +84,8 @@ protected:
         WriteFile(Path("Tralvane/vesperod.users"),
                   "[admin]\n  password = s3cret\n  instcmds = test.battery.start\n"
                   "[mon]\n  password = monpass\n  upsmon primary\n");
+        // The modelled discharge below runs at 120 battery seconds a second; the server counts alike.
+        WriteFile(Path("Tralvane/vesperod.conf"), "[battery]\ntime_scale = 120\n");
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
         sim_ = new testsupport::SimProcess(QStringLiteral(VESPERO_SIM_PATH), 1, dir_->path(),
                                            {QStringLiteral("--control"), Path("ctl"), QStringLiteral("--log"), Path("frames")});

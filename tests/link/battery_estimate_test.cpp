@@ -187,7 +187,6 @@ TEST(BatteryModelFile, RoundTripsAndABadFileLeavesTheDefaults) {
     const std::string path = (dir / "unit.state").string();
     BatteryModel m;
     m.capacityFactor = 0.8125;
-    m.reserveOffset = -0.0625;
     m.discharges = 7;
     std::string error;
     ASSERT_TRUE(SaveBatteryModel(path, m, &error)) << error;
@@ -195,19 +194,18 @@ TEST(BatteryModelFile, RoundTripsAndABadFileLeavesTheDefaults) {
     BatteryModel back;
     ASSERT_TRUE(LoadBatteryModel(path, &back));
     EXPECT_EQ(back.capacityFactor, m.capacityFactor);
-    EXPECT_EQ(back.reserveOffset, m.reserveOffset);
     EXPECT_EQ(back.discharges, 7);
 
     const char* bad[] = {
         "",
         "garbage",
-        "version=1\ncapacity_factor=0.9\nreserve_offset=0\n",                     // a key missing
-        "version=2\ncapacity_factor=0.9\nreserve_offset=0\ndischarges=1\n",       // a later format
-        "version=1\ncapacity_factor=nan\nreserve_offset=0\ndischarges=1\n",
-        "version=1\ncapacity_factor=9\nreserve_offset=0\ndischarges=1\n",         // out of range
-        "version=1\ncapacity_factor=0.9\nreserve_offset=0\ndischarges=1.5\n",
-        "version=1\ncapacity_factor=0,9\nreserve_offset=0\ndischarges=1\n",       // a comma
-        "version=1\ncapacity_factor=0.9\nreserve_offset=0\ndischarges=1\nx=1\n",  // unknown key
+        "version=1\ncapacity_factor=0.9\n",                     // a key missing
+        "version=2\ncapacity_factor=0.9\ndischarges=1\n",       // a later format
+        "version=1\ncapacity_factor=nan\ndischarges=1\n",
+        "version=1\ncapacity_factor=9\ndischarges=1\n",         // out of range
+        "version=1\ncapacity_factor=0.9\ndischarges=1.5\n",
+        "version=1\ncapacity_factor=0,9\ndischarges=1\n",       // a comma
+        "version=1\ncapacity_factor=0.9\ndischarges=1\nx=1\n",  // unknown key
     };
     for (const char* text : bad) {
         std::ofstream(path, std::ios::trunc) << text;
@@ -221,7 +219,7 @@ TEST(BatteryModelFile, RoundTripsAndABadFileLeavesTheDefaults) {
     EXPECT_FALSE(LoadBatteryModel(path, &loaded));
     EXPECT_FALSE(LoadBatteryModel((dir / "missing").string(), &loaded));
     // Comments and blanks are fine.
-    std::ofstream(path, std::ios::trunc) << "# learned\n version = 1 \ncapacity_factor=0.5\r\nreserve_offset=0.1\ndischarges=2\n";
+    std::ofstream(path, std::ios::trunc) << "# learned\n version = 1 \ncapacity_factor=0.5\r\ndischarges=2\n";
     EXPECT_TRUE(LoadBatteryModel(path, &loaded));
     EXPECT_EQ(loaded.capacityFactor, 0.5);
 
