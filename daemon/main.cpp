@@ -14,6 +14,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "daemon/battery_settings.h"
 #include "daemon/daemon_config.h"
 #include "daemon/link_feed.h"
 #include "daemon/nut_server.h"
@@ -147,6 +148,11 @@ int main(int argc, char** argv) {
             config.listen.push_back(a);
         }
     }
+    nut::BatteryConfig battery;
+    if (!nut::LoadBatteryConfig(config.path, &battery, &error)) {
+        nut::LogLine(QStringLiteral("%1: %2").arg(config.path, error));
+        return 2;
+    }
     nut::LogLine(QStringLiteral("version %1; link settings %2; server settings %3")
                      .arg(QStringLiteral(VESPERO_VERSION), LinkSettingsLocation(),
                           config.path.isEmpty() ? QStringLiteral("(defaults)") : config.path));
@@ -172,6 +178,7 @@ int main(int argc, char** argv) {
 
     steadyClock.start();
     nut::UnitBoard board(config);
+    board.SetBattery(battery);
     nut::Server server(config, &board, &users, &SteadyMs);
     if (!server.Listen(&error)) {
         nut::LogLine(error);

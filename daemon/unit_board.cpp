@@ -1,7 +1,11 @@
 #include "daemon/unit_board.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <cstring>
 
+#include "daemon/nut_server.h"
 #include "daemon/nut_words.h"
 
 namespace nut {
@@ -13,6 +17,47 @@ UnitBoard::UnitBoard(const DaemonConfig& config, QueueFn queue)
         units_[i].name = config.unitName[i].toStdString();
         units_[i].description = config.unitDescription[i].toStdString();
     }
+}
+
+void UnitBoard::SetBattery(const BatteryConfig& config) {
+    battery_ = config;
+    haveBattery_ = true;
+}
+
+QString UnitBoard::BatteryStatePath(const Unit& unit) const {
+    return QDir(battery_.stateDir).filePath(QStringLiteral("battery-%1.state").arg(QString::fromStdString(unit.name)));
+}
+
+void UnitBoard::TrackBattery(Unit* u, qint64 nowMs) {
+    if (!u->batteryLoaded) {
+        u->batteryLoaded = true;
+        const QString path = BatteryStatePath(*u);
+        if (QFile::exists(path)) {
+            if (LoadBatteryModel(path.toStdString(), &u->battery.model))
+                LogLine(QStringLiteral("%1: battery model from %2 (%3 discharge(s) learned)")
+                            .arg(QString::fromStdString(u->name), path).arg(u->battery.model.discharges));
+            else
+                LogLine(QStringLiteral("%1: %2 is not a battery model; starting from the defaults")
+                            .arg(QString::fromStdString(u->name), path));
+        }
+    }
+    BatteryEstimate e;
+    if (::TrackBattery(&u->battery, BatteryInputsFrom(*u->last), battery_.settings,
+                       double(nowMs) / 1000 * battery_.timeScale, &e)) {
+        const QString path = BatteryStatePath(*u);
+        std::string error;
+        QDir().mkpath(battery_.stateDir);
+        if (SaveBatteryModel(path.toStdString(), u->battery.model, &error))
+            LogLine(QStringLiteral("%1: learned from a discharge: capacity factor %2; saved in %3")
+                        .arg(QString::fromStdString(u->name))
+                        .arg(u->battery.model.capacityFactor, 0, 'f', 3)
+                        .arg(path));
+        else
+            LogLine(QStringLiteral("%1: cannot save the battery model: %2")
+                        .arg(QString::fromStdString(u->name), QString::fromStdString(error)));
+    }
+    u->batteryView.estimate = e;
+    u->batteryView.settings = &battery_.settings;
 }
 
 void UnitBoard::SetPresent(int device, bool present, int comPort) {
@@ -32,6 +77,8 @@ void UnitBoard::Update(int device, const _ZozeUps& snapshot, qint64 nowMs) {
     u.lastRefreshMs = nowMs;
     u.linkLost = std::strncmp(snapshot.stateText, "Timeout", sizeof snapshot.stateText) == 0;
     if (!u.linkLost) u.haveStatus = true;
+    // Readings of a lost link are old ones: they neither move the estimate nor teach it.
+    if (haveBattery_ && !u.linkLost && u.haveStatus) TrackBattery(&u, nowMs);
     Rebuild(&u);
 }
 
@@ -41,7 +88,7 @@ void UnitBoard::SetFsd(Unit* unit) {
 }
 
 void UnitBoard::Rebuild(Unit* u) {
-    u->variables = BuildVariables(*u->last, u->fsd, u->comPort);
+    u->variables = BuildVariables(*u->last, u->fsd, u->comPort, u->batteryView.settings ? &u->batteryView : nullptr);
     u->index.clear();
     for (size_t i = 0; i < u->variables.size(); ++i) u->index.emplace(u->variables[i].name, i);
     std::string& r = u->listVarReply;

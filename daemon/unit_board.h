@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "daemon/battery_settings.h"
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
 
@@ -41,12 +42,19 @@ public:
         std::string listVarReply;
         std::multimap<std::string, const void*> logins;  // peer address -> the session
         std::unique_ptr<_ZozeUps> last;
+        BatteryTracker battery;
+        BatteryView batteryView;
+        bool batteryLoaded = false;  // the learned model has been looked for
     };
 
     // Queues work on the link; KeybCommand by default, something else in tests.
     using QueueFn = int (*)(int type, int device, int value, int fourth);
 
     explicit UnitBoard(const DaemonConfig& config, QueueFn queue = nullptr);
+
+    // Serve battery.charge, battery.runtime and their thresholds, learning into config.stateDir.
+    void SetBattery(const BatteryConfig& config);
+    QString BatteryStatePath(const Unit& unit) const;
 
     void SetPresent(int device, bool present, int comPort);
     // A new snapshot of a present unit, taken after a refresh from the link.
@@ -63,11 +71,14 @@ public:
 
 private:
     void Rebuild(Unit* unit);
+    void TrackBattery(Unit* unit, qint64 nowMs);
 
     Unit units_[4];
     std::vector<Unit*> presentUnits_;
     qint64 staleAfterMs_;
     QueueFn queue_;
+    bool haveBattery_ = false;
+    BatteryConfig battery_;
 };
 
 }  // namespace nut

@@ -48,7 +48,7 @@ void AddAlarm(std::string* alarms, const std::string& text) {
 
 }  // namespace
 
-StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd) {
+StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd, const BatteryView* battery) {
     const UpsStatusBlock& s = unit.status;
     StatusWords out;
     std::string words;
@@ -56,8 +56,11 @@ StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd) {
 
     const double blocks = double(s.currentUnits);
     // The panel's battery gauge turns red below 10.5 V per block.
-    const bool lowBattery = (blocks > 0 && s.batteryVoltage < 10.5 * blocks) ||
-                            (s.stateCode == 3 && s.standbyReason == 8);
+    const double lowVolts = battery && battery->settings ? battery->settings->lowVolts : 10.5;
+    const bool lowBattery = (blocks > 0 && s.batteryVoltage < lowVolts * blocks) ||
+                            (s.stateCode == 3 && s.standbyReason == 8) ||
+                            (battery && battery->settings &&
+                             EstimateIsLow(battery->estimate, BatteryInputsFrom(unit), *battery->settings));
     switch (s.stateCode) {
     case 2:
         AddWord(&words, "OL");
@@ -98,7 +101,7 @@ StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd) {
     return out;
 }
 
-std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort) {
+std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort, const BatteryView* battery) {
     const UpsStatusBlock& s = unit.status;
     std::vector<Variable> v;
     v.reserve(40);
@@ -110,16 +113,24 @@ std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort
         if (!value.empty()) v.push_back({name, std::move(value)});
     };
 
-    const StatusWords status = DeriveStatus(unit, fsd);
+    const StatusWords status = DeriveStatus(unit, fsd, battery);
     const long long ratedWatts = 5000LL * s.powerUnits;
     const double blocks = double(s.currentUnits);
 
     num("battery.voltage", s.batteryVoltage, 1);
     num("battery.current", s.inputCurrent, 1);
     num("battery.temperature", s.batteryTemperature, 1);
+    const BatterySettings* bs = battery ? battery->settings : nullptr;
     if (blocks > 0) {
         num("battery.voltage.nominal", 12.0 * blocks, 1);
-        num("battery.voltage.low", 10.5 * blocks, 1);
+        num("battery.voltage.low", (bs ? bs->lowVolts : 10.5) * blocks, 1);
+    }
+    if (bs) {
+        const BatteryEstimate& e = battery->estimate;
+        if (e.haveCharge) num("battery.charge", std::round(e.charge), 0);
+        if (e.haveRuntime) num("battery.runtime", std::round(e.runtime), 0);
+        num("battery.charge.low", bs->chargeLow, 0);
+        num("battery.runtime.low", bs->runtimeLow, 0);
     }
     switch (s.ccbStatus) {
     case 1: case 2: text("battery.charger.status", "charging"); break;
@@ -189,8 +200,12 @@ struct Description {
 // Our own wording; names follow the NUT variable list.
 const Description kVariableDescriptions[] = {
     {"battery.capacity", "Battery capacity (Ah)"},
+    {"battery.charge", "Battery charge (percent), estimated from the voltage under load"},
+    {"battery.charge.low", "Charge below which the battery counts as low (percent)"},
     {"battery.charger.status", "Charging phase of the battery"},
     {"battery.current", "Battery current (A)"},
+    {"battery.runtime", "Time left on battery (seconds), estimated"},
+    {"battery.runtime.low", "Runtime below which the battery counts as low (seconds)"},
     {"battery.temperature", "Battery temperature (degrees C)"},
     {"battery.voltage", "Battery voltage (V)"},
     {"battery.voltage.low", "Battery voltage below which the battery counts as low (V)"},

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/battery_estimate.h"
 #include "link/ups_link.h"
 
 namespace nut {
@@ -16,17 +17,24 @@ struct Variable {
     std::string value;
 };
 
+// The battery estimate of a unit and the settings it was made with; without one, only the
+// voltage tells low battery and no charge or runtime is served.
+struct BatteryView {
+    BatteryEstimate estimate;
+    const BatterySettings* settings = nullptr;
+};
+
 // The unit's state in NUT status words ("OL CHRG", "OB DISCHRG LB", ...) and the alarm texts
 // behind ALARM. fsd: the forced-shutdown latch a primary upsmon set on this server.
 struct StatusWords {
     std::string status;
     std::string alarm;  // empty when nothing is alarming
 };
-StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd);
+StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd, const BatteryView* battery = nullptr);
 
 // Every variable the record carries a standard name for, sorted by name. NaN or infinite
 // measurements are left out rather than sent as text a client cannot parse.
-std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort);
+std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort, const BatteryView* battery = nullptr);
 
 // A short description of a variable or command; empty when there is none.
 std::string_view VariableDescription(std::string_view name);

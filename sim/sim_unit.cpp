@@ -1,5 +1,6 @@
 #include "sim_unit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -135,6 +136,30 @@ Unit::Unit(const UnitOptions& options) : options_(options) {
     CopyText(adds_ + 52, 20, "Service Desk");
     CopyText(adds_ + 72, 20, "+39 011 000000");
     std::memset(pi_, 0, sizeof pi_);
+    SetOptions(options);
+}
+
+void Unit::SetOptions(const UnitOptions& options) {
+    options_ = options;
+    BatteryParams p = battery_.params();
+    p.capacityAh = options.capacityAh > 0 ? options.capacityAh : 40;
+    p.health = options.health > 0 ? options.health : 1;
+    p.chargeAmps = p.capacityAh / 10;
+    battery_.SetParams(p);
+    if (options.model) {
+        const unsigned ah = unsigned(p.capacityAh + 0.5) & 0xFFFF;
+        adds_[0] = uint8_t(ah >> 8);
+        adds_[1] = uint8_t(ah & 0xFF);
+    }
+}
+
+void Unit::Advance(double seconds) {
+    if (options_.model && seconds > 0) battery_.Advance(seconds, options_.loadPercent, OnBattery(), OnLine());
+}
+
+double Unit::ModelVolts() const {
+    if (options_.batteryVolts > 0) return options_.batteryVolts;
+    return battery_.Volts(options_.loadPercent, OnBattery(), OnLine());
 }
 
 std::vector<uint8_t> Unit::Status() {
@@ -146,18 +171,24 @@ std::vector<uint8_t> Unit::Status() {
     PutWord(p, 50000 - 10 * w);                // input period: 2 x 1e6 / (0.8 x 50000) = 50 Hz
     PutWord(p, 3 + w / 6);                     // input current
     PutWord(p, RawRms(1.5 * 230.0));           // output voltage (the unit reports 1.5 x)
-    PutWord(p, 4 + w / 4);                     // output current
-    PutWord(p, 900 + 10 * w);                  // output power
+    const bool model = options_.model;
+    const double load = std::max(0.0, std::min(150.0, options_.loadPercent));
+    PutWord(p, model ? unsigned(load / 100 * 5000 / 230 + 0.5) : 4 + w / 4);  // output current
+    PutWord(p, model ? unsigned(load / 100 * 5000 + 0.5) : 900 + 10 * w);    // output power, W
     PutWord(p, 500);                           // output period, 40 us steps: 50 Hz
-    PutWord(p, options_.batteryVolts > 0 ? unsigned(options_.batteryVolts * 32 + 0.5) & 0xFFFF
-                                         : 1728 + w);  // battery voltage / 32: 54 V
+    if (model)
+        PutWord(p, unsigned(ModelVolts() * 32 + 0.5) & 0xFFFF);
+    else
+        PutWord(p, options_.batteryVolts > 0 ? unsigned(options_.batteryVolts * 32 + 0.5) & 0xFFFF
+                                             : 1728 + w);  // battery voltage / 32: 54 V
     PutWord(p, 135 + w);                       // internal voltage 1: inside the panel's green band
     PutWord(p, 132 + w);                       // internal voltage 2
     PutWord(p, 0);                             // aux1
     PutWord(p, 0);                             // aux2
     PutWord(p, 5888 + 8 * w);                  // inverter temperature: 45 C
     PutWord(p, 22320 - 16 * w);                // case temperature: 30 C
-    unsigned flags = 0x0200;                   // charging
+    const bool charging = !model || (OnLine() && battery_.Charging());
+    unsigned flags = charging ? 0x0200 : 0;    // charging
     if (options_.batteryTestPending) flags |= 0x8000;
     PutWord(p, flags);
     PutWord(p, 0);                             // flags 3/4
@@ -169,8 +200,8 @@ std::vector<uint8_t> Unit::Status() {
     PutWord(p, 0);
     PutWord(p, 0);
     PutWord(p, 0);
-    PutWord(p, 18 + w / 3);                    // power percent
-    PutWord(p, 0x0001);                        // CCB status
+    PutWord(p, model ? unsigned(load + 0.5) : 18 + w / 3);  // power percent
+    PutWord(p, !model || charging ? 0x0001 : OnLine() ? 0x0003 : 0);  // CCB status: bulk, float
     return p;
 }
 
@@ -277,7 +308,7 @@ std::vector<uint8_t> Unit::Payload(char c) {
         PutLong(p, 123456u + tick_);
         PutWord(p, 0);
         PutWord(p, 0);
-        PutWord(p, 540 + tick_ % 5); // battery voltage, 0.1 V
+        PutWord(p, options_.model ? unsigned(ModelVolts() * 10 + 0.5) : 540 + tick_ % 5);  // battery voltage, 0.1 V
         PutWord(p, 0);
         PutWord(p, 0);
         PutWord(p, 0);

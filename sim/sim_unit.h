@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "battery_model.h"
+
 namespace sim {
 
 // Wire rules, written from the protocol description (not shared with the link):
@@ -27,18 +29,28 @@ struct UnitOptions {
     int standbyReason = 0;
     bool batteryTestPending = false;
     double batteryVolts = 0;  // fixed battery voltage in the status reply; 0: the default 54 V wobble
+    // The battery model: voltage, charge phase, power and load follow a discharging or charging
+    // battery instead of the fixed readings. batteryVolts, when set, still overrides the voltage.
+    bool model = false;
+    double loadPercent = 18;
+    double capacityAh = 40;
+    double health = 1.0;
 };
 
 class Unit {
 public:
     explicit Unit(const UnitOptions& options);
     const UnitOptions& options() const { return options_; }
-    void SetOptions(const UnitOptions& options) { options_ = options; }
+    void SetOptions(const UnitOptions& options);
 
     // Answer to a complete, checked request frame; empty when the unit does not answer it.
     std::string Answer(const std::vector<uint8_t>& frame);
     // A reply of the same length with absurd values and a wrong checksum.
     std::string Poison(const std::vector<uint8_t>& frame);
+
+    // Runs the battery model for seconds of battery time in the present state.
+    void Advance(double seconds);
+    BatteryModel& battery() { return battery_; }
 
 private:
     std::vector<uint8_t> Status();
@@ -46,7 +58,12 @@ private:
     std::vector<uint8_t> Payload(char c);
     void Store(char c, const std::vector<uint8_t>& data, size_t frameLength);
 
+    bool OnBattery() const { return options_.stateCode >= 16 && options_.stateCode <= 18; }
+    bool OnLine() const { return options_.stateCode == 2 || options_.stateCode == 4; }
+    double ModelVolts() const;
+
     UnitOptions options_;
+    BatteryModel battery_;
     unsigned tick_ = 0;
     uint16_t setup_[42];
     int16_t debug_[12];

@@ -38,7 +38,15 @@ const char kUsage[] =
     "  --standby-reason R   stand-by reason word (default 0)\n"
     "  --battery-test       start with a battery-test result waiting (flag 0x8000)\n"
     "  --control FILE       re-read FILE whenever it changes and take from it, one per line:\n"
-    "                       state=CODE, reason=R, battery=VOLTS (0: default), silent=0|1\n"
+    "                       state=CODE, reason=R, battery=VOLTS (0: default), silent=0|1,\n"
+    "                       model=0|1, load=PCT, timescale=X, capacity=AH, health=SHARE,\n"
+    "                       charge=PCT (sets the model's state of charge when read)\n"
+    "  --model              a physical battery instead of fixed readings: on battery the\n"
+    "                       voltage sags with the load and falls as the charge is drawn, on\n"
+    "                       line the charger brings it back to float (13.5 V per block)\n"
+    "  --load PCT           output load of the model (default 18)\n"
+    "  --timescale X        battery seconds per real second (default 1): 60 runs an hour\n"
+    "                       of discharge in a minute\n"
     "  --silent             never answer\n"
     "  --silent-after N     answer the first N requests, then never again\n"
     "  --log FILE           append one line per received request: the frame in hex\n"
@@ -69,6 +77,7 @@ struct Options {
     std::set<long> corruptAt;
     int delayMs = 0;
     unsigned seed = 1;
+    double timeScale = 1;
 };
 
 [[noreturn]] void Fail(const std::string& text) {
@@ -81,6 +90,13 @@ long ToLong(const char* s, const char* what) {
     errno = 0;
     const long v = std::strtol(s, &end, 0);
     if (errno || end == s || *end) Fail(std::string("bad number for ") + what + ": " + s);
+    return v;
+}
+
+double ToNumber(const char* s, const char* what, double low, double high) {
+    char* end = nullptr;
+    const double v = std::strtod(s, &end);
+    if (end == s || *end || !(v >= low && v <= high)) Fail(std::string("bad value for ") + what + ": " + s);
     return v;
 }
 
@@ -117,6 +133,12 @@ Options Parse(int argc, char** argv) {
             o.unit.standbyReason = int(ToLong(next(), "--standby-reason"));
         } else if (a == "--battery-test") {
             o.unit.batteryTestPending = true;
+        } else if (a == "--model") {
+            o.unit.model = true;
+        } else if (a == "--load") {
+            o.unit.loadPercent = ToNumber(next(), "--load", 0, 150);
+        } else if (a == "--timescale") {
+            o.timeScale = ToNumber(next(), "--timescale", 0, 1e6);
         } else if (a == "--control") {
             o.controlPath = next();
         } else if (a == "--silent") {
@@ -226,6 +248,7 @@ private:
     long requests_ = 0;
     struct timespec controlStamp_{};
     off_t controlSize_ = -1;
+    std::chrono::steady_clock::time_point modelTime_ = std::chrono::steady_clock::now();
 };
 
 // Lets a test change the unit while it runs: on battery, low battery, silent.
@@ -240,6 +263,7 @@ void Simulator::ReadControl() {
     FILE* f = std::fopen(opt_.controlPath.c_str(), "r");
     if (!f) return;
     sim::UnitOptions unit = unit_.options();
+    double charge = -1;
     char line[256];
     while (std::fgets(line, sizeof line, f)) {
         char key[64];
@@ -250,9 +274,16 @@ void Simulator::ReadControl() {
         else if (k == "reason") unit.standbyReason = int(value);
         else if (k == "battery") unit.batteryVolts = value;
         else if (k == "silent") opt_.silent = value != 0;
+        else if (k == "model") unit.model = value != 0;
+        else if (k == "load" && value >= 0 && value <= 150) unit.loadPercent = value;
+        else if (k == "timescale" && value >= 0 && value <= 1e6) opt_.timeScale = value;
+        else if (k == "capacity" && value > 0 && value < 65536) unit.capacityAh = value;
+        else if (k == "health" && value > 0 && value <= 1.5) unit.health = value;
+        else if (k == "charge" && value >= 0 && value <= 100) charge = value;
     }
     std::fclose(f);
     unit_.SetOptions(unit);
+    if (charge >= 0) unit_.battery().SetSoc(charge / 100);
 }
 
 void Simulator::Publish() {
@@ -364,6 +395,10 @@ void Simulator::Complete() {
     }
     Log(frame, nullptr);
     ++requests_;
+    // The battery runs in the state it had until now; then the control file may change it.
+    const auto now = std::chrono::steady_clock::now();
+    unit_.Advance(std::chrono::duration<double>(now - modelTime_).count() * opt_.timeScale);
+    modelTime_ = now;
     ReadControl();
 
     if (opt_.silent || (opt_.silentAfter >= 0 && requests_ > opt_.silentAfter)) return;

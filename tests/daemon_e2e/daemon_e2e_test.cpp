@@ -79,10 +79,13 @@ protected:
         dir_ = new QTemporaryDir();
         ASSERT_TRUE(dir_->isValid());
         qputenv("XDG_CONFIG_HOME", dir_->path().toLocal8Bit());
+        qputenv("XDG_STATE_HOME", dir_->path().toLocal8Bit());  // the learned battery model
         QDir().mkpath(Path("Tralvane"));
         WriteFile(Path("Tralvane/vesperod.users"),
                   "[admin]\n  password = s3cret\n  instcmds = test.battery.start\n"
                   "[mon]\n  password = monpass\n  upsmon primary\n");
+        // The modelled discharge below runs at 120 battery seconds a second; the server counts alike.
+        WriteFile(Path("Tralvane/vesperod.conf"), "[battery]\ntime_scale = 120\n");
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
         sim_ = new testsupport::SimProcess(QStringLiteral(VESPERO_SIM_PATH), 1, dir_->path(),
                                            {QStringLiteral("--control"), Path("ctl"), QStringLiteral("--log"), Path("frames")});
@@ -120,7 +123,7 @@ protected:
     }
 
     void SetUp() override {
-        WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+        WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\nmodel=0\n");
         ASSERT_EQ(AwaitStatus(QStringLiteral("OL CHRG")), QStringLiteral("OL CHRG")) << ReadAll(Path("vesperod.err")).toStdString();
     }
 
@@ -162,6 +165,35 @@ TEST_F(DaemonE2e, OnBatteryLowBatteryAndASilentUnitReachTheClients) {
     int status = 0;
     EXPECT_TRUE(WaitFor([&] { return Upsc({ups_, QStringLiteral("ups.status")}, &status).contains(QLatin1String("Data stale")); }, 20000));
     EXPECT_NE(status, 0);
+}
+
+TEST_F(DaemonE2e, ChargeAndRuntimeFallThroughASimulatedDischargeToLowBattery) {
+    auto number = [&](const char* name) {
+        bool ok = false;
+        const double v = Upsc({ups_, QLatin1String(name)}).section(QLatin1Char('\n'), 0, 0).toDouble(&ok);
+        return ok ? v : -1.0;
+    };
+    // On line at float: full, with the runtime the present load would get.
+    WriteFile(Path("ctl"), "model=1\nstate=2\nload=50\ntimescale=120\n");
+    EXPECT_TRUE(WaitFor([&] { return number("battery.charge") == 100; }, 10000));
+    EXPECT_GT(number("battery.runtime"), 600);
+    EXPECT_EQ(number("battery.charge.low"), 20);
+    EXPECT_EQ(number("battery.runtime.low"), 300);
+
+    // Two battery minutes a real second: from 60 % to low battery in a few seconds.
+    WriteFile(Path("ctl"), "model=1\nstate=18\nload=50\ntimescale=120\ncharge=60\n");
+    ASSERT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG")), QStringLiteral("OB DISCHRG"));
+    const double charge = number("battery.charge"), runtime = number("battery.runtime"), volts = number("battery.voltage");
+    EXPECT_GT(charge, 30);
+    EXPECT_LT(charge, 90);
+    EXPECT_GT(runtime, 300);
+    QThread::msleep(2000);
+    EXPECT_LT(number("battery.charge"), charge);
+    EXPECT_LT(number("battery.runtime"), runtime);
+    EXPECT_LT(number("battery.voltage"), volts);
+    EXPECT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG LB"), 30000), QStringLiteral("OB DISCHRG LB"));
+    const QString all = Upsc({ups_});
+    EXPECT_TRUE(number("battery.charge") < 20 || number("battery.runtime") < 300) << all.toStdString();
 }
 
 TEST_F(DaemonE2e, UpscmdPutsTheBatteryTestFrameOnTheWireOnlyForTheRightPassword) {

@@ -39,4 +39,49 @@ TEST(SimUnit, PoisonedStatusCarriesAnImpossibleStateAndAWrongChecksum) {
               std::stoul(bad.substr(bad.size() - 4), nullptr, 16));
 }
 
+// Battery voltage of a status reply, in volts (payload bytes 14-15, 1/32 V).
+double StatusVolts(sim::Unit& unit) {
+    const std::string r = unit.Answer({0x80, '3'});
+    return double(std::stoul(r.substr(2 + 28, 4), nullptr, 16)) / 32;
+}
+
+TEST(SimBattery, SagsWithLoadFallsOnBatteryRecoversOnLineAndYieldsToAForcedVoltage) {
+    sim::UnitOptions o;
+    o.model = true;
+    o.stateCode = 18;
+    o.loadPercent = 25;
+    sim::Unit unit{o};
+    const double light = StatusVolts(unit);
+    o.loadPercent = 100;
+    unit.SetOptions(o);
+    EXPECT_LT(StatusVolts(unit), light - 2);  // four blocks, about 1 V each at full load
+
+    // Falling all the way at 50 %, to below 10.5 V a block within the hour, faster near the end.
+    o.loadPercent = 50;
+    unit.SetOptions(o);
+    double previous = StatusVolts(unit);
+    double seconds = 0;
+    while (StatusVolts(unit) >= 42 && seconds < 3600) {
+        unit.Advance(30);
+        seconds += 30;
+        EXPECT_LE(StatusVolts(unit), previous);
+        previous = StatusVolts(unit);
+    }
+    EXPECT_GT(seconds, 600);
+    EXPECT_LT(seconds, 3600);
+
+    // The mains back: charging (flag 0x0200) above the rested voltage, then float at 54 V.
+    o.stateCode = 2;
+    unit.SetOptions(o);
+    EXPECT_GT(StatusVolts(unit), 48);
+    EXPECT_EQ(unit.Answer({0x80, '3'}).substr(2 + 56, 4), "0200");
+    unit.Advance(12 * 3600);
+    EXPECT_DOUBLE_EQ(StatusVolts(unit), 54.0);
+    EXPECT_EQ(unit.Answer({0x80, '3'}).substr(2 + 56, 4), "0000");
+
+    o.batteryVolts = 40;
+    unit.SetOptions(o);
+    EXPECT_DOUBLE_EQ(StatusVolts(unit), 40.0);
+}
+
 }  // namespace
