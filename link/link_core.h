@@ -83,6 +83,10 @@ void SetDefaultPortOps(const UpsPortOps* ops);  // what InitDeviceTable puts in 
 void InitDeviceTable(void);
 void InitDevice(_ZozeUps* ups);
 void PollStep(_ZozeUps* ups);
+// How often the unit has accepted the command `code`, and how often the link gave it up after its
+// retries, since the link started: a caller that queued a command sees it carried out or lost.
+// 0 for a code outside the table. Takes the device lock.
+int CommandOutcomes(int code, const _ZozeUps* ups, uint32_t* accepted, uint32_t* dropped);
 
 // Opens a present unit's port. On failure (the port layer has already told the user why) posts
 // WM_UPS_EVENT (2, comPort) and ends the process with status -1 through the exit handler, or,

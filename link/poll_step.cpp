@@ -10,6 +10,25 @@
 
 namespace {
 
+// Outcomes per device and command row, guarded by the device lock.
+constexpr int kMaxRows = 64;
+struct Outcomes {
+    uint32_t accepted[kMaxRows];
+    uint32_t dropped[kMaxRows];
+};
+Outcomes outcomes[4];
+
+Outcomes* OutcomesOf(const _ZozeUps* ups) {
+    for (int i = 0; i < 4; ++i)
+        if (ups == &MainUps[i]) return &outcomes[i];
+    return nullptr;
+}
+
+void Count(uint32_t (Outcomes::*counts)[kMaxRows], int index, const _ZozeUps* ups) {
+    Outcomes* o = OutcomesOf(ups);
+    if (o && index >= 0 && index < kMaxRows) ++(o->*counts)[index];
+}
+
 int TableRows() {
     static const int rows = [] {
         int n = 0;
@@ -126,6 +145,7 @@ void PollStep(_ZozeUps* ups) {
             ups->rxText[ups->rxCount] = '\0';
             if (CheckReply(ups->rxText, ups->payload, row.replyLength)) {
                 row.decode(ups);
+                Count(&Outcomes::accepted, ups->activeIndex, ups);
                 ups->linkState = LINK_READY;
                 if (ups->retryCount && ups->errorCount) {
                     ups->retryCount = 0;
@@ -157,7 +177,18 @@ void PollStep(_ZozeUps* ups) {
             ups->retryCount += 1;
         } else {
             ups->retryCount = 0;  // dropped; the ring goes on
+            Count(&Outcomes::dropped, FindCommand(ups->activeCommand), ups);
         }
         ups->linkState = LINK_READY;
     }
+}
+
+int CommandOutcomes(int code, const _ZozeUps* ups, uint32_t* accepted, uint32_t* dropped) {
+    const int index = FindCommand(code);
+    Outcomes* o = OutcomesOf(ups);
+    if (index < 0 || index >= kMaxRows || !o) return 0;
+    auto lock = LockDevice(ups);
+    *accepted = o->accepted[index];
+    *dropped = o->dropped[index];
+    return 1;
 }

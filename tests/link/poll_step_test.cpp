@@ -198,3 +198,36 @@ TEST_F(PollTest, TwoUnitsAreServedOneStepEachPerPass) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PollTest, OutcomesTellAnAcceptedCommandFromADroppedOne) {
+    _ZozeUps* ups = ReadyDevice(0);
+    uint32_t accepted = 0, dropped = 0, accepted0 = 0, dropped0 = 0;
+    ASSERT_EQ(CommandOutcomes(CMD_TEST_BATTERY, ups, &accepted0, &dropped0), 1);
+    EXPECT_EQ(CommandOutcomes(-5, ups, &accepted, &dropped), 0);
+
+    EnqueueCommand(CMD_TEST_BATTERY, ups);
+    for (int i = 0; i < 40 && accepted == accepted0; ++i) {
+        PollStep(ups);
+        CommandOutcomes(CMD_TEST_BATTERY, ups, &accepted, &dropped);
+    }
+    EXPECT_EQ(accepted, accepted0 + 1);
+    EXPECT_EQ(dropped, dropped0);
+
+    // A unit that stops answering: four sends, then the command is given up.
+    Line(ups).autoReply = false;
+    Line(ups).pending.clear();
+    Line(ups).silentError = 0x79;
+    testing::internal::CaptureStdout();
+    EnqueueCommand(CMD_TEST_BATTERY, ups);
+    for (int i = 0; i < 80 && dropped == dropped0; ++i) {
+        PollStep(ups);
+        CommandOutcomes(CMD_TEST_BATTERY, ups, &accepted, &dropped);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dropped, dropped0 + 1);
+    EXPECT_EQ(accepted, accepted0 + 1);
+}
+
+}  // namespace
