@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,6 +14,17 @@
 #include "support.h"
 
 namespace {
+
+// No test reaches the desktop of whoever runs the suite (only the dunst cases get a bus, a
+// private one), and the notification icon is written to scratch, not the user's cache.
+const struct ScratchDesktop {
+    QTemporaryDir cache;
+    ScratchDesktop() {
+        qputenv("XDG_CACHE_HOME", cache.path().toLocal8Bit());
+        if (qEnvironmentVariableIsEmpty("VESPERO_DUNST_BUS"))
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    }
+} scratchDesktop;
 
 using C = TrayCondition;
 
