@@ -190,6 +190,8 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");  // no desktop to notify
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());  // the notification icon
     const QString oldCwd = QDir::currentPath();
     QDir::setCurrent(dir.filePath("run"));
 
@@ -233,6 +235,7 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
 
     QDir::setCurrent(oldCwd);
     if (oldRuntime.isEmpty()) qunsetenv("XDG_RUNTIME_DIR"); else qputenv("XDG_RUNTIME_DIR", oldRuntime);
+    if (oldCache.isEmpty()) qunsetenv("XDG_CACHE_HOME"); else qputenv("XDG_CACHE_HOME", oldCache);
 }
 
 }  // namespace
