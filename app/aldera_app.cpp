@@ -15,6 +15,7 @@
 #include "app/desktop_extras.h"
 #include "app/main_frame.h"
 #include "app/port_chooser_start.h"
+#include "app/single_instance.h"
 #include "link/port/port_errors.h"
 #include "widgets/message_box.h"
 
@@ -87,8 +88,32 @@ bool CAlderaApp::InitInstance() {
     // A data log that reaches the file-size limit must fail its write, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
     InstallPortErrorBoxes();
+    // One monitor per user: a second one would fight the first for the port.
+    const bool chooser = arguments().contains(QStringLiteral("--port-chooser"));
+    instance_ = new SingleInstance(QString(), this);
+    switch (instance_->ClaimOrAsk(chooser ? QByteArrayLiteral("port-chooser") : QByteArrayLiteral("show"))) {
+    case SingleInstance::Claim::Answered:
+        if (!chooser) return false;
+        // The port is the running monitor's while it runs: the port can be changed there
+        // (File > Config ComPort) or here once it has ended.
+        std::fprintf(stderr,
+                     "vespero: Vespero Monitor is already running (its window has been brought forward).\n"
+                     "Close it with File > Exit, then start vespero --port-chooser again.\n");
+        startStatus_ = 1;
+        return false;
+    case SingleInstance::Claim::NoAnswer:
+        std::fprintf(stderr, "vespero: another Vespero Monitor holds %s but does not answer; not starting a second one.\n",
+                     qPrintable(instance_->serverName()));
+        startStatus_ = 1;
+        return false;
+    case SingleInstance::Claim::First:
+        if (!instance_->error().isEmpty())
+            std::fprintf(stderr, "vespero: cannot watch for a second start (%s)\n", qPrintable(instance_->error()));
+        break;
+    }
+    connect(instance_, &SingleInstance::Requested, this, [this] { BringForward(frame_); });
     // The one way out for settings that name a dead port: pick another before the link opens it.
-    if (arguments().contains(QStringLiteral("--port-chooser")) && !ChoosePortBeforeStart()) return false;
+    if (chooser && !ChoosePortBeforeStart()) return false;
 
     doc_ = new CAlderaDoc(this);  // starts the link thread
     if (!doc_->OnNewDocument()) return false;

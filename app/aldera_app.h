@@ -8,6 +8,7 @@ class CAlderaDoc;
 class CAlderaView;
 class CMainFrame;
 class FrameworkCommands;
+class SingleInstance;
 
 // Lets the link thread show its port errors: the box appears on the window thread (no owner,
 // information icon) and the link thread waits until it is closed. Once the window thread has
@@ -22,8 +23,10 @@ public:
     CAlderaApp(int& argc, char** argv);
     ~CAlderaApp() override;
 
-    // Document, frame and panel, then the window is shown. False ends the program at once.
+    // Document, frame and panel, then the window is shown. False ends the program at once,
+    // with startStatus() as its exit status.
     bool InitInstance();
+    int startStatus() const { return startStatus_; }
     // After the message loop: the link is stopped before the window is destroyed.
     void ExitInstance();
 
@@ -38,4 +41,6 @@ private:
     CMainFrame* frame_ = nullptr;
     CAlderaView* view_ = nullptr;
     FrameworkCommands* fileCommands_ = nullptr;
+    SingleInstance* instance_ = nullptr;
+    int startStatus_ = 0;
 };

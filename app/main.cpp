@@ -4,7 +4,7 @@
 int main(int argc, char** argv) {
     if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     CAlderaApp app(argc, argv);
-    if (!app.InitInstance()) return 0;
+    if (!app.InitInstance()) return app.startStatus();
     const int status = app.exec();
     app.ExitInstance();
     return status;

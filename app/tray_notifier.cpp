@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSettings>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -29,12 +30,20 @@ QColor Fill(TrayColour colour) {
 }
 }  // namespace
 
-TrayNotifier::TrayNotifier(QWidget* window, QObject* parent)
-    : QObject(parent), window_(window), dueTimer_(new QTimer(this)) {
+TrayNotifier::TrayNotifier(QWidget* window, QObject* parent, const QDBusConnection& bus)
+    : QObject(parent), window_(window), dueTimer_(new QTimer(this)),
+      desktop_(new DesktopNotifications(bus, this)) {
     dueTimer_->setSingleShot(true);
     connect(dueTimer_, &QTimer::timeout, this, &TrayNotifier::ShowDue);
+    desktop_->SetFallback([this](const DesktopNote& note) { ShowBalloon(note); });
+    connect(desktop_, &DesktopNotifications::Activated, this, [this] {
+        if (!window_) return;
+        window_->showNormal();
+        window_->raise();
+        window_->activateWindow();
+    });
     stateName_ = QStringLiteral("Timeout");
-    toolTip_ = QStringLiteral("Vespero Monitor\nTimeout");
+    toolTip_ = QStringLiteral("Vespero Monitor\nTimeout: no answer from the unit yet");
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(IconFor(colour_), this);
@@ -101,16 +110,41 @@ int64_t TrayNotifier::Now() const {
     return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
 }
 
+QString TrayNotifier::TimeText(int64_t msecs) const {
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(msecs);
+    // The date only when it is not today's.
+    if (at.date() == QDateTime::fromMSecsSinceEpoch(Now()).date())
+        return at.toString(QStringLiteral("HH:mm:ss"));
+    return at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 void TrayNotifier::Update(const _ZozeUps& ups) {
     stateName_ = CaptionText(ups.stateText, ups.status.flags12).trimmed();
     // The panel's rule for a red battery gauge.
     const double vbatt = ups.auxWordB[2] / 10.0;
     const bool batteryLow = vbatt < 10.5 * ups.status.currentUnits;
-    const TrayCondition condition = ClassifyState(stateName_, batteryLow);
+    const TrayEvent event = ClassifyEvent(stateName_, batteryLow);
+    const bool lost = event.condition == TrayCondition::LinkLost;
+    if (!lost) linked_ = true;
+    if (lost && linked_ && !lostSince_) lostSince_ = lastLost_ = Now();
+    if (!lost) lostSince_ = 0;
+    if (!lost) {
+        figures_ = BatteryFiguresOf(ups, voltsSeen_);
+        voltsSeen_ = voltsSeen_ || figures_.volts.has_value();
+    }
 
-    const TrayColour colour = ColourOf(condition);
-    const QString tip = QStringLiteral("Vespero Monitor\n%1\nV Batt %2 V")
-                            .arg(stateName_, QString::asprintf("%.1f", vbatt));
+    const TrayColour colour = ColourOf(event.condition);
+    // While the link is lost the record holds the last readings: old news, not shown as live.
+    QString tip;
+    if (!linked_) {
+        tip = QStringLiteral("Vespero Monitor\nTimeout: no answer from the unit yet");
+    } else if (lost) {
+        tip = QStringLiteral("Vespero Monitor\nLink lost since %1 (Timeout)").arg(TimeText(lostSince_));
+    } else {
+        tip = QStringLiteral("Vespero Monitor\n") + stateName_;
+        const QString battery = BatteryLine(figures_);
+        if (!battery.isEmpty()) tip += QLatin1Char('\n') + battery;
+    }
     if (tray_ && colour != colour_) tray_->setIcon(IconFor(colour));
     if (tray_ && tip != toolTip_) tray_->setToolTip(tip);
     colour_ = colour;
@@ -118,11 +152,8 @@ void TrayNotifier::Update(const _ZozeUps& ups) {
 
     // Until the unit first answers, "Timeout" means "not yet", not "lost"; a unit found on
     // line is what the user expects, anything else is worth telling.
-    if (!linked_) {
-        if (condition == TrayCondition::LinkLost) return;
-        linked_ = true;
-    }
-    if (auto note = gate_.Offer(condition, Now())) Notify(*note);
+    if (!linked_) return;
+    if (auto note = gate_.Offer(event, Now())) Notify(*note);
     ArmTimer();
 }
 
@@ -142,16 +173,39 @@ void TrayNotifier::ArmTimer() {
 }
 
 void TrayNotifier::Notify(const TrayNote& note) {
-    const QString title = NoteTitle(note);
-    const QString text = note.to == TrayCondition::LinkLost
-                             ? QStringLiteral("The unit does not answer (Timeout)")
-                             : stateName_;
-    if (sink_) sink_(title, text);
-    if (tray_) {
-        const auto icon = ColourOf(note.to) == TrayColour::Green ? QSystemTrayIcon::Information
-                                                                 : QSystemTrayIcon::Warning;
-        tray_->showMessage(title, text, icon);
+    DesktopNote out;
+    out.title = NoteTitle(note);
+    out.critical = IsCritical(note.to.condition);
+    QStringList lines;
+    if (note.to.condition == TrayCondition::LinkLost) {
+        lines << QStringLiteral("The unit does not answer (Timeout) since %1.").arg(TimeText(lastLost_))
+              << QStringLiteral("No readings until it answers again.");
+    } else {
+        lines << stateName_;
+        const QString battery = BatteryLine(figures_);
+        if (!battery.isEmpty()) lines << battery;
+        if (note.from.condition == TrayCondition::LinkLost && lastLost_)
+            lines << QStringLiteral("No answer from %1 to %2.").arg(TimeText(lastLost_), TimeText(Now()));
     }
+    if (note.missed) {
+        const char* what = note.worstMissed == TrayCondition::OnBattery ? "on battery"
+                           : note.worstMissed == TrayCondition::LinkLost ? "link lost"
+                                                                         : "alarm";
+        lines << QStringLiteral("Also %1 brief event%2 since %3 (worst: %4).")
+                     .arg(note.missed)
+                     .arg(note.missed == 1 ? "" : "s")
+                     .arg(TimeText(note.missedSince), QLatin1String(what));
+    }
+    out.body = lines.join(QLatin1Char('\n'));
+    if (sink_) sink_(out);
+    desktop_->Show(out);
+}
+
+void TrayNotifier::ShowBalloon(const DesktopNote& note) {
+    if (!tray_) return;
+    tray_->showMessage(note.title, note.body,
+                       note.critical ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information,
+                       note.critical ? 0 : 10000);
 }
 
 bool TrayNotifier::closeToTray() const {

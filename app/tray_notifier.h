@@ -1,6 +1,7 @@
 // The monitor in the desktop's tray: an icon in the colour of the unit's state, a tooltip with
-// the state and the battery voltage, notifications of state changes, and (a setting, off by
-// default) closing the window to the tray.
+// the state and the battery, notifications of state changes (through the desktop's notification
+// service, the tray's balloon only where no service answers), and (a setting, off by default)
+// closing the window to the tray.
 #pragma once
 
 #include <QIcon>
@@ -8,6 +9,8 @@
 #include <QString>
 #include <functional>
 
+#include "app/battery_figures.h"
+#include "app/desktop_notifications.h"
 #include "app/tray_rules.h"
 #include "link/ups_link.h"
 
@@ -19,12 +22,14 @@ class QWidget;
 class TrayNotifier : public QObject {
     Q_OBJECT
 public:
-    // At most one notification per interval of this length.
+    // Repeats of one kind of event: at most one notification per interval of this length.
     static constexpr int64_t kMinGapMsecs = 30000;
 
     // window: the main window the tray shows, hides and closes. The tray icon itself exists
-    // only where the desktop has a tray; the rules run either way.
-    explicit TrayNotifier(QWidget* window, QObject* parent = nullptr);
+    // only where the desktop has a tray; the rules and the notifications run either way.
+    // bus: where the notification service is looked for.
+    explicit TrayNotifier(QWidget* window, QObject* parent = nullptr,
+                          const QDBusConnection& bus = QDBusConnection::sessionBus());
     ~TrayNotifier() override;
 
     // Each refresh of the panel.
@@ -42,8 +47,9 @@ public:
     // Tests: where the time comes from (milliseconds), and where notifications go.
     using Clock = std::function<int64_t()>;
     void SetClock(Clock clock) { clock_ = std::move(clock); }
-    using NoteSink = std::function<void(const QString& title, const QString& text)>;
+    using NoteSink = std::function<void(const DesktopNote& note)>;
     void SetNoteSink(NoteSink sink) { sink_ = std::move(sink); }
+    DesktopNotifications* desktop() const { return desktop_; }
     // The held notification, when its interval has ended (the timer calls it too).
     void ShowDue();
 
@@ -53,14 +59,21 @@ protected:
 private:
     int64_t Now() const;
     void Notify(const TrayNote& note);
+    void ShowBalloon(const DesktopNote& note);
     void ArmTimer();
+    QString TimeText(int64_t msecs) const;
 
     QWidget* window_;
     QSystemTrayIcon* tray_ = nullptr;
     QAction* closeToTrayAction_ = nullptr;
     QTimer* dueTimer_;
+    DesktopNotifications* desktop_;
     NotificationGate gate_{TrayCondition::OnLine, kMinGapMsecs};
-    bool linked_ = false;  // the unit has answered at least once
+    bool linked_ = false;      // the unit has answered at least once
+    bool voltsSeen_ = false;   // and reported its battery voltage
+    int64_t lostSince_ = 0;    // the link's present outage began; 0 while it answers
+    int64_t lastLost_ = 0;     // the last outage began, for the note that it is over
+    BatteryFigures figures_;
     TrayColour colour_ = TrayColour::Red;
     QString toolTip_;
     QString stateName_;

@@ -1,14 +1,21 @@
 #include "app/tray_rules.h"
 
+#include <algorithm>
+
+namespace {
+bool OnBatteryText(const QString& s) {
+    return s == QLatin1String("On_Battery") || s == QLatin1String("Battery_Starting_pre_PFC") ||
+           s == QLatin1String("Battery_Starting_PFC");
+}
+}  // namespace
+
 TrayCondition ClassifyState(const QString& stateText, bool batteryLow) {
     const QString s = stateText.trimmed();
     if (s == QLatin1String("Timeout")) return TrayCondition::LinkLost;
     // The load runs from the line, also through the bypass or in ECO mode.
     if (s.startsWith(QLatin1String("On_Line")) || s == QLatin1String("Bypass or Eco Mode"))
         return TrayCondition::OnLine;
-    if (s == QLatin1String("On_Battery") || s == QLatin1String("Battery_Starting_pre_PFC") ||
-        s == QLatin1String("Battery_Starting_PFC"))
-        return batteryLow ? TrayCondition::Alarm : TrayCondition::OnBattery;
+    if (OnBatteryText(s)) return batteryLow ? TrayCondition::Alarm : TrayCondition::OnBattery;
     // Stopped on purpose, or still starting: no fault.
     if (s == QLatin1String("Stand_By") || s == QLatin1String("Keyboard_Stop") ||
         s == QLatin1String("Shutdown") || s == QLatin1String("Stop & Go") ||
@@ -25,6 +32,15 @@ TrayCondition ClassifyState(const QString& stateText, bool batteryLow) {
     return TrayCondition::StandBy;
 }
 
+TrayEvent ClassifyEvent(const QString& stateText, bool batteryLow) {
+    TrayEvent event{ClassifyState(stateText, batteryLow), {}};
+    if (event.condition == TrayCondition::Alarm) {
+        const QString s = stateText.trimmed();
+        event.detail = OnBatteryText(s) ? QStringLiteral("Low battery") : s;
+    }
+    return event;
+}
+
 TrayColour ColourOf(TrayCondition condition) {
     switch (condition) {
     case TrayCondition::OnLine: return TrayColour::Green;
@@ -36,43 +52,96 @@ TrayColour ColourOf(TrayCondition condition) {
     return TrayColour::Red;
 }
 
+bool IsCritical(TrayCondition condition) {
+    return condition == TrayCondition::OnBattery || condition == TrayCondition::Alarm ||
+           condition == TrayCondition::LinkLost;
+}
+
+int Severity(TrayCondition condition) {
+    switch (condition) {
+    case TrayCondition::OnLine: return 0;
+    case TrayCondition::StandBy: return 1;
+    case TrayCondition::OnBattery: return 2;
+    case TrayCondition::LinkLost: return 3;
+    case TrayCondition::Alarm: return 4;
+    }
+    return 4;
+}
+
 QString NoteTitle(const TrayNote& note) {
-    if (note.from == TrayCondition::LinkLost && note.to != TrayCondition::LinkLost)
+    if (note.from.condition == TrayCondition::LinkLost && note.to.condition != TrayCondition::LinkLost)
         return QStringLiteral("UPS link back");
-    switch (note.to) {
+    switch (note.to.condition) {
     case TrayCondition::OnLine: return QStringLiteral("UPS on line");
     case TrayCondition::StandBy: return QStringLiteral("UPS in stand-by");
     case TrayCondition::OnBattery: return QStringLiteral("UPS on battery");
-    case TrayCondition::Alarm: return QStringLiteral("UPS alarm");
+    case TrayCondition::Alarm:
+        return note.to.detail == QLatin1String("Low battery") ? QStringLiteral("UPS battery low")
+                                                              : QStringLiteral("UPS alarm");
     case TrayCondition::LinkLost: return QStringLiteral("UPS link lost");
     }
     return {};
 }
 
-std::optional<TrayNote> NotificationGate::Show(TrayCondition condition, int64_t now) {
-    const TrayNote note{shown_, condition};
-    shown_ = condition;
+std::optional<int64_t> NotificationGate::LastShown(const TrayEvent& event) const {
+    for (const auto& [kind, at] : lastShown_)
+        if (kind == event) return at;
+    return std::nullopt;
+}
+
+std::optional<TrayNote> NotificationGate::Show(const TrayEvent& event, int64_t now) {
+    TrayNote note{shown_, event, missed_, missedSince_, worstMissed_};
+    shown_ = event;
     pending_.reset();
-    lastShownAt_ = now;
+    missed_ = 0;
+    auto it = std::find_if(lastShown_.begin(), lastShown_.end(),
+                           [&](const auto& entry) { return entry.first == event; });
+    if (it != lastShown_.end())
+        it->second = now;
+    else
+        lastShown_.emplace_back(event, now);
     return note;
 }
 
-std::optional<TrayNote> NotificationGate::Offer(TrayCondition condition, int64_t now) {
-    if (condition == shown_) {
-        pending_.reset();  // back where the user last saw it: nothing new to tell
+std::optional<TrayNote> NotificationGate::Offer(const TrayEvent& event, int64_t now) {
+    if (event == current_) return std::nullopt;
+    if (pending_ && *pending_ == current_ && !(current_ == shown_) && IsCritical(current_.condition)) {
+        // A held critical event ends before it was shown: it goes into the next note.
+        if (!missed_ || Severity(current_.condition) > Severity(worstMissed_))
+            worstMissed_ = current_.condition;
+        if (!missed_) missedSince_ = heldSince_;
+        ++missed_;
+    }
+    current_ = event;
+    if (event == shown_) {
+        // Back where the user last saw it: only held outages are left to tell.
+        if (missed_)
+            pending_ = event;
+        else
+            pending_.reset();
         return std::nullopt;
     }
-    if (!lastShownAt_ || now - *lastShownAt_ >= minGap_) return Show(condition, now);
-    pending_ = condition;
+    // Clearing a critical note is never held: the note would stand for a state that is over.
+    const bool clears = IsCritical(shown_.condition) && !IsCritical(event.condition);
+    const auto last = LastShown(event);
+    if (clears || !last || now - *last >= minGap_) return Show(event, now);
+    pending_ = event;
+    heldSince_ = now;
     return std::nullopt;
 }
 
 std::optional<TrayNote> NotificationGate::Due(int64_t now) {
-    if (!pending_ || !lastShownAt_ || now - *lastShownAt_ < minGap_) return std::nullopt;
+    const auto due = NextDue();
+    if (!due || now < *due) return std::nullopt;
+    if (*pending_ == shown_ && !missed_) {
+        pending_.reset();
+        return std::nullopt;
+    }
     return Show(*pending_, now);
 }
 
 std::optional<int64_t> NotificationGate::NextDue() const {
-    if (!pending_ || !lastShownAt_) return std::nullopt;
-    return *lastShownAt_ + minGap_;
+    if (!pending_) return std::nullopt;
+    const auto last = LastShown(*pending_);
+    return last ? *last + minGap_ : 0;
 }

@@ -13,6 +13,19 @@ enum TrendSeries { kTrendVbatt, kTrendLoad, kTrendTbatt, kTrendTheat, kTrendFreq
 struct TrendSample {
     int64_t msecs = 0;                     // since the epoch, UTC
     float value[kTrendSeriesCount] = {};   // NaN where a source has no such quantity
+
+    // No quantity at all: the unit did not answer from here on, and the lines break.
+    static TrendSample Gap(int64_t msecs) {
+        TrendSample s;
+        s.msecs = msecs;
+        for (float& v : s.value) v = std::nanf("");
+        return s;
+    }
+    bool IsGap() const {
+        for (float v : value)
+            if (!std::isnan(v)) return false;
+        return true;
+    }
 };
 
 class TrendRing {

@@ -23,6 +23,7 @@
 #include <QtCharts/QValueAxis>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "widgets/message_box.h"
@@ -175,7 +176,24 @@ TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
 }
 
 void CTrendWindow::OnUpsRefresh(const _ZozeUps& ups) {
-    AddSample(SampleOf(ups, clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch()));
+    const int64_t now = clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
+    if (std::strncmp(ups.stateText, "Timeout", sizeof ups.stateText) == 0) {
+        // The record still holds the last readings (or zeros before the first answer): old news.
+        if (linked_ && !gapOpen_) {
+            AddSample(TrendSample::Gap(now));
+            gapOpen_ = true;
+        }
+        return;
+    }
+    linked_ = true;
+    gapOpen_ = false;
+    TrendSample sample = SampleOf(ups, now);
+    // The battery voltage comes in a reply read every few poll cycles: 0 before the first one.
+    if (!voltsSeen_ && ups.auxWordB[2] == 0)
+        sample.value[kTrendVbatt] = std::nanf("");
+    else
+        voltsSeen_ = true;
+    AddSample(sample);
 }
 
 void CTrendWindow::AddSample(const TrendSample& sample) {
@@ -287,18 +305,21 @@ void CTrendWindow::Redraw() {
     ForEachShown([&](const TrendSample&) { ++count; });
     const size_t run = std::max<size_t>(1, (count + kShownPoints - 1) / kShownPoints);
 
-    QList<QPointF> points[kTrendSeriesCount];
+    // Each gap ends a piece of every line; pieces hold their points relative to from_ first.
+    std::vector<QList<QPointF>> pieces[kTrendSeriesCount];
+    for (auto& p : pieces) p.emplace_back();
     double sum[kTrendSeriesCount] = {};
     int n[kTrendSeriesCount] = {};
     double timeSum = 0;
     size_t inRun = 0;
     double low = std::numeric_limits<double>::infinity(), high = -low;
     auto flush = [&] {
+        if (!inRun) return;
         const double t = timeSum / double(inRun);
         for (int s = 0; s < kTrendSeriesCount; ++s) {
             if (n[s]) {
                 const double v = sum[s] / n[s];
-                points[s].append(QPointF(t, v));
+                pieces[s].back().append(QPointF(t, v));
                 low = std::min(low, v);
                 high = std::max(high, v);
             }
@@ -309,6 +330,13 @@ void CTrendWindow::Redraw() {
         inRun = 0;
     };
     ForEachShown([&](const TrendSample& p) {
+        if (p.IsGap()) {
+            // A run never averages across an outage.
+            flush();
+            for (auto& piece : pieces)
+                if (!piece.back().isEmpty()) piece.emplace_back();
+            return;
+        }
         // Relative to the range start keeps the sum exact in a double.
         timeSum += double(p.msecs - from_);
         for (int s = 0; s < kTrendSeriesCount; ++s) {
@@ -318,13 +346,33 @@ void CTrendWindow::Redraw() {
         }
         if (++inRun == run) flush();
     });
-    if (inRun) flush();
+    flush();
     for (int s = 0; s < kTrendSeriesCount; ++s) {
-        for (QPointF& p : points[s]) p.setX(p.x() + double(from_));
-        series_[s]->replace(points[s]);
+        bool any = false;
+        for (size_t i = 0; i < pieces[s].size(); ++i) {
+            for (QPointF& p : pieces[s][i]) p.setX(p.x() + double(from_));
+            any = any || !pieces[s][i].isEmpty();
+            if (i == 0) {
+                series_[s]->replace(pieces[s][0]);
+                continue;
+            }
+            if (morePieces_[s].size() < i) {
+                auto* piece = new QLineSeries;
+                piece->setName(series_[s]->name());
+                piece->setPen(series_[s]->pen());
+                piece->setUseOpenGL(false);
+                chart_->addSeries(piece);
+                piece->attachAxis(axisX_);
+                piece->attachAxis(axisY_);
+                for (QLegendMarker* marker : chart_->legend()->markers(piece)) marker->setVisible(false);
+                morePieces_[s].push_back(piece);
+            }
+            morePieces_[s][i - 1]->replace(pieces[s][i]);
+        }
+        for (size_t i = pieces[s].size(); i <= morePieces_[s].size(); ++i)
+            if (morePieces_[s][i - 1]->count()) morePieces_[s][i - 1]->clear();
         // A quantity the source does not have (the log has no heat sink) leaves the legend.
-        for (QLegendMarker* marker : chart_->legend()->markers(series_[s]))
-            marker->setVisible(!points[s].isEmpty());
+        for (QLegendMarker* marker : chart_->legend()->markers(series_[s])) marker->setVisible(any);
     }
 
     axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));
@@ -338,6 +386,15 @@ void CTrendWindow::Redraw() {
     const double margin = std::max(1.0, (high - low) * 0.05);
     axisY_->setRange(std::floor(low - margin), std::ceil(high + margin));
     axisY_->applyNiceNumbers();
+}
+
+std::vector<QLineSeries*> CTrendWindow::pieces(int index) const {
+    std::vector<QLineSeries*> used;
+    if (!series_[index]) return used;
+    if (series_[index]->count()) used.push_back(series_[index]);
+    for (QLineSeries* piece : morePieces_[index])
+        if (piece->count()) used.push_back(piece);
+    return used;
 }
 
 QString CTrendWindow::statusText() const {
@@ -451,6 +508,7 @@ bool CTrendWindow::ExportCsv(const QString& path) {
     bool ok = true;
     // Every sample of the shown range, not only the points drawn; local time as in the log.
     ForEachShown([&](const TrendSample& p) {
+        if (p.IsGap()) return;
         out.append(QDateTime::fromMSecsSinceEpoch(p.msecs).toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")).toLatin1());
         for (int s = 0; s < kTrendSeriesCount; ++s) {
             out.append(',');

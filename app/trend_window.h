@@ -38,6 +38,8 @@ public:
     ~CTrendWindow() override;
 
     // Each refresh: one sample of device 0 into the ring. O(1); the chart follows on its timer.
+    // Nothing before the unit first answers; while it does not answer ("Timeout") one gap
+    // marks the outage, so no line is drawn through it.
     void OnUpsRefresh(const _ZozeUps& ups);
     void AddSample(const TrendSample& sample);
     static TrendSample SampleOf(const _ZozeUps& ups, int64_t msecs);
@@ -64,8 +66,11 @@ public:
     bool showingLog() const { return showingLog_; }
     const TrendRing& ring() const { return ring_; }
     const std::vector<TrendSample>& logPoints() const { return logPoints_; }
-    // Null until the window is first shown or exported.
+    // Null until the window is first shown or exported. The first piece of a quantity's line;
+    // each gap starts another piece, drawn by a series of its own.
     QLineSeries* series(int index) const { return series_[index]; }
+    // All pieces of a quantity's line in use now (those with points), oldest first.
+    std::vector<QLineSeries*> pieces(int index) const;
     QChartView* chartView() const { return chartView_; }
     QString statusText() const;
     // Redraws now instead of on the next tick.
@@ -103,6 +108,10 @@ private:
     QDateTimeAxis* axisX_ = nullptr;
     QValueAxis* axisY_ = nullptr;
     QLineSeries* series_[kTrendSeriesCount] = {};
+    std::vector<QLineSeries*> morePieces_[kTrendSeriesCount];  // kept for reuse, empty when unused
+    bool linked_ = false;   // the unit has answered in this session
+    bool gapOpen_ = false;  // a gap marks the present outage
+    bool voltsSeen_ = false;
     QVBoxLayout* layout_;
     QLabel* status_;
     QProgressBar* progress_;

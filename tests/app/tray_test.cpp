@@ -1,6 +1,9 @@
+#include <QDBusConnection>
+#include <QDateTime>
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +14,17 @@
 #include "support.h"
 
 namespace {
+
+// No test reaches the desktop of whoever runs the suite (only the dunst cases get a bus, a
+// private one), and the notification icon is written to scratch, not the user's cache.
+const struct ScratchDesktop {
+    QTemporaryDir cache;
+    ScratchDesktop() {
+        qputenv("XDG_CACHE_HOME", cache.path().toLocal8Bit());
+        if (qEnvironmentVariableIsEmpty("VESPERO_DUNST_BUS"))
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    }
+} scratchDesktop;
 
 using C = TrayCondition;
 
@@ -43,40 +57,83 @@ TEST(TrayRules, StateTextsGiveTheirColour) {
     EXPECT_EQ(ColourOf(C::StandBy), TrayColour::Amber);
     EXPECT_EQ(ColourOf(C::Alarm), TrayColour::Red);
     EXPECT_EQ(ColourOf(C::LinkLost), TrayColour::Red);
-    EXPECT_EQ(NoteTitle({C::LinkLost, C::OnLine}), "UPS link back");
-    EXPECT_EQ(NoteTitle({C::OnLine, C::LinkLost}), "UPS link lost");
-    EXPECT_EQ(NoteTitle({C::OnLine, C::OnBattery}), "UPS on battery");
+    EXPECT_EQ(NoteTitle({{C::LinkLost}, {C::OnLine}}), "UPS link back");
+    EXPECT_EQ(NoteTitle({{C::OnLine}, {C::LinkLost}}), "UPS link lost");
+    EXPECT_EQ(NoteTitle({{C::OnLine}, {C::OnBattery}}), "UPS on battery");
+    // Alarms are told apart by their text; a low battery on battery is an alarm of its own.
+    EXPECT_EQ(ClassifyEvent("CAN Fault", false), (TrayEvent{C::Alarm, "CAN Fault"}));
+    EXPECT_EQ(ClassifyEvent("On_Battery", true), (TrayEvent{C::Alarm, "Low battery"}));
+    EXPECT_EQ(ClassifyEvent("On_Battery", false), (TrayEvent{C::OnBattery, {}}));
+    EXPECT_EQ(NoteTitle({{C::OnBattery}, ClassifyEvent("On_Battery", true)}), "UPS battery low");
+    for (C c : {C::OnBattery, C::Alarm, C::LinkLost}) EXPECT_TRUE(IsCritical(c));
+    for (C c : {C::OnLine, C::StandBy}) EXPECT_FALSE(IsCritical(c));
 }
 
-TEST(NotificationGate, AtMostOnePerIntervalAndTheLatestStateAfterIt) {
-    NotificationGate gate(C::OnLine, 1000);
-    // The first change is shown at once.
-    auto note = gate.Offer(C::OnBattery, 0);
+TEST(NotificationGate, NewOrWorseEventsAtOnceRepeatsOfAKindHeldOutagesNeverLost) {
+    const TrayEvent lowVoltage{C::Alarm, "Low Battery Voltage"}, canFault{C::Alarm, "CAN Fault"};
+    NotificationGate gate(C::OnLine, 30000);
+    // Two different alarms two seconds apart: two notes.
+    auto note = gate.Offer(lowVoltage, 0);
     ASSERT_TRUE(note);
-    EXPECT_EQ(note->from, C::OnLine);
-    EXPECT_EQ(note->to, C::OnBattery);
-    EXPECT_FALSE(gate.Offer(C::OnBattery, 10));  // no change, nothing
-    // A flapping unit: inside the interval only the latest is kept.
-    EXPECT_FALSE(gate.Offer(C::OnLine, 100));
-    EXPECT_FALSE(gate.Offer(C::Alarm, 200));
-    EXPECT_EQ(gate.NextDue(), 1000);
-    EXPECT_FALSE(gate.Due(999));
-    note = gate.Due(1000);
+    EXPECT_EQ(note->from, TrayEvent{C::OnLine});
+    note = gate.Offer(canFault, 2000);
     ASSERT_TRUE(note);
-    EXPECT_EQ(note->from, C::OnBattery);
-    EXPECT_EQ(note->to, C::Alarm);
+    EXPECT_EQ(note->to, canFault);
+    // Clearing a critical state is told at once (it replaces the standing note).
+    note = gate.Offer(C::OnLine, 4000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->to.condition, C::OnLine);
+    // A 6 s outage beginning 6 s after the last note: told when it begins and when it ends.
+    note = gate.Offer(C::OnBattery, 10000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->to.condition, C::OnBattery);
+    note = gate.Offer(C::OnBattery, 12000);
+    EXPECT_FALSE(note);  // no change
+    note = gate.Offer(C::OnLine, 16000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->from.condition, C::OnBattery);
     EXPECT_FALSE(gate.NextDue());
-    EXPECT_FALSE(gate.Due(5000));
 
-    // Back to what was last shown before the interval ends: nothing left to tell.
-    EXPECT_FALSE(gate.Offer(C::OnLine, 1500));
-    EXPECT_FALSE(gate.Offer(C::Alarm, 1600));
-    EXPECT_FALSE(gate.NextDue());
-    EXPECT_FALSE(gate.Due(2000));
-    // A change after a quiet interval is shown at once again.
-    note = gate.Offer(C::LinkLost, 2000);
+    // Flapping: the same outage again within the interval is a repeat, held...
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 17000));
+    EXPECT_EQ(gate.NextDue(), 40000);  // 30 s after "on battery" was last shown
+    EXPECT_FALSE(gate.Offer(C::OnLine, 18000));
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 19000));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 20000));
+    // ...but a new, worse event still goes out at once, and carries the held ones.
+    note = gate.Offer(C::LinkLost, 21000);
     ASSERT_TRUE(note);
-    EXPECT_EQ(note->to, C::LinkLost);
+    EXPECT_EQ(note->missed, 2);
+    EXPECT_EQ(note->missedSince, 17000);
+    EXPECT_EQ(note->worstMissed, C::OnBattery);
+    note = gate.Offer(C::OnLine, 22000);  // clears
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->missed, 0);
+
+    // Held outages the user never saw are told when the interval ends (30 s after the note
+    // standing), even with the unit back where that note left it.
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 23000));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 24000));
+    EXPECT_FALSE(gate.Due(51999));
+    note = gate.Due(52000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->to.condition, C::OnLine);
+    EXPECT_EQ(note->missed, 1);
+    EXPECT_FALSE(gate.NextDue());
+}
+
+TEST(NotificationGate, AHeldOutageThatLastsIsShownWhenItsIntervalEnds) {
+    NotificationGate gate(C::OnLine, 30000);
+    ASSERT_TRUE(gate.Offer(C::OnBattery, 0));
+    ASSERT_TRUE(gate.Offer(C::OnLine, 1000));
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 2000));  // a repeat: held
+    EXPECT_FALSE(gate.Due(29999));
+    auto note = gate.Due(30000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->to.condition, C::OnBattery);
+    EXPECT_EQ(note->missed, 0);  // it is this very note, not one missed
+    // Back on line: told at once, it clears the standing note.
+    EXPECT_TRUE(gate.Offer(C::OnLine, 30500));
 }
 
 void SetState(_ZozeUps& u, const char* text, int vbattTenths = 480) {
@@ -85,13 +142,22 @@ void SetState(_ZozeUps& u, const char* text, int vbattTenths = 480) {
     u.auxWordB[2] = uint16_t(vbattTenths);
 }
 
+// No notification of a test may reach the desktop of whoever runs it.
+QDBusConnection NoBus() {
+    return QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("nobus"));
+}
+
 struct TrayFixture : PanelFixture {
-    TrayNotifier tray{&frame};
+    TrayNotifier tray{&frame, nullptr, NoBus()};
     int64_t now = 1'000'000;
+    std::vector<DesktopNote> notes;
     std::vector<QString> titles;
     TrayFixture() {
         tray.SetClock([this] { return now; });
-        tray.SetNoteSink([this](const QString& title, const QString&) { titles.push_back(title); });
+        tray.SetNoteSink([this](const DesktopNote& note) {
+            notes.push_back(note);
+            titles.push_back(note.title);
+        });
         QObject::connect(view, &CAlderaView::Refreshed, &tray, &TrayNotifier::Update);
     }
     void Refresh(const char* text, int vbattTenths = 480) {
@@ -106,8 +172,9 @@ struct TrayFixture : PanelFixture {
 TEST(TrayNotifierPanel, FollowsRefreshesAndNotifiesChanges) {
     TrayFixture f;
     // Before the unit first answers, "Timeout" is not a lost link; finding it on line is quiet.
-    f.Refresh("Timeout");
+    f.Refresh("Timeout", 0);
     EXPECT_EQ(f.tray.colour(), TrayColour::Red);
+    EXPECT_EQ(f.tray.toolTip(), "Vespero Monitor\nTimeout: no answer from the unit yet");
     f.Refresh("On_Line");
     EXPECT_TRUE(f.titles.empty());
     EXPECT_EQ(f.tray.colour(), TrayColour::Green);
@@ -120,42 +187,77 @@ TEST(TrayNotifierPanel, FollowsRefreshesAndNotifiesChanges) {
     f.Refresh("On_Battery", 419);  // below 10.5 V per block
     EXPECT_EQ(f.tray.colour(), TrayColour::Red);
     f.now += 60'000;
-    f.Refresh("Timeout");
+    const QString lostAt = QDateTime::fromMSecsSinceEpoch(f.now).toString("HH:mm:ss");
+    f.Refresh("Timeout", 419);
+    // Stale readings are not shown as live: the tooltip says since when the link is lost.
+    EXPECT_EQ(f.tray.toolTip(), "Vespero Monitor\nLink lost since " + lostAt + " (Timeout)");
+    f.now += 60'000;
+    f.Refresh("Timeout", 419);
+    EXPECT_EQ(f.tray.toolTip(), "Vespero Monitor\nLink lost since " + lostAt + " (Timeout)");
     f.now += 60'000;
     f.Refresh("On_Line");
-    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS alarm", "UPS link lost",
+    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS battery low", "UPS link lost",
                                               "UPS link back"}));
+    // Critical until the state clears; the bodies carry the state and the battery.
+    ASSERT_EQ(f.notes.size(), 4u);
+    EXPECT_TRUE(f.notes[0].critical && f.notes[1].critical && f.notes[2].critical);
+    EXPECT_FALSE(f.notes[3].critical);
+    EXPECT_EQ(f.notes[0].body, "On_Battery\nV Batt 43.0 V");
+    EXPECT_TRUE(f.notes[2].body.contains(lostAt)) << f.notes[2].body.toStdString();
+    EXPECT_FALSE(f.notes[2].body.contains("V Batt"));
+    EXPECT_TRUE(f.notes[3].body.startsWith("On_Line\nV Batt 48.0 V\nNo answer from " + lostAt));
+    // No notification service here: every note went to the fallback, none is standing.
+    EXPECT_EQ(f.tray.desktop()->unanswered(), 0);
+    EXPECT_EQ(f.tray.desktop()->standingId(), 0u);
 
-    // Flapping every second, a quiet interval after the last note: one notification at once,
-    // then, when the interval ends, the state it settled in (the timer's work, called here at
-    // the time it is due).
+    // Flapping every second after a quiet interval: the first outage and its end at once,
+    // then the repeats are held and told, counted, when the interval ends.
     f.titles.clear();
+    f.notes.clear();
     f.now += TrayNotifier::kMinGapMsecs;
     for (int i = 0; i < 10; ++i) {
         f.now += 1000;
         f.Refresh(i % 2 ? "On_Line" : "On_Battery");
     }
-    EXPECT_EQ(f.titles, std::vector<QString>{"UPS on battery"});
+    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line"}));
     f.tray.ShowDue();
-    EXPECT_EQ(f.titles.size(), 1u);  // not yet due
+    EXPECT_EQ(f.titles.size(), 2u);  // not yet due
     f.now += TrayNotifier::kMinGapMsecs;
     f.tray.ShowDue();
-    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line"}));
+    ASSERT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on line"}));
+    EXPECT_TRUE(f.notes[2].body.contains("Also 4 brief events since")) << f.notes[2].body.toStdString();
+}
+
+TEST(DesktopNotifications, WithoutAServiceEveryNoteGoesToTheFallbackInOrder) {
+    DesktopNotifications desktop(NoBus());
+    std::vector<QString> fallen;
+    int answered = 0;
+    desktop.SetFallback([&](const DesktopNote& note) { fallen.push_back(note.title); });
+    QObject::connect(&desktop, &DesktopNotifications::Answered, [&](bool delivered) {
+        EXPECT_FALSE(delivered);
+        ++answered;
+    });
+    desktop.Show({"one", "", true});
+    desktop.Show({"two", "", false});
+    EXPECT_EQ(fallen, (std::vector<QString>{"one", "two"}));
+    EXPECT_EQ(answered, 2);
+    // The icon is a file the server can read.
+    EXPECT_TRUE(QFile::exists(desktop.iconPath())) << desktop.iconPath().toStdString();
 }
 
 TEST(TrayNotifierPanel, CloseToTrayIsOffByDefaultAndKeptInTheProgramsOwnSettings) {
     PanelFixture f;
-    TrayNotifier tray(&f.frame);
+    TrayNotifier tray(&f.frame, nullptr, NoBus());
     EXPECT_FALSE(tray.closeToTray());
     tray.SetCloseToTray(true);
-    EXPECT_TRUE(TrayNotifier(&f.frame).closeToTray());
+    EXPECT_TRUE(TrayNotifier(&f.frame, nullptr, NoBus()).closeToTray());
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     EXPECT_TRUE(QSettings(QStringLiteral("Orbo"), QStringLiteral("Vespero")).value("Tray/CloseToTray").toBool());
     // The link's settings file is not touched.
     EXPECT_FALSE(QFile::exists(config + "/Tralvane/Ups.ini") &&
                  QSettings(config + "/Tralvane/Ups.ini", QSettings::IniFormat).allKeys().contains("Tray/CloseToTray"));
     tray.SetCloseToTray(false);
-    EXPECT_FALSE(TrayNotifier(&f.frame).closeToTray());
+    EXPECT_FALSE(TrayNotifier(&f.frame, nullptr, NoBus()).closeToTray());
 }
 
 }  // namespace

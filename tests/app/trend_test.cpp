@@ -180,6 +180,45 @@ bool WaitFor(const std::function<bool()>& done) {
     return done();
 }
 
+TEST(TrendWindowPanel, NothingBeforeTheFirstAnswerAndAGapWhileTheLinkIsLost) {
+    CTrendWindow trend;
+    int64_t now = 1'700'000'000'000;
+    trend.SetClock([&now] { return now; });
+    static _ZozeUps u;  // large: not on the stack
+    std::memset(&u, 0, sizeof u);
+    auto refresh = [&](const char* state, int vbattTenths, int count) {
+        std::strcpy(u.stateText, state);
+        u.auxWordB[2] = vbattTenths;
+        u.status.powerPercent = 40;
+        for (int i = 0; i < count; ++i) {
+            trend.OnUpsRefresh(u);
+            now += 1000;
+        }
+    };
+    refresh("Timeout", 0, 5);  // the link has not heard the unit yet: zeros, not readings
+    EXPECT_TRUE(trend.ring().empty());
+    refresh("On_Line", 0, 3);  // answered, but the battery voltage is not read yet
+    refresh("On_Line", 480, 10);
+    const int64_t lostAt = now;
+    refresh("Timeout", 480, 20);  // the record keeps the last readings meanwhile
+    const int64_t backAt = now;
+    refresh("On_Line", 490, 10);
+    EXPECT_EQ(trend.ring().size(), 3u + 10u + 1u + 10u);  // one marker for the whole outage
+
+    trend.show();
+    trend.Redraw();
+    for (int s : {int(kTrendVbatt), int(kTrendLoad)}) {
+        const std::vector<QLineSeries*> pieces = trend.pieces(s);
+        ASSERT_EQ(pieces.size(), 2u) << "series " << s;
+        EXPECT_LT(pieces[0]->at(pieces[0]->count() - 1).x(), double(lostAt));
+        EXPECT_GE(pieces[1]->at(0).x(), double(backAt));
+    }
+    const std::vector<QLineSeries*> vbatt = trend.pieces(kTrendVbatt);
+    EXPECT_EQ(vbatt[0]->count() + vbatt[1]->count(), 20);  // no 0 V before the first reading
+    EXPECT_EQ(vbatt[0]->at(0).y(), 48.0);
+    EXPECT_EQ(trend.pieces(kTrendLoad)[0]->count(), 13);
+}
+
 TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     PanelFixture f;
     const DesktopExtras extras = InstallDesktopExtras(&f.frame, f.view);
@@ -198,6 +237,7 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     f.view->SetClock([] { return LocalTime(2026, 12, 7, 9, 0); });
     for (int i = 0; i < 600; ++i) {  // ten minutes, one refresh a second
         EditDevice0([&](_ZozeUps& u) {
+            std::strcpy(u.stateText, "On_Line");
             u.status.powerUnits = 1;
             u.status.batteryVoltage = 47.5;  // what the data log takes
             u.auxWordB[2] = uint16_t(480 + i % 10);

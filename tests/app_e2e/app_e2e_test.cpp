@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLocalSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -143,6 +144,98 @@ TEST(AppEndToEnd, PanelFollowsTheSimulatedUnitAndLogsOnTheEleventhRefresh) {
 
     SetMessageBoxAnswerer(nullptr);
     QDir::setCurrent(oldCwd);
+}
+
+// A built program as a plain child, in the environment and directory set up by the test.
+pid_t Spawn(const std::vector<QByteArray>& args, const QByteArray& errorFile) {
+    std::vector<char*> argv;
+    for (const QByteArray& a : args) argv.push_back(const_cast<char*>(a.constData()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        if (devnull >= 0) ::dup2(devnull, STDOUT_FILENO);
+        const int err = ::open(errorFile.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (err >= 0) ::dup2(err, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The exit status of a child that ends; -1 when it is still running after ms.
+int WaitExit(pid_t pid, int ms = 60000) {
+    int status = -1;
+    const bool ended = WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, ms);
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Alive(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString config = dir.filePath("config"), runtime = dir.filePath("runtime");
+    ASSERT_TRUE(QDir().mkpath(config + "/Tralvane"));
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run")));
+    QFile(runtime).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    {
+        QFile ini(config + "/Tralvane/Ups.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[Orbo]\nAlderaPresent0=1\nCom0=1\nspeed0=9600\nDebug0=1\n");
+    }
+    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");  // no desktop to notify
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());  // the notification icon
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.filePath("run"));
+
+    const QString ready = dir.filePath("sim.ready");
+    Simulator sim;
+    ASSERT_TRUE(sim.Start(ready));
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(ready) || !sim.Running(); }, 10000));
+
+    const QByteArray vespero = VESPERO_PATH;
+    const QByteArray errors = dir.filePath("stderr.txt").toLocal8Bit();
+    const QString socket = QStringLiteral("%1/vespero-%2.socket").arg(runtime).arg(::getuid());
+    auto listening = [&] {
+        QLocalSocket probe;
+        probe.connectToServer(socket);
+        return probe.waitForConnected(1000);
+    };
+
+    pid_t first = Spawn({vespero}, errors);
+    ASSERT_TRUE(WaitFor(listening)) << "the first monitor never listened";
+    // A second start ends at once with 0; the first goes on.
+    EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
+    EXPECT_TRUE(Alive(first));
+    // The port chooser is refused while a monitor runs, with the reason.
+    EXPECT_EQ(WaitExit(Spawn({vespero, "--port-chooser"}, errors)), 1);
+    EXPECT_TRUE(Alive(first));
+    QFile err(QString::fromLocal8Bit(errors));
+    ASSERT_TRUE(err.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(err.readAll().contains("already running")) << "stderr: " << errors.constData();
+
+    // A crash leaves the socket behind: the next start takes over and answers in turn.
+    ::kill(first, SIGKILL);
+    ::waitpid(first, nullptr, 0);
+    EXPECT_TRUE(QFile::exists(socket));
+    pid_t next = Spawn({vespero}, errors);
+    ASSERT_TRUE(WaitFor(listening)) << "the start after a crash never listened";
+    EXPECT_TRUE(Alive(next));
+    EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
+    EXPECT_TRUE(Alive(next));
+    ::kill(next, SIGTERM);
+    ::waitpid(next, nullptr, 0);
+
+    QDir::setCurrent(oldCwd);
+    if (oldRuntime.isEmpty()) qunsetenv("XDG_RUNTIME_DIR"); else qputenv("XDG_RUNTIME_DIR", oldRuntime);
+    if (oldCache.isEmpty()) qunsetenv("XDG_CACHE_HOME"); else qputenv("XDG_CACHE_HOME", oldCache);
 }
 
 }  // namespace
