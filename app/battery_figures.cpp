@@ -3,10 +3,18 @@
 #include <QStringList>
 #include <cmath>
 
+#include "link/battery_estimate.h"
+
 BatteryFigures BatteryFiguresOf(const _ZozeUps& ups, bool voltsSeen) {
     BatteryFigures f;
     if (voltsSeen || ups.auxWordB[2] != 0) f.volts = ups.auxWordB[2] / 10.0;
-    // Charge and runtime: filled in here once the estimator reads them from the record.
+    // The service's estimate with its defaults; what a service learns about an ageing battery
+    // stays with the service.
+    static const BatterySettings settings;
+    static const BatteryModel model;
+    const BatteryEstimate e = EstimateBattery(BatteryInputsFrom(ups), settings, model);
+    if (e.haveCharge) f.chargePercent = e.charge;
+    if (e.haveRuntime) f.runtimeSecs = e.runtime;
     return f;
 }
 
