@@ -17,6 +17,7 @@
 #include "daemon/daemon_config.h"
 #include "daemon/link_feed.h"
 #include "daemon/nut_server.h"
+#include "daemon/service_manager.h"
 #include "daemon/unit_board.h"
 #include "daemon/users_file.h"
 #include "link/port/port_errors.h"
@@ -186,7 +187,10 @@ int main(int argc, char** argv) {
     SetPortErrorReporter(&LogPortError);
     SendHwnd(&feed);
     StartLinkThread();
+    const nut::Watchdog watchdog;
+    nut::NotifyReady();
     const int status = app.exec();
+    nut::NotifyStopping();
 
     server.Close();
     SendHwnd(nullptr);
