@@ -28,8 +28,10 @@ set(vespero_generated ${CMAKE_BINARY_DIR}/packaging)
 # Debian keeps units in /lib even for /usr programs; any other prefix keeps them inside itself.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(VESPERO_SYSTEMD_UNITDIR /lib/systemd/system)
+  set(VESPERO_MODULES_LOAD_DIR /lib/modules-load.d)
 else()
   set(VESPERO_SYSTEMD_UNITDIR ${CMAKE_INSTALL_LIBDIR}/systemd/system)
+  set(VESPERO_MODULES_LOAD_DIR ${CMAKE_INSTALL_LIBDIR}/modules-load.d)
 endif()
 set(VESPERO_CONFIG_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vespero)
 
@@ -46,6 +48,8 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/daemon/vesperod.service)
   install(FILES ${CMAKE_SOURCE_DIR}/daemon/vesperod.service
     DESTINATION ${VESPERO_SYSTEMD_UNITDIR} COMPONENT vesperod)
+  install(FILES ${vespero_packaging}/vesperod/modules-load
+    DESTINATION ${VESPERO_MODULES_LOAD_DIR} RENAME vesperod.conf COMPONENT vesperod)
 endif()
 # Every daemon/*.conf is a default configuration file; the package marks them as conffiles.
 file(GLOB vesperod_config_files ${CMAKE_SOURCE_DIR}/daemon/*.conf)

@@ -18,6 +18,7 @@
 #include "daemon/daemon_config.h"
 #include "daemon/link_feed.h"
 #include "daemon/nut_server.h"
+#include "daemon/service_manager.h"
 #include "daemon/unit_board.h"
 #include "daemon/users_file.h"
 #include "link/port/port_errors.h"
@@ -192,7 +193,10 @@ int main(int argc, char** argv) {
     SetOpenFailurePolicy(OPEN_FAILURE_RETRIES);
     SendHwnd(&feed);
     StartLinkThread();
+    const nut::Watchdog watchdog;
+    nut::NotifyReady();
     const int status = app.exec();
+    nut::NotifyStopping();
 
     server.Close();
     SendHwnd(nullptr);
