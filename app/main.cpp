@@ -1,9 +1,11 @@
 #include "app/aldera_app.h"
 #include "app/command_line.h"
+#include "app/quit_on_signal.h"
 
 int main(int argc, char** argv) {
     if (const int status = AnswerInfoOptions(argc, argv); status >= 0) return status;
     CAlderaApp app(argc, argv);
+    QuitOnSignals(&app);
     if (!app.InitInstance()) return app.startStatus();
     const int status = app.exec();
     app.ExitInstance();
