@@ -121,6 +121,38 @@ TEST(UsersFile, ReadsUpsdUsersConventionsAndReportsWhatItSkips) {
     EXPECT_TRUE(f.warnings[0].startsWith("line 12:"));
 }
 
+TEST(UsersFile, QuotesKeepHashSignsAndAnOpenQuoteRefusesItsUser) {
+    const nut::UsersFile f = nut::ParseUsersFile(
+        "[a]\n password = \"ab#cd\" # comment\n"
+        "[b]\n password = \"say \\\"hi\\\"\"\n"
+        "[c]\n password = ab # comment\n"
+        "[d]\n password = \"ab#cd\n upsmon primary\n"
+        "[e]\n password = \"x\" y\n",
+        "/etc/vespero/vesperod.users");
+    EXPECT_EQ(f.users.at("a").password, "ab#cd");
+    EXPECT_EQ(f.users.at("b").password, "say \"hi\"");
+    EXPECT_EQ(f.users.at("c").password, "ab");
+    EXPECT_EQ(f.users.count("d"), 0u);  // never stored with a cut password
+    EXPECT_EQ(f.users.count("e"), 0u);
+    ASSERT_EQ(f.errors.size(), 2);
+    EXPECT_EQ(f.errors[0], "/etc/vespero/vesperod.users:8: a quote is left open; user \"d\" is refused");
+    EXPECT_TRUE(f.errors[1].startsWith("/etc/vespero/vesperod.users:11: ")) << f.errors[1].toStdString();
+}
+
+TEST(UsersFile, ACheckCostsTheSameForUnknownPlainAndHashedUsers) {
+    const nut::UsersFile f = nut::ParseUsersFile(
+        "[hashed]\n password = " + QByteArray::fromStdString(nut::HashPassword("h", 1500)) +
+        "\n[cheap]\n password = " + QByteArray::fromStdString(nut::HashPassword("c", 10)) + "\n[plain]\n password = p\n");
+    EXPECT_EQ(f.hashIterations, 1500);
+    for (const char* user : {"hashed", "plain", "nobody"}) {
+        EXPECT_EQ(nut::MakePasswordCheck(f, user, "x").Iterations(), 1500) << user;
+        EXPECT_FALSE(nut::MakePasswordCheck(f, user, "x").Run()) << user;
+    }
+    EXPECT_TRUE(nut::MakePasswordCheck(f, "hashed", "h").Run());
+    EXPECT_TRUE(nut::MakePasswordCheck(f, "plain", "p").Run());
+    EXPECT_FALSE(nut::MakePasswordCheck(f, "nobody", "").Run());
+}
+
 TEST(UsersFile, PasswordsMatchPlainOrSaltedHashButNeverEmptyOrMalformed) {
     EXPECT_TRUE(nut::PasswordMatches("plain", "plain"));
     EXPECT_FALSE(nut::PasswordMatches("plain", "plain "));
