@@ -32,6 +32,7 @@ struct DaemonConfig {
     QString unitName[4];
     QString unitDescription[4];
     int maxConnections = 256;
+    int maxConnectionsPerAddress = 32;
     int idleTimeoutSeconds = 300;
     int maxLineLength = 512;
     int maxPendingOutput = 1 << 20;  // bytes a client may leave unread before it is dropped
