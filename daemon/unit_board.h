@@ -48,6 +48,9 @@ public:
 
     explicit UnitBoard(const DaemonConfig& config, QueueFn queue = nullptr);
 
+    // Unit names, descriptions and the stale limit from the settings (again, after a reload).
+    void Configure(const DaemonConfig& config);
+
     void SetPresent(int device, bool present, int comPort);
     // A new snapshot of a present unit, taken after a refresh from the link.
     void Update(int device, const _ZozeUps& snapshot, qint64 nowMs);

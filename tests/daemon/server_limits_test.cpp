@@ -1,10 +1,13 @@
 // The server over real loopback sockets: requests in one packet, the connection caps, long
-// lines, idle clients, clients that never read, password floods and running out of
-// descriptors. None of them may hurt another client.
+// lines, idle clients, clients that never read, password floods, running out of descriptors and
+// reloads. None of them may hurt another client.
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSemaphore>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include "daemon/nut_server.h"
+#include "daemon/settings_reload.h"
 #include "daemon_fixture.h"
 
 using namespace daemontest;
@@ -335,6 +339,50 @@ TEST_F(ServerTest, ClampsMaxConnectionsToTheDescriptorLimit) {
     Start([](nut::DaemonConfig* c) { c->maxConnections = 100000; });
     EXPECT_LT(server_->MaxConnections(), int(limit.rlim_cur));
     EXPECT_EQ(LogCount("max_connections 100000 is more than the descriptor limit"), 1);
+}
+
+TEST_F(ServerTest, AReloadKeepsClientsAndAppliesNamesLimitsAndUsersButABadFileChangesNothing) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("vesperod.conf"), users = dir.filePath("vesperod.users");
+    auto write = [](const QString& path, const QByteArray& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    write(users, "[old]\n password = o\n instcmds = ALL\n");
+    nut::LoadUsers(users, false, &users_);
+    Start();
+    auto kept = Connect();
+    kept->write("USERNAME old\nPASSWORD o\nINSTCMD vespero0 test.battery.start\n");
+    ASSERT_EQ(Receive(*kept, 3), "OK\nOK\nOK\n");
+    auto reload = [&] { nut::ReloadSettings(conf, true, false, &config_, &users_, board_.get(), server_.get()); };
+
+    write(conf, "[server]\nmax_connections_per_address = 2\nidle_timeout = 1000\n[unit0]\nname = rack\n");
+    write(users, "[new]\n password = \"n#1\"\n instcmds = ALL\n");
+    reload();
+    EXPECT_EQ(config_.maxConnectionsPerAddress, 2);
+    kept->write("GET VAR rack ups.status\nINSTCMD rack test.battery.start\n");
+    EXPECT_EQ(Receive(*kept, 2), "VAR rack ups.status \"OL CHRG\"\nERR ACCESS-DENIED\n");  // "old" is gone
+    auto second = Connect();
+    second->write("USERNAME new\nPASSWORD n#1\nINSTCMD rack test.battery.start\n");
+    EXPECT_EQ(Receive(*second, 3), "OK\nOK\nOK\n");
+    auto third = Connect(false);
+    EXPECT_EQ(Receive(*third, 1), "ERR ACCESS-DENIED too-many-connections\n");
+
+    write(conf, "[server]\nmax_connections_per_address = 9\nidle_timeout = never\n");
+    write(users, "[new]\n password = \"n#2\n");
+    reload();
+    EXPECT_EQ(LogCount(conf + ":3: idle_timeout must be"), 1);
+    EXPECT_EQ(config_.maxConnectionsPerAddress, 2);
+    EXPECT_EQ(config_.unitName[0], "rack");
+    EXPECT_EQ(users_.users.at("new").password, "n#1");  // the users file is only read with good settings
+
+    write(conf, "[server]\nmax_connections_per_address = 2\n[unit0]\nname = rack\n");
+    reload();
+    EXPECT_EQ(LogCount(users + ":2: a quote is left open; user \"new\" is refused; keeping the 1 user(s)"), 1);
+    EXPECT_EQ(users_.users.at("new").password, "n#1");
+    kept->write("NETVER\n");
+    EXPECT_EQ(Receive(*kept, 1), "1.3\n");
 }
 
 TEST_F(ServerTest, ControlCharactersFromClientsAreEscapedInTheLog) {

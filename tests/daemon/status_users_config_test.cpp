@@ -224,6 +224,27 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     EXPECT_TRUE(error.contains("same"));
     write("[server]\nlisten = nowhere\n");
     EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+
+    // Every fault names its line; the settings passed in stay as they were.
+    const std::pair<const char*, const char*> faults[] = {
+        {"[server]\nmax_connections = 8\n\nidle_timeout = soon\n", ":4: idle_timeout must be"},
+        {"[server]\nmax_conections = 8\n", ":2: unknown setting max_conections"},
+        {"# settings\n[unit0]\ndescription = \"open\n", ":3: a quote is left open"},
+        {"[server]\njust words\n", ":2: expected key = value"},
+        {"[srever]\nport = 1\n", ":2: unknown section [srever]"},
+        {"[server]\nport = 4000\nlisten = 127.0.0.1:x\n", ":3: listen address"},
+    };
+    for (const auto& [text, message] : faults) {
+        write(text);
+        EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error)) << text;
+        EXPECT_TRUE(error.startsWith(path + message)) << error.toStdString();
+        EXPECT_EQ(c.maxConnections, 8);
+        EXPECT_EQ(c.unitName[1], "rack-b");
+    }
+    write("[server] ; comment\nmax_connections_per_address = 3 # comment\n[unit0]\ndescription = \"Rack #1; left\"\n");
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+    EXPECT_EQ(c.maxConnectionsPerAddress, 3);
+    EXPECT_EQ(c.unitDescription[0], "Rack #1; left");
 }
 
 }  // namespace
