@@ -245,6 +245,17 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
     EXPECT_EQ(c.maxConnectionsPerAddress, 3);
     EXPECT_EQ(c.unitDescription[0], "Rack #1; left");
+
+    // The example the package installs.
+    ASSERT_TRUE(nut::LoadDaemonConfig(VESPERO_SOURCE_DIR "/daemon/vesperod.conf", true, &c, &error))
+        << error.toStdString();
+    EXPECT_EQ(c.unitDescription[0], "Vespero UPS on COM1");
+    EXPECT_EQ(c.maxConnectionsPerAddress, 32);
+    const nut::UsersFile example = nut::ParseUsersFile([] {
+        QFile f(VESPERO_SOURCE_DIR "/daemon/vesperod.users");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("unreadable");
+    }());
+    EXPECT_TRUE(example.errors.isEmpty() && example.warnings.isEmpty());
 }
 
 }  // namespace
