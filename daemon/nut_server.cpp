@@ -365,7 +365,8 @@ void Server::DropIdle() {
     for (Connection* c : idle) Drop(c, QStringLiteral("idle for %1 s").arg(config_.idleTimeoutSeconds));
     for (auto it = failedLogins_.begin(); it != failedLogins_.end();) {
         const FailedLogins& f = it->second;
-        const bool old = now >= f.refusedUntil && (f.times.empty() || now - f.times.back() > kFailedLoginWindowMs);
+        const bool old = f.checking == 0 && now >= f.refusedUntil &&
+                         (f.times.empty() || now - f.times.back() > kFailedLoginWindowMs);
         it = old ? failedLogins_.erase(it) : std::next(it);
     }
 }
@@ -374,14 +375,13 @@ void Server::StartCheck(Connection* connection, const PasswordCheck& check) {
     // The worker holds copies only; the verdict comes back through the event loop and finds
     // its connection by pointer and number, so a client gone meanwhile is simply skipped.
     const quint64 id = connection->id();
-    checks_.start([this, connection, id, check, checker = checker_] {
+    ++failedLogins_[connection->peer()].checking;
+    checks_.start([this, connection, id, peer = connection->peer(), check, checker = checker_] {
         const bool matches = checker(check);
         QMetaObject::invokeMethod(
             this,
-            [this, connection, id, matches] {
-                if (!clients_.count(connection) || connection->id() != id) return;
-                const std::string peer = connection->peer();
-                connection->TakeVerdict(matches);
+            [this, connection, id, peer, matches] {
+                if (clients_.count(connection) && connection->id() == id) connection->TakeVerdict(matches);
                 NoteVerdict(peer, matches);
             },
             Qt::QueuedConnection);
@@ -390,13 +390,18 @@ void Server::StartCheck(Connection* connection, const PasswordCheck& check) {
 
 bool Server::LoginsRefused(const std::string& peer) const {
     const auto it = failedLogins_.find(peer);
-    return it != failedLogins_.end() && clock_() < it->second.refusedUntil;
+    if (it == failedLogins_.end()) return false;
+    const FailedLogins& f = it->second;
+    const qint64 now = clock_();
+    const auto recent = std::count_if(f.times.begin(), f.times.end(), [&](qint64 t) { return now - t <= kFailedLoginWindowMs; });
+    return now < f.refusedUntil || recent + f.checking >= kMaxFailedLogins;
 }
 
 void Server::NoteVerdict(const std::string& peer, bool matches) {
-    if (matches) return;
     const qint64 now = clock_();
     FailedLogins& f = failedLogins_[peer];
+    if (f.checking > 0) --f.checking;
+    if (matches) return;
     while (!f.times.empty() && now - f.times.front() > kFailedLoginWindowMs) f.times.pop_front();
     f.times.push_back(now);
     if (int(f.times.size()) < kMaxFailedLogins) return;

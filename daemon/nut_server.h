@@ -45,7 +45,8 @@ public:
     int MaxConnections() const { return maxConnections_; }  // after the descriptor limit
 
     // Failed logins per address: after this many within the window, its logins are refused
-    // without a check until the window has passed.
+    // without a check until the window has passed. Checks still running count as failures, so
+    // many connections at once cannot start more checks than that either.
     static constexpr int kMaxFailedLogins = 5;
     static constexpr qint64 kFailedLoginWindowMs = 60'000;
 
@@ -63,6 +64,7 @@ private:
     struct FailedLogins {
         std::deque<qint64> times;
         qint64 refusedUntil = 0;
+        int checking = 0;  // checks out on the worker: each may yet fail
     };
 
     void Drop(Connection* connection, const QString& why = {});
