@@ -15,9 +15,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace nut {
 
@@ -233,14 +236,111 @@ private:
     bool closeWhenSent_ = false;
 };
 
+// One thread for the password checks: a check is one key derivation, and the event loop keeps
+// the other core. Jobs and verdicts pass under a mutex and the verdicts wake the event loop
+// through a pipe: plain primitives, so the race checker sees every hand-over.
+class Server::CheckThread {
+public:
+    struct Job {
+        Connection* connection;
+        quint64 id;
+        std::string peer;
+        PasswordCheck check;
+        Checker checker;
+    };
+    struct Verdict {
+        Connection* connection;
+        quint64 id;
+        std::string peer;
+        bool matches;
+    };
+
+    explicit CheckThread(std::function<void(Verdict&)> deliver) : deliver_(std::move(deliver)) {
+        if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+        notifier_ = std::make_unique<QSocketNotifier>(wake_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Deliver(); });
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    ~CheckThread() {
+        Stop();
+        notifier_.reset();
+        for (int fd : wake_)
+            if (fd >= 0) ::close(fd);
+    }
+
+    void Add(Job job) {
+        {
+            const std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        wanted_.notify_one();
+    }
+
+    // Drops the checks not yet begun and waits for the one running.
+    void Stop() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+            jobs_.clear();
+        }
+        wanted_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wanted_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (stop_) return;
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            const bool matches = job.checker(job.check);
+            lock.lock();
+            verdicts_.push_back({job.connection, job.id, std::move(job.peer), matches});
+            lock.unlock();
+            const char c = 1;
+            [[maybe_unused]] const ssize_t n = write(wake_[1], &c, 1);
+        }
+    }
+
+    void Deliver() {
+        char drain[64];
+        while (read(wake_[0], drain, sizeof drain) > 0) {
+        }
+        std::deque<Verdict> verdicts;
+        {
+            const std::lock_guard lock(mutex_);
+            verdicts.swap(verdicts_);
+        }
+        for (Verdict& v : verdicts) deliver_(v);
+    }
+
+    std::function<void(Verdict&)> deliver_;
+    std::mutex mutex_;
+    std::condition_variable wanted_;
+    std::deque<Job> jobs_;
+    std::deque<Verdict> verdicts_;
+    bool stop_ = false;
+    int wake_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::thread thread_;
+};
+
 Server::Server(const DaemonConfig& config, UnitBoard* board, const UsersFile* users, Session::Clock clock,
                QObject* parent)
     : QObject(parent), config_(config), board_(board), users_(users), clock_(clock),
       checker_([](const PasswordCheck& check) { return check.Run(); }) {
     idleTimer_.setInterval(1000);
     connect(&idleTimer_, &QTimer::timeout, this, [this] { DropIdle(); });
-    // One thread: a check is one key derivation, and the event loop keeps the other core.
-    checks_.setMaxThreadCount(1);
+    // The verdict finds its connection by pointer and number, so a client gone meanwhile (or a
+    // new one at the same address) is skipped.
+    checks_ = std::make_unique<CheckThread>([this](CheckThread::Verdict& v) {
+        if (clients_.count(v.connection) && v.connection->id() == v.id) v.connection->TakeVerdict(v.matches);
+        NoteVerdict(v.peer, v.matches);
+    });
     Reconfigure();
 }
 
@@ -295,8 +395,7 @@ void Server::AcceptFailed(QTcpServer* listener) {
 
 void Server::Close() {
     idleTimer_.stop();
-    checks_.clear();
-    checks_.waitForDone();
+    checks_->Stop();
     for (auto& [connection, fd] : clients_) delete connection;  // closes its descriptor
     clients_.clear();
     perAddress_.clear();
@@ -372,20 +471,8 @@ void Server::DropIdle() {
 }
 
 void Server::StartCheck(Connection* connection, const PasswordCheck& check) {
-    // The worker holds copies only; the verdict comes back through the event loop and finds
-    // its connection by pointer and number, so a client gone meanwhile is simply skipped.
-    const quint64 id = connection->id();
     ++failedLogins_[connection->peer()].checking;
-    checks_.start([this, connection, id, peer = connection->peer(), check, checker = checker_] {
-        const bool matches = checker(check);
-        QMetaObject::invokeMethod(
-            this,
-            [this, connection, id, peer, matches] {
-                if (clients_.count(connection) && connection->id() == id) connection->TakeVerdict(matches);
-                NoteVerdict(peer, matches);
-            },
-            Qt::QueuedConnection);
-    });
+    checks_->Add({connection, connection->id(), connection->peer(), check, checker_});
 }
 
 bool Server::LoginsRefused(const std::string& peer) const {

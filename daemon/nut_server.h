@@ -11,11 +11,11 @@
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -58,6 +58,7 @@ public:
     int AcceptPauses() const { return acceptPauses_; }
 
     class Connection;  // one client (defined in the source)
+    class CheckThread;  // the worker that runs password checks (defined in the source)
     void Accept(int fd);
 
 private:
@@ -83,7 +84,7 @@ private:
     std::unordered_map<std::string, int> perAddress_;  // peer address -> connections
     std::unordered_map<std::string, FailedLogins> failedLogins_;
     QTimer idleTimer_;
-    QThreadPool checks_;
+    std::unique_ptr<CheckThread> checks_;
     Checker checker_;
     quint64 nextConnectionId_ = 0;
     int maxConnections_ = 0;
