@@ -4,6 +4,10 @@
 // memory taken while every client is still connected.
 //
 // Usage: nut_load PORT UPS VAR CLIENTS SECONDS get|list [SERVER-PID]
+//        nut_load PORT UPS VAR CLIENTS SECONDS flood USER
+// flood: CLIENTS flooders each log in as USER with a wrong password and send 1,000 INSTCMD lines in
+// one write, read all the answers, and start again on a new connection; meanwhile one prober opens
+// a new connection, asks GET VAR and closes it, every 10 ms. The latencies are the prober's.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -71,12 +75,83 @@ long RssKb(long pid) {
     return -1;
 }
 
+// Connection plus GET VAR on a new connection while flooders keep the server busy.
+int Flood(int port, const std::string& ups, const std::string& var, int flooders, double seconds,
+          const std::string& user) {
+    std::string batch = "USERNAME " + user + "\nPASSWORD wrong-" + std::to_string(getpid()) + "\n";
+    for (int i = 0; i < 1000; ++i) batch += "INSTCMD " + ups + " test.battery.start\n";
+    std::atomic<bool> stop{false};
+    std::atomic<long> batches{0}, floodErrors{0};
+    std::vector<std::thread> threads;
+    for (int f = 0; f < flooders; ++f) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                const int fd = Connect(port);
+                if (fd < 0) {
+                    ++floodErrors;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    continue;
+                }
+                timeval tv{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                if (send(fd, batch.data(), batch.size(), MSG_NOSIGNAL) == ssize_t(batch.size())) {
+                    long lines = 0;
+                    char chunk[16384];
+                    while (lines < 1002 && !stop.load()) {
+                        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+                        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+                        if (n > 0) lines += std::count(chunk, chunk + n, '\n');
+                    }
+                    if (lines >= 1002) ++batches;
+                }
+                close(fd);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the first batch is in
+    const std::string request = "GET VAR " + ups + " " + var + "\n";
+    std::vector<double> latencyUs;
+    long errors = 0;
+    const auto start = Clock::now();
+    while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
+        const auto t0 = Clock::now();
+        const int fd = Connect(port);
+        std::string buffer;
+        if (fd < 0 || send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()) ||
+            !ReadAnswer(fd, false, &buffer, "") || buffer.rfind("VAR ", 0) != 0) {
+            ++errors;
+        } else {
+            latencyUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        }
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop.store(true);
+    for (std::thread& t : threads) t.join();
+    std::sort(latencyUs.begin(), latencyUs.end());
+    auto pct = [&](double p) {
+        return latencyUs.empty() ? 0.0 : latencyUs[std::min(latencyUs.size() - 1, size_t(p * double(latencyUs.size())))];
+    };
+    std::printf("flood flooders %d: %zu probes, p50 %.0f us, p99 %.0f us, max %.0f us, errors %ld, flood batches %ld\n",
+                flooders, latencyUs.size(), pct(0.50), pct(0.99), latencyUs.empty() ? 0.0 : latencyUs.back(), errors,
+                batches.load());
+    return errors ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 7) {
-        std::fprintf(stderr, "usage: nut_load PORT UPS VAR CLIENTS SECONDS get|list [SERVER-PID]\n");
+        std::fprintf(stderr, "usage: nut_load PORT UPS VAR CLIENTS SECONDS get|list [SERVER-PID]\n"
+                             "       nut_load PORT UPS VAR CLIENTS SECONDS flood USER\n");
         return 2;
+    }
+    if (std::strcmp(argv[6], "flood") == 0) {
+        if (argc < 8) {
+            std::fprintf(stderr, "nut_load: flood needs a user name\n");
+            return 2;
+        }
+        return Flood(std::atoi(argv[1]), argv[2], argv[3], std::atoi(argv[4]), std::atof(argv[5]), argv[7]);
     }
     const int port = std::atoi(argv[1]);
     const std::string ups = argv[2], var = argv[3];

@@ -2,35 +2,122 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
+#include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
+
+#include <algorithm>
+#include <map>
 
 namespace nut {
 namespace {
 
 constexpr quint16 kDefaultPort = 3493;
 
-bool ReadInt(QSettings& s, const char* key, int low, int high, int* out, QString* error) {
-    if (!s.contains(QLatin1String(key))) return true;
-    bool ok = false;
-    const int v = s.value(QLatin1String(key)).toString().trimmed().toInt(&ok);
-    if (!ok || v < low || v > high) {
-        *error = QStringLiteral("%1: %2 must be a whole number from %3 to %4")
-                     .arg(s.group(), QLatin1String(key)).arg(low).arg(high);
-        return false;
+struct Entry {
+    QString value;
+    int line = 0;
+};
+using Section = std::map<QString, Entry>;
+
+// The INI file as sections of key = value, each remembering its line. Comments start with ';' or
+// '#' outside double quotes; a quoted value may hold \" and \\.
+bool ReadIni(const QString& path, const QByteArray& text, std::map<QString, Section>* out, QString* error) {
+    QString section;
+    int number = 0;
+    for (const QByteArray& raw : text.split('\n')) {
+        ++number;
+        const QString line = QString::fromUtf8(raw);
+        auto fail = [&](const QString& why) {
+            *error = QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(why);
+            return false;
+        };
+        QString content, value;
+        bool quoted = false, wasQuoted = false, afterQuote = false;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            const QChar c = line[i];
+            if (quoted) {
+                if (c == QLatin1Char('\\') && i + 1 < line.size()) {
+                    value += line[++i];
+                } else if (c == QLatin1Char('"')) {
+                    quoted = false;
+                    afterQuote = true;
+                } else {
+                    value += c;
+                }
+                continue;
+            }
+            if (c == QLatin1Char(';') || c == QLatin1Char('#')) break;
+            if (afterQuote) {
+                if (!c.isSpace()) return fail(QStringLiteral("text after the closing quote"));
+                continue;
+            }
+            if (c == QLatin1Char('"') && content.contains(QLatin1Char('=')) &&
+                content.section(QLatin1Char('='), 1).trimmed().isEmpty() && !wasQuoted) {
+                quoted = wasQuoted = true;
+                continue;
+            }
+            content += c;
+        }
+        if (quoted) return fail(QStringLiteral("a quote is left open"));
+        content = content.trimmed();
+        if (content.isEmpty()) continue;
+        if (content.startsWith(QLatin1Char('['))) {
+            if (!content.endsWith(QLatin1Char(']')) || content.size() < 3)
+                return fail(QStringLiteral("a section name must stand in [brackets]"));
+            section = content.mid(1, content.size() - 2).trimmed();
+            (*out)[section];
+            continue;
+        }
+        const qsizetype eq = content.indexOf(QLatin1Char('='));
+        if (eq <= 0) return fail(QStringLiteral("expected key = value, found \"%1\"").arg(content));
+        if (section.isEmpty()) return fail(QStringLiteral("setting outside a [section]"));
+        const QString key = content.left(eq).trimmed();
+        (*out)[section][key] = Entry{wasQuoted ? value : content.mid(eq + 1).trimmed(), number};
     }
-    *out = v;
     return true;
 }
 
-QStringList ReadList(QSettings& s, const char* key) {
-    // "a, b" comes back from the INI reader as a list; blanks separate items as well.
-    const QVariant v = s.value(QLatin1String(key));
-    const QStringList items = v.typeId() == QMetaType::QStringList ? v.toStringList() : QStringList{v.toString()};
-    QStringList out;
-    for (const QString& item : items) out += item.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return out;
-}
+class Reader {
+public:
+    Reader(const QString& path, const Section* section) : path_(path), section_(section) {}
+
+    const Entry* Find(const char* key) const {
+        if (!section_) return nullptr;
+        const auto it = section_->find(QLatin1String(key));
+        return it == section_->end() ? nullptr : &it->second;
+    }
+
+    bool Int(const char* key, int low, int high, int* out, QString* error) const {
+        const Entry* e = Find(key);
+        if (!e) return true;
+        bool ok = false;
+        const int v = e->value.toInt(&ok);
+        if (!ok || v < low || v > high) {
+            *error = QStringLiteral("%1:%2: %3 must be a whole number from %4 to %5")
+                         .arg(path_).arg(e->line).arg(QLatin1String(key)).arg(low).arg(high);
+            return false;
+        }
+        *out = v;
+        return true;
+    }
+
+    // Every key must be one of `known`.
+    bool OnlyKnown(std::initializer_list<const char*> known, QString* error) const {
+        if (!section_) return true;
+        for (const auto& [key, entry] : *section_) {
+            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == QLatin1String(k); })) {
+                *error = QStringLiteral("%1:%2: unknown setting %3").arg(path_).arg(entry.line).arg(key);
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    QString path_;
+    const Section* section_;
+};
 
 }  // namespace
 
@@ -84,80 +171,102 @@ bool ParseListenAddress(const QString& text, quint16 defaultPort, ListenAddress*
     return true;
 }
 
-bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QString* error) {
+bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, QString* error) {
+    // Filled aside, so a file that cannot be used leaves the caller's settings as they were.
+    DaemonConfig fresh;
+    DaemonConfig* config = &fresh;
     for (int i = 0; i < 4; ++i) {
         config->unitName[i] = QStringLiteral("vespero%1").arg(i);
         config->unitDescription[i] = QStringLiteral("Vespero UPS unit %1").arg(i);
     }
     const QFileInfo info(path);
     config->usersPath = info.absoluteDir().filePath(QStringLiteral("vesperod.users"));
-    config->listen.clear();
 
     QStringList listen{QStringLiteral("127.0.0.1")};
     int port = kDefaultPort;
+    int portLine = 0;
     if (!info.exists()) {
         if (required) {
             *error = QStringLiteral("%1: no such file").arg(path);
             return false;
         }
     } else {
-        if (!info.isFile() || !info.isReadable()) {
+        QFile file(path);
+        if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("%1: not a readable file").arg(path);
             return false;
         }
-        QSettings s(path, QSettings::IniFormat);
-        if (s.status() != QSettings::NoError) {
-            *error = QStringLiteral("%1: not a valid settings file").arg(path);
-            return false;
-        }
+        std::map<QString, Section> ini;
+        if (!ReadIni(path, file.readAll(), &ini, error)) return false;
         config->path = info.absoluteFilePath();
-        s.beginGroup(QStringLiteral("server"));
-        if (s.contains(QStringLiteral("listen"))) listen = ReadList(s, "listen");
-        if (!ReadInt(s, "port", 1, 65535, &port, error) ||
-            !ReadInt(s, "max_connections", 1, 100000, &config->maxConnections, error) ||
-            !ReadInt(s, "idle_timeout", 1, 86400, &config->idleTimeoutSeconds, error) ||
-            !ReadInt(s, "stale_after", 2, 3600, &config->staleAfterSeconds, error))
-            return false;
-        if (s.contains(QStringLiteral("users"))) {
-            const QString users = s.value(QStringLiteral("users")).toString().trimmed();
-            config->usersPath = info.absoluteDir().absoluteFilePath(users);
+        for (const auto& [name, section] : ini) {
+            static const QRegularExpression unitSection(QStringLiteral("^unit[0-3]$"));
+            // [battery] belongs to the estimator, which reads it itself (battery_settings.h).
+            if (name != QLatin1String("server") && name != QLatin1String("battery") &&
+                !unitSection.match(name).hasMatch()) {
+                const int line = section.empty() ? 0 : section.begin()->second.line;
+                *error = QStringLiteral("%1:%2: unknown section [%3]").arg(path).arg(line).arg(name);
+                return false;
+            }
         }
-        s.endGroup();
+        const auto find = [&](const QString& name) -> const Section* {
+            const auto it = ini.find(name);
+            return it == ini.end() ? nullptr : &it->second;
+        };
+        const Reader server(path, find(QStringLiteral("server")));
+        if (!server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
+                               "stale_after", "users"},
+                              error) ||
+            !server.Int("port", 1, 65535, &port, error) ||
+            !server.Int("max_connections", 1, 100000, &config->maxConnections, error) ||
+            !server.Int("max_connections_per_address", 1, 100000, &config->maxConnectionsPerAddress, error) ||
+            !server.Int("idle_timeout", 1, 86400, &config->idleTimeoutSeconds, error) ||
+            !server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, error))
+            return false;
+        if (const Entry* e = server.Find("port")) portLine = e->line;
+        if (const Entry* e = server.Find("listen")) {
+            listen = e->value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+            portLine = e->line;
+        }
+        if (const Entry* e = server.Find("users")) config->usersPath = info.absoluteDir().absoluteFilePath(e->value);
         for (int i = 0; i < 4; ++i) {
-            s.beginGroup(QStringLiteral("unit%1").arg(i));
-            const QString name = s.value(QStringLiteral("name")).toString().trimmed();
-            if (!name.isEmpty()) {
-                for (QChar c : name) {
+            const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
+            if (!unit.OnlyKnown({"name", "description"}, error)) return false;
+            if (const Entry* e = unit.Find("name")) {
+                for (QChar c : e->value) {
                     if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.'))) {
-                        *error = QStringLiteral("unit%1: name %2 may hold only letters, digits, - _ .").arg(i).arg(name);
+                        *error = QStringLiteral("%1:%2: unit%3: name %4 may hold only letters, digits, - _ .")
+                                     .arg(path).arg(e->line).arg(i).arg(e->value);
                         return false;
                     }
                 }
-                config->unitName[i] = name;
+                if (!e->value.isEmpty()) config->unitName[i] = e->value;
             }
-            const QVariant desc = s.value(QStringLiteral("description"));
-            if (desc.isValid())
-                config->unitDescription[i] = desc.typeId() == QMetaType::QStringList
-                                                 ? desc.toStringList().join(QStringLiteral(", "))
-                                                 : desc.toString();
-            s.endGroup();
+            if (const Entry* e = unit.Find("description")) config->unitDescription[i] = e->value;
         }
     }
     for (int i = 0; i < 4; ++i)
         for (int j = i + 1; j < 4; ++j)
             if (config->unitName[i] == config->unitName[j]) {
-                *error = QStringLiteral("unit%1 and unit%2 are both named %3").arg(i).arg(j).arg(config->unitName[i]);
+                *error = QStringLiteral("%1unit%2 and unit%3 are both named %4")
+                             .arg(config->path.isEmpty() ? QString() : config->path + QStringLiteral(": "))
+                             .arg(i).arg(j).arg(config->unitName[i]);
                 return false;
             }
+    const QString where = portLine ? QStringLiteral("%1:%2: ").arg(path).arg(portLine) : QString();
     if (listen.isEmpty()) {
-        *error = QStringLiteral("listen: no address given");
+        *error = where + QStringLiteral("listen: no address given");
         return false;
     }
     for (const QString& item : listen) {
         ListenAddress a;
-        if (!ParseListenAddress(item, quint16(port), &a, error)) return false;
+        if (!ParseListenAddress(item, quint16(port), &a, error)) {
+            error->prepend(where);
+            return false;
+        }
         config->listen.push_back(a);
     }
+    *result = std::move(fresh);
     return true;
 }
 

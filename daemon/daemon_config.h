@@ -4,12 +4,18 @@
 //   [server]
 //   listen = 127.0.0.1, ::1      ; addresses, each optionally as ADDR:PORT or [ADDR]:PORT
 //   port = 3493
-//   max_connections = 256
+//   max_connections = 256        ; at most; fewer when the descriptor limit is lower
+//   max_connections_per_address = 32
 //   idle_timeout = 300           ; seconds without a request before a client is dropped
+//   stale_after = 15             ; seconds without news from the link: data stale
 //   users = vesperod.users       ; relative to this file's folder
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
+//
+// ';' or '#' starts a comment outside double quotes. A line that is not understood, an unknown
+// setting or a value out of range makes the whole file unusable, named as FILE:LINE.
+// On SIGHUP the file is read again; listen and port keep their values until a restart.
 //
 // The link itself (which units, which ports) comes from the window's settings, Ups.ini.
 #pragma once
@@ -32,6 +38,7 @@ struct DaemonConfig {
     QString unitName[4];
     QString unitDescription[4];
     int maxConnections = 256;
+    int maxConnectionsPerAddress = 32;
     int idleTimeoutSeconds = 300;
     int maxLineLength = 512;
     int maxPendingOutput = 1 << 20;  // bytes a client may leave unread before it is dropped

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "daemon/link_feed.h"
 #include "daemon/nut_server.h"
 #include "daemon/service_manager.h"
+#include "daemon/settings_reload.h"
 #include "daemon/unit_board.h"
 #include "daemon/users_file.h"
 #include "link/port/port_errors.h"
@@ -30,32 +32,14 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void OnStopSignal(int) {
-    const char c = 1;
+void OnStopSignal(int signal) {
+    const char c = signal == SIGHUP ? 'h' : 's';
     [[maybe_unused]] const ssize_t n = write(signalPipe[1], &c, 1);
 }
 
 QElapsedTimer steadyClock;
 qint64 SteadyMs() { return steadyClock.elapsed(); }
 
-
-nut::UsersFile LoadUsers(const QString& path) {
-    QFile file(path);
-    if (!file.exists()) {
-        nut::LogLine(QStringLiteral("no users file %1: nobody can log in or run commands").arg(path));
-        return {};
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        nut::LogLine(QStringLiteral("cannot read %1 (%2): nobody can log in or run commands").arg(path, file.errorString()));
-        return {};
-    }
-    if (file.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther))
-        nut::LogLine(QStringLiteral("warning: %1 can be read by every user of this machine").arg(path));
-    nut::UsersFile users = nut::ParseUsersFile(file.readAll());
-    for (const QString& w : users.warnings) nut::LogLine(QStringLiteral("%1: %2").arg(path, w));
-    nut::LogLine(QStringLiteral("%1 user(s) from %2").arg(users.users.size()).arg(path));
-    return users;
-}
 
 }  // namespace
 
@@ -72,7 +56,8 @@ int main(int argc, char** argv) {
         "Serves the Vespero UPS units of this machine to Network UPS Tools clients (upsc, upsmon, ...).\n"
         "The units, their ports and bit rate come from the link settings ($XDG_CONFIG_HOME/Tralvane/Ups.ini,\n"
         "the same as the monitor window's); the server's own settings from --config. Runs in the\n"
-        "foreground and logs to standard error; SIGTERM or SIGINT stop it."));
+        "foreground and logs to standard error; SIGTERM or SIGINT stop it, SIGHUP reads the settings\n"
+        "and the users file again."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption configOption(
@@ -157,16 +142,23 @@ int main(int argc, char** argv) {
     nut::LogLine(QStringLiteral("version %1; link settings %2; server settings %3")
                      .arg(QStringLiteral(VESPERO_VERSION), LinkSettingsLocation(),
                           config.path.isEmpty() ? QStringLiteral("(defaults)") : config.path));
-    const nut::UsersFile users = LoadUsers(config.usersPath);
+    nut::UsersFile users;
+    nut::LoadUsers(config.usersPath, false, &users);
 
     if (pipe(signalPipe) != 0) {
         nut::LogLine(QStringLiteral("cannot create the signal pipe"));
         return 1;
     }
+    // Set once the server exists; a SIGHUP before then is dropped.
+    std::function<void()> reload;
     QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
-        char c;
+        char c = 's';
         [[maybe_unused]] const ssize_t n = read(signalPipe[0], &c, 1);
+        if (c == 'h') {
+            if (reload) reload();
+            return;
+        }
         nut::LogLine(QStringLiteral("stopping"));
         app.quit();
     });
@@ -175,6 +167,7 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     steadyClock.start();
@@ -185,6 +178,11 @@ int main(int argc, char** argv) {
         nut::LogLine(error);
         return 1;
     }
+    reload = [&] {
+        const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
+        const bool listenGiven = parser.isSet(portOption) || parser.isSet(listenOption);
+        nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
+    };
     nut::LinkFeed feed(&board, &SteadyMs);
     // A port missing at start is no reason to stop: a USB adapter may appear after the service
     // at boot. The unit is served as stale meanwhile and the link keeps trying.

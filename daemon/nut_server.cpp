@@ -8,21 +8,58 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace nut {
 
+namespace {
+std::function<void(const QString&)>& Sink() {
+    static std::function<void(const QString&)> sink;
+    return sink;
+}
+}  // namespace
+
+QString EscapeForLog(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 && !(u >= 0x7f && u <= 0x9f)) {
+            out += c;
+        } else if (u == '\r') {
+            out += QLatin1String("\\r");
+        } else if (u == '\n') {
+            out += QLatin1String("\\n");
+        } else if (u == '\t') {
+            out += QLatin1String("\\t");
+        } else {
+            out += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
 void LogLine(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
+    const QString line = EscapeForLog(text);
+    if (Sink()) return Sink()(line);
+    const QByteArray bytes = line.toUtf8();
     std::fprintf(stderr, "vesperod: %s\n", bytes.constData());
     std::fflush(stderr);
 }
+
+void SetLogSink(std::function<void(const QString&)> sink) { Sink() = std::move(sink); }
 
 namespace {
 
@@ -59,12 +96,13 @@ private:
 
 class Server::Connection : public QObject {
 public:
-    Connection(Server* server, int fd)
-        : QObject(server), server_(server), fd_(fd), peer_(PeerText(fd)),
+    Connection(Server* server, int fd, std::string peer, quint64 id)
+        : QObject(server), server_(server), fd_(fd), id_(id), peer_(std::move(peer)),
           session_(server->board_, server->users_, peer_, server->clock_,
                    [](const std::string& text) { LogLine(QString::fromStdString(text)); }),
           reader_(fd, QSocketNotifier::Read, this), writer_(fd, QSocketNotifier::Write, this) {
         lastRequestMs_ = server->clock_();
+        session_.DeferPasswordChecks(true);
         writer_.setEnabled(false);
         connect(&reader_, &QSocketNotifier::activated, this, [this] { Receive(); });
         connect(&writer_, &QSocketNotifier::activated, this, [this] { SendPending(); });
@@ -73,7 +111,17 @@ public:
     ~Connection() override { ::close(fd_); }
 
     const std::string& peer() const { return peer_; }
+    quint64 id() const { return id_; }
     qint64 lastRequestMs() const { return lastRequestMs_; }
+
+    // The password check this connection waited for is done: answer the request that needed
+    // it and carry on with the lines that came after.
+    void TakeVerdict(bool matches) {
+        session_.SetVerdict(matches);
+        waiting_ = false;
+        if (!closeWhenSent_) reader_.setEnabled(!readerDone_);
+        Process();
+    }
 
     // Stops watching the descriptor; the connection is deleted later, never inside its own
     // notifier's signal.
@@ -94,11 +142,18 @@ private:
         }
         if (n == 0) {  // the client is done sending: answer what it asked, then close
             reader_.setEnabled(false);
+            readerDone_ = true;
+            if (waiting_) return;  // TakeVerdict answers the rest, then closes
             closeWhenSent_ = true;
             if (pending_.empty()) server_->Drop(this);
             return;
         }
         input_.append(chunk, size_t(n));
+        Process();
+    }
+
+    // Answers every whole line in the input, up to one that waits for a password check.
+    void Process() {
         std::string& reply = reply_;  // kept between requests, so its memory is too
         reply.clear();
         bool keepOpen = true;
@@ -113,16 +168,29 @@ private:
                 keepOpen = false;
                 break;
             }
-            keepOpen = session_.Handle(std::string_view(input_).substr(start, end - start), &reply);
+            const std::string_view line = std::string_view(input_).substr(start, end - start);
+            keepOpen = session_.Handle(line, &reply);
+            if (const auto& check = session_.PendingCheck()) {
+                if (!server_->LoginsRefused(peer_)) {
+                    // The line stays in the input and is handled again once the verdict is in.
+                    waiting_ = true;
+                    reader_.setEnabled(false);
+                    server_->StartCheck(this, *check);
+                    break;
+                }
+                session_.RefuseCheck();
+                keepOpen = session_.Handle(line, &reply);
+            }
+            // Blanks do not count as requests: they must not keep an idle client in.
+            if (line.find_first_not_of(" \t\r") != std::string_view::npos) lastRequestMs_ = server_->clock_();
             start = newline + 1;
         }
         input_.erase(0, start);
-        if (keepOpen && input_.size() > size_t(server_->config_.maxLineLength)) {
+        if (keepOpen && !waiting_ && input_.size() > size_t(server_->config_.maxLineLength)) {
             reply += "ERR INVALID-ARGUMENT line-too-long\n";
             keepOpen = false;
         }
-        if (start > 0) lastRequestMs_ = server_->clock_();
-        if (!keepOpen) {
+        if (!keepOpen || (readerDone_ && !waiting_)) {
             reader_.setEnabled(false);
             closeWhenSent_ = true;
         }
@@ -145,6 +213,9 @@ private:
         if (pending_.empty() && closeWhenSent_) server_->Drop(this);
     }
 
+    bool waiting_ = false;     // for a password check; further lines wait in the input
+    bool readerDone_ = false;  // the client has closed its sending side
+
     void SendPending() {
         std::string rest;
         rest.swap(pending_);
@@ -153,6 +224,7 @@ private:
 
     Server* server_;
     int fd_;
+    quint64 id_;
     std::string peer_;
     Session session_;
     QSocketNotifier reader_;
@@ -164,14 +236,132 @@ private:
     bool closeWhenSent_ = false;
 };
 
+// One thread for the password checks: a check is one key derivation, and the event loop keeps
+// the other core. Jobs and verdicts pass under a mutex and the verdicts wake the event loop
+// through a pipe: plain primitives, so the race checker sees every hand-over.
+class Server::CheckThread {
+public:
+    struct Job {
+        Connection* connection;
+        quint64 id;
+        std::string peer;
+        PasswordCheck check;
+        Checker checker;
+    };
+    struct Verdict {
+        Connection* connection;
+        quint64 id;
+        std::string peer;
+        bool matches;
+    };
+
+    explicit CheckThread(std::function<void(Verdict&)> deliver) : deliver_(std::move(deliver)) {
+        if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+        notifier_ = std::make_unique<QSocketNotifier>(wake_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Deliver(); });
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    ~CheckThread() {
+        Stop();
+        notifier_.reset();
+        for (int fd : wake_)
+            if (fd >= 0) ::close(fd);
+    }
+
+    void Add(Job job) {
+        {
+            const std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        wanted_.notify_one();
+    }
+
+    // Drops the checks not yet begun and waits for the one running.
+    void Stop() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+            jobs_.clear();
+        }
+        wanted_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wanted_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (stop_) return;
+            Job job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            const bool matches = job.checker(job.check);
+            lock.lock();
+            verdicts_.push_back({job.connection, job.id, std::move(job.peer), matches});
+            lock.unlock();
+            const char c = 1;
+            [[maybe_unused]] const ssize_t n = write(wake_[1], &c, 1);
+        }
+    }
+
+    void Deliver() {
+        char drain[64];
+        while (read(wake_[0], drain, sizeof drain) > 0) {
+        }
+        std::deque<Verdict> verdicts;
+        {
+            const std::lock_guard lock(mutex_);
+            verdicts.swap(verdicts_);
+        }
+        for (Verdict& v : verdicts) deliver_(v);
+    }
+
+    std::function<void(Verdict&)> deliver_;
+    std::mutex mutex_;
+    std::condition_variable wanted_;
+    std::deque<Job> jobs_;
+    std::deque<Verdict> verdicts_;
+    bool stop_ = false;
+    int wake_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::thread thread_;
+};
+
 Server::Server(const DaemonConfig& config, UnitBoard* board, const UsersFile* users, Session::Clock clock,
                QObject* parent)
-    : QObject(parent), config_(config), board_(board), users_(users), clock_(clock) {
+    : QObject(parent), config_(config), board_(board), users_(users), clock_(clock),
+      checker_([](const PasswordCheck& check) { return check.Run(); }) {
     idleTimer_.setInterval(1000);
     connect(&idleTimer_, &QTimer::timeout, this, [this] { DropIdle(); });
+    // The verdict finds its connection by pointer and number, so a client gone meanwhile (or a
+    // new one at the same address) is skipped.
+    checks_ = std::make_unique<CheckThread>([this](CheckThread::Verdict& v) {
+        if (clients_.count(v.connection) && v.connection->id() == v.id) v.connection->TakeVerdict(v.matches);
+        NoteVerdict(v.peer, v.matches);
+    });
+    Reconfigure();
 }
 
 Server::~Server() { Close(); }
+
+void Server::Reconfigure() {
+    // Room for what is not a client: the serial port and its lock, the listeners, the log, the
+    // event loop's own descriptors and the one a refused connection holds for a moment.
+    constexpr long kReserved = 64;
+    maxConnections_ = config_.maxConnections;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const long room = std::max(1L, long(std::min<rlim_t>(limit.rlim_cur, INT_MAX)) - kReserved);
+        if (maxConnections_ > room) {
+            LogLine(QStringLiteral("max_connections %1 is more than the descriptor limit %2 allows; serving at "
+                                   "most %3 clients")
+                        .arg(maxConnections_).arg(quint64(limit.rlim_cur)).arg(room));
+            maxConnections_ = int(room);
+        }
+    }
+}
 
 bool Server::Listen(QString* error) {
     for (const ListenAddress& a : config_.listen) {
@@ -182,6 +372,7 @@ bool Server::Listen(QString* error) {
             delete listener;
             return false;
         }
+        connect(listener, &QTcpServer::acceptError, this, [this, listener] { AcceptFailed(listener); });
         servers_.push_back(listener);
         LogLine(QStringLiteral("listening on %1").arg(Describe(a.address, listener->serverPort())));
     }
@@ -189,10 +380,25 @@ bool Server::Listen(QString* error) {
     return true;
 }
 
+// Out of descriptors (EMFILE, ENFILE) or memory: the connection stays in the backlog and would
+// make the listener fire again at once. Qt pauses the listener on such an error; it is resumed
+// after a pause, by which time clients may have gone.
+void Server::AcceptFailed(QTcpServer* listener) {
+    ++acceptPauses_;
+    listener->pauseAccepting();
+    if (!acceptPaused_)
+        LogLine(QStringLiteral("cannot accept connections (%1); trying again every %2 ms")
+                    .arg(listener->errorString()).arg(acceptPauseMs_));
+    acceptPaused_ = true;
+    QTimer::singleShot(acceptPauseMs_, listener, [listener] { listener->resumeAccepting(); });
+}
+
 void Server::Close() {
     idleTimer_.stop();
+    checks_->Stop();
     for (auto& [connection, fd] : clients_) delete connection;  // closes its descriptor
     clients_.clear();
+    perAddress_.clear();
     for (QTcpServer* s : servers_) {
         s->close();
         delete s;
@@ -207,25 +413,44 @@ std::vector<quint16> Server::Ports() const {
 }
 
 void Server::Accept(int fd) {
+    acceptPaused_ = false;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fcntl(fd, F_SETFD, FD_CLOEXEC);
-    if (int(clients_.size()) >= config_.maxConnections) {
-        LogLine(QStringLiteral("refused a connection from %1: already %2 clients")
-                    .arg(QString::fromStdString(PeerText(fd)))
-                    .arg(clients_.size()));
+    std::string peer = PeerText(fd);
+    int& fromPeer = perAddress_[peer];
+    QString full;
+    if (int(clients_.size()) >= maxConnections_)
+        full = QStringLiteral("already %1 clients").arg(clients_.size());
+    else if (fromPeer >= config_.maxConnectionsPerAddress)
+        full = QStringLiteral("already %1 clients from there").arg(fromPeer);
+    if (!full.isEmpty()) {
+        if (fromPeer == 0) perAddress_.erase(peer);
+        // One line a second at most: a peer that keeps knocking must not fill the log.
+        const qint64 now = clock_();
+        if (refusalsUnlogged_ < 0 || now - lastRefusalLogMs_ >= 1000) {
+            LogLine(QStringLiteral("refused a connection from %1: %2").arg(QString::fromStdString(peer), full) +
+                    (refusalsUnlogged_ > 0 ? QStringLiteral(" (%1 more refused before)").arg(refusalsUnlogged_) : QString()));
+            lastRefusalLogMs_ = now;
+            refusalsUnlogged_ = 0;
+        } else {
+            ++refusalsUnlogged_;
+        }
         static const char kRefusal[] = "ERR ACCESS-DENIED too-many-connections\n";
         [[maybe_unused]] const ssize_t n = send(fd, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         ::close(fd);
         return;
     }
+    ++fromPeer;
     // Request and answer: nothing is gained by holding a short answer back.
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    clients_.emplace(new Connection(this, fd), fd);
+    clients_.emplace(new Connection(this, fd, std::move(peer), ++nextConnectionId_), fd);
 }
 
 void Server::Drop(Connection* connection, const QString& why) {
     if (clients_.erase(connection) == 0) return;
+    const auto it = perAddress_.find(connection->peer());
+    if (it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
     if (!why.isEmpty()) LogLine(QStringLiteral("dropped %1: %2").arg(QString::fromStdString(connection->peer()), why));
     connection->Stop();
 }
@@ -237,6 +462,40 @@ void Server::DropIdle() {
     for (const auto& [connection, fd] : clients_)
         if (now - connection->lastRequestMs() > limit) idle.push_back(connection);
     for (Connection* c : idle) Drop(c, QStringLiteral("idle for %1 s").arg(config_.idleTimeoutSeconds));
+    for (auto it = failedLogins_.begin(); it != failedLogins_.end();) {
+        const FailedLogins& f = it->second;
+        const bool old = f.checking == 0 && now >= f.refusedUntil &&
+                         (f.times.empty() || now - f.times.back() > kFailedLoginWindowMs);
+        it = old ? failedLogins_.erase(it) : std::next(it);
+    }
+}
+
+void Server::StartCheck(Connection* connection, const PasswordCheck& check) {
+    ++failedLogins_[connection->peer()].checking;
+    checks_->Add({connection, connection->id(), connection->peer(), check, checker_});
+}
+
+bool Server::LoginsRefused(const std::string& peer) const {
+    const auto it = failedLogins_.find(peer);
+    if (it == failedLogins_.end()) return false;
+    const FailedLogins& f = it->second;
+    const qint64 now = clock_();
+    const auto recent = std::count_if(f.times.begin(), f.times.end(), [&](qint64 t) { return now - t <= kFailedLoginWindowMs; });
+    return now < f.refusedUntil || recent + f.checking >= kMaxFailedLogins;
+}
+
+void Server::NoteVerdict(const std::string& peer, bool matches) {
+    const qint64 now = clock_();
+    FailedLogins& f = failedLogins_[peer];
+    if (f.checking > 0) --f.checking;
+    if (matches) return;
+    while (!f.times.empty() && now - f.times.front() > kFailedLoginWindowMs) f.times.pop_front();
+    f.times.push_back(now);
+    if (int(f.times.size()) < kMaxFailedLogins) return;
+    f.times.clear();
+    f.refusedUntil = now + kFailedLoginWindowMs;
+    LogLine(QStringLiteral("%1 failed logins from %2 within %3 s: refusing its logins for %3 s")
+                .arg(kMaxFailedLogins).arg(QString::fromStdString(peer)).arg(kFailedLoginWindowMs / 1000));
 }
 
 }  // namespace nut

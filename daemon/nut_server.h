@@ -1,6 +1,9 @@
 // The TCP side: listens on the configured addresses, gives every connection its own Session,
 // splits what arrives into lines and enforces the limits (line length, idle time, connection
-// count, unread output). Single-threaded on the event loop; nothing here ever blocks.
+// count in all and per address, unread output, failed logins per address). Single-threaded on
+// the event loop; nothing here ever blocks. Password checks run on a worker thread: meanwhile
+// their connection reads no further requests, so its answers keep their order, and every other
+// client is served as usual.
 //
 // Connections are plain non-blocking descriptors watched by socket notifiers: one receive and
 // one send per request, which is what lets a small server keep pace with many clients.
@@ -10,6 +13,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -32,12 +39,41 @@ public:
     std::vector<quint16> Ports() const;  // the bound ports, in configured order
     int ClientCount() const { return int(clients_.size()); }
 
+    // Takes up the limits of the configuration again after it was changed in place (a reload);
+    // connected clients stay.
+    void Reconfigure();
+    int MaxConnections() const { return maxConnections_; }  // after the descriptor limit
+
+    // Failed logins per address: after this many within the window, its logins are refused
+    // without a check until the window has passed. Checks still running count as failures, so
+    // many connections at once cannot start more checks than that either.
+    static constexpr int kMaxFailedLogins = 5;
+    static constexpr qint64 kFailedLoginWindowMs = 60'000;
+
+    // Runs a password check on the worker thread; tests put in one they can hold back and count.
+    using Checker = std::function<bool(const PasswordCheck&)>;
+    void SetChecker(Checker checker) { checker_ = std::move(checker); }
+    // How long accepting pauses when the process is out of descriptors.
+    void SetAcceptPauseMs(int ms) { acceptPauseMs_ = ms; }
+    int AcceptPauses() const { return acceptPauses_; }
+
     class Connection;  // one client (defined in the source)
+    class CheckThread;  // the worker that runs password checks (defined in the source)
     void Accept(int fd);
 
 private:
+    struct FailedLogins {
+        std::deque<qint64> times;
+        qint64 refusedUntil = 0;
+        int checking = 0;  // checks out on the worker: each may yet fail
+    };
+
     void Drop(Connection* connection, const QString& why = {});
     void DropIdle();
+    void StartCheck(Connection* connection, const PasswordCheck& check);
+    bool LoginsRefused(const std::string& peer) const;
+    void NoteVerdict(const std::string& peer, bool matches);
+    void AcceptFailed(QTcpServer* listener);
 
     const DaemonConfig& config_;
     UnitBoard* board_;
@@ -45,11 +81,26 @@ private:
     Session::Clock clock_;
     std::vector<QTcpServer*> servers_;
     std::unordered_map<Connection*, int> clients_;  // connection -> descriptor
+    std::unordered_map<std::string, int> perAddress_;  // peer address -> connections
+    std::unordered_map<std::string, FailedLogins> failedLogins_;
     QTimer idleTimer_;
+    std::unique_ptr<CheckThread> checks_;
+    Checker checker_;
+    quint64 nextConnectionId_ = 0;
+    int maxConnections_ = 0;
+    int acceptPauseMs_ = 1000;
+    int acceptPauses_ = 0;
+    qint64 lastRefusalLogMs_ = 0;
+    int refusalsUnlogged_ = -1;  // -1: nothing refused yet
+    bool acceptPaused_ = false;
 
     friend class Connection;
 };
 
-void LogLine(const QString& text);  // one line on standard error
+// One line on standard error, or to the sink when one is set (tests). Control characters in the
+// text (a client's user name, a command word) are escaped, so no client can forge a log line.
+void LogLine(const QString& text);
+QString EscapeForLog(const QString& text);
+void SetLogSink(std::function<void(const QString&)> sink);
 
 }  // namespace nut

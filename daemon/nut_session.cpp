@@ -55,23 +55,57 @@ const User* Session::CurrentUser() const {
 const char* Session::Authorise() {
     if (!hasUsername_) return "USERNAME-REQUIRED";
     if (!hasPassword_) return "PASSWORD-REQUIRED";
-    if (authorised_) return nullptr;
-    const User* user = CurrentUser();
-    if (!user || !PasswordMatches(user->password, password_)) {
-        if (log_) log_("authentication failed for user \"" + username_ + "\" from " + peer_);
+    if (refuseOnce_) {
+        refuseOnce_ = false;
         return "ACCESS-DENIED";
     }
-    authorised_ = true;
-    return nullptr;
+    const User* user = CurrentUser();
+    if (!verdict_ || verdictKnownUser_ != (user != nullptr) || (user && verdictStored_ != user->password)) {
+        static const UsersFile kNobody;
+        PasswordCheck check = MakePasswordCheck(users_ ? *users_ : kNobody, username_, password_);
+        if (deferChecks_) {
+            pending_ = std::move(check);
+            return "";  // Handle drops whatever this request would have answered
+        }
+        const bool matches = check.Run();
+        pending_ = std::move(check);
+        SetVerdict(matches);
+    }
+    return *verdict_ ? nullptr : "ACCESS-DENIED";
+}
+
+void Session::SetVerdict(bool matches) {
+    if (!pending_) return;
+    verdict_ = matches;
+    verdictKnownUser_ = pending_->known;
+    verdictStored_ = pending_->stored;
+    pending_.reset();
+    if (!matches && log_) log_("authentication failed for user \"" + username_ + "\" from " + peer_);
+}
+
+void Session::RefuseCheck() {
+    if (!pending_) return;
+    pending_.reset();
+    refuseOnce_ = true;
 }
 
 bool Session::Handle(std::string_view line, std::string* out) {
+    const size_t answered = out->size();
+    const bool open = Dispatch(line, out);
+    if (pending_) out->resize(answered);
+    return open;
+}
+
+bool Session::Dispatch(std::string_view line, std::string* out) {
     std::vector<std::string> w;
     if (SplitRequest(line, &w) != SplitResult::Ok) {
         Err(out, "INVALID-ARGUMENT");
         return true;
     }
-    if (w.empty()) return true;
+    if (w.empty()) {  // as the reference server answers a blank line
+        Err(out, "UNKNOWN-COMMAND");
+        return true;
+    }
     const std::string cmd = Upper(w[0]);
     if (cmd == "GET") {
         Get(w, out);

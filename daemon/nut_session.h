@@ -1,9 +1,15 @@
 // One client's conversation with the server: takes request lines, keeps what the client has
 // said about itself (user name, password, login) and answers in the NUT network protocol.
 // No sockets here, so every answer and error can be checked line by line.
+//
+// The password is checked once per session (user name and password can each be given once), when
+// a request first needs it. On its own the session runs that check itself; a server defers it
+// (DeferPasswordChecks) to run it off its event loop, because a hashed password costs tens of
+// milliseconds.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,9 +30,20 @@ public:
 
     // Appends the answer to one request line (without its line end) to *out. Returns false when
     // the connection is to be closed once the answer has gone.
+    // With deferred checks, a request that needs the password's verdict first is left
+    // unanswered (nothing appended) and PendingCheck() is set: the caller runs the check, passes
+    // the result to SetVerdict (or calls RefuseCheck) and hands in the same line again.
     bool Handle(std::string_view line, std::string* out);
 
+    void DeferPasswordChecks(bool defer) { deferChecks_ = defer; }
+    const std::optional<PasswordCheck>& PendingCheck() const { return pending_; }
+    void SetVerdict(bool matches);
+    // Answers the waiting request ACCESS-DENIED without a check (logins from this peer are
+    // refused for now); the verdict stays open for later requests.
+    void RefuseCheck();
+
 private:
+    bool Dispatch(std::string_view line, std::string* out);
     const char* Authorise();  // nullptr when user and password check out, else the error word
     const User* CurrentUser() const;
 
@@ -47,7 +64,14 @@ private:
     std::string password_;
     bool hasUsername_ = false;
     bool hasPassword_ = false;
-    bool authorised_ = false;  // user and password have been checked once and matched
+    bool deferChecks_ = false;
+    std::optional<PasswordCheck> pending_;
+    // The verdict on user name and password, with the stored password it was reached against:
+    // a reload that changes or removes the user voids it.
+    std::optional<bool> verdict_;
+    bool verdictKnownUser_ = false;
+    std::string verdictStored_;
+    bool refuseOnce_ = false;
     UnitBoard::Unit* loggedIn_ = nullptr;
 };
 

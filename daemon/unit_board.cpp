@@ -10,12 +10,18 @@
 
 namespace nut {
 
-UnitBoard::UnitBoard(const DaemonConfig& config, QueueFn queue)
-    : staleAfterMs_(qint64(config.staleAfterSeconds) * 1000), queue_(queue ? queue : &KeybCommand) {
+UnitBoard::UnitBoard(const DaemonConfig& config, QueueFn queue) : queue_(queue ? queue : &KeybCommand) {
+    for (int i = 0; i < 4; ++i) units_[i].device = i;
+    Configure(config);
+}
+
+void UnitBoard::Configure(const DaemonConfig& config) {
+    staleAfterMs_ = qint64(config.staleAfterSeconds) * 1000;
     for (int i = 0; i < 4; ++i) {
-        units_[i].device = i;
-        units_[i].name = config.unitName[i].toStdString();
-        units_[i].description = config.unitDescription[i].toStdString();
+        Unit& u = units_[i];
+        u.name = config.unitName[i].toStdString();
+        u.description = config.unitDescription[i].toStdString();
+        if (u.last) Rebuild(&u);  // the ready-made LIST VAR reply names the unit
     }
 }
 

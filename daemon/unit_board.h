@@ -55,6 +55,8 @@ public:
     // Serve battery.charge, battery.runtime and their thresholds, learning into config.stateDir.
     void SetBattery(const BatteryConfig& config);
     QString BatteryStatePath(const Unit& unit) const;
+    // Unit names, descriptions and the stale limit from the settings (again, after a reload).
+    void Configure(const DaemonConfig& config);
 
     void SetPresent(int device, bool present, int comPort);
     // A new snapshot of a present unit, taken after a refresh from the link.

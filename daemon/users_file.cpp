@@ -34,10 +34,55 @@ QList<QByteArray> Items(const QByteArray& value) {
     return out;
 }
 
-QByteArray Unquote(QByteArray v) {
+// The line up to a '#' that stands outside quotes; false when a quote is left open.
+bool StripComment(const QByteArray& line, QByteArray* content) {
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == '#' && !quoted) {
+            *content = line.left(i);
+            return true;
+        }
+    }
+    *content = line;
+    return !quoted;
+}
+
+// A value as written, or the text between its quotes with \" and \\ undone. Null with *why set
+// when something follows the closing quote.
+QByteArray Unquote(QByteArray v, const char** why) {
     v = v.trimmed();
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.mid(1, v.size() - 2);
-    return v;
+    if (!v.startsWith('"')) return v;
+    QByteArray out;
+    for (qsizetype i = 1; i < v.size(); ++i) {
+        const char c = v[i];
+        if (c == '\\' && i + 1 < v.size()) {
+            out += v[++i];
+        } else if (c == '"') {
+            if (i + 1 != v.size()) {
+                *why = "text after the closing quote";
+                return {};
+            }
+            return out.isNull() ? QByteArray("") : out;
+        } else {
+            out += c;
+        }
+    }
+    *why = "a quote is left open";
+    return {};
+}
+
+// The iteration count of a "$pbkdf2-sha256$..." hash; 0 for anything else.
+int HashIterations(const std::string& stored) {
+    if (stored.rfind(kHashPrefix, 0) != 0) return 0;
+    const QList<QByteArray> parts = QByteArray::fromStdString(stored.substr(sizeof kHashPrefix - 1)).split('$');
+    bool ok = false;
+    const int iterations = parts.size() == 3 ? parts[0].toInt(&ok) : 0;
+    return ok && iterations >= 1 && iterations <= 10'000'000 ? iterations : 0;
 }
 
 bool ConstantTimeEqual(const QByteArray& a, const QByteArray& b) {
@@ -49,26 +94,39 @@ bool ConstantTimeEqual(const QByteArray& a, const QByteArray& b) {
 
 }  // namespace
 
-UsersFile ParseUsersFile(const QByteArray& text) {
+UsersFile ParseUsersFile(const QByteArray& text, const QString& name) {
     UsersFile out;
     User* current = nullptr;
+    std::string currentName;
+    std::map<std::string, int> refused;  // user -> the first line that refuses it
     int lineNumber = 0;
     for (QByteArray line : text.split('\n')) {
         ++lineNumber;
-        const qsizetype hash = line.indexOf('#');
-        if (hash >= 0) line.truncate(hash);
+        const QString where = name.isEmpty() ? QStringLiteral("line %1").arg(lineNumber)
+                                             : QStringLiteral("%1:%2").arg(name).arg(lineNumber);
+        auto warn = [&](const char* why) { out.warnings << QStringLiteral("%1: %2").arg(where, QLatin1String(why)); };
+        auto fail = [&](const char* why) {
+            QString text = QStringLiteral("%1: %2").arg(where, QLatin1String(why));
+            if (current) {
+                text += QStringLiteral("; user \"%1\" is refused").arg(QString::fromStdString(currentName));
+                refused.emplace(currentName, lineNumber);
+            }
+            out.errors << text;
+        };
+        if (!StripComment(line, &line)) {
+            fail("a quote is left open");
+            continue;
+        }
         line = line.trimmed();
         if (line.isEmpty()) continue;
-        auto warn = [&](const char* why) {
-            out.warnings << QStringLiteral("line %1: %2").arg(lineNumber).arg(QLatin1String(why));
-        };
         if (line.front() == '[') {
             if (line.back() != ']' || line.size() < 3) {
                 warn("a section name must stand in [brackets]");
                 current = nullptr;
                 continue;
             }
-            current = &out.users[line.mid(1, line.size() - 2).trimmed().toStdString()];
+            currentName = line.mid(1, line.size() - 2).trimmed().toStdString();
+            current = &out.users[currentName];
             continue;
         }
         if (!current) {
@@ -93,7 +151,12 @@ UsersFile ParseUsersFile(const QByteArray& text) {
             continue;
         }
         const QByteArray key = line.left(eq).trimmed().toLower();
-        const QByteArray value = Unquote(line.mid(eq + 1));
+        const char* why = nullptr;
+        const QByteArray value = Unquote(line.mid(eq + 1), &why);
+        if (why) {
+            fail(why);
+            continue;
+        }
         if (key == "password") {
             current->password = value.toStdString();
         } else if (key == "actions") {
@@ -104,6 +167,8 @@ UsersFile ParseUsersFile(const QByteArray& text) {
             warn("unknown setting");
         }
     }
+    for (const auto& [user, line] : refused) out.users.erase(user);
+    for (const auto& [userName, user] : out.users) out.hashIterations = std::max(out.hashIterations, HashIterations(user.password));
     return out;
 }
 
@@ -123,6 +188,35 @@ bool PasswordMatches(const std::string& stored, const std::string& given) {
     const QByteArray derived = QPasswordDigestor::deriveKeyPbkdf2(
         QCryptographicHash::Sha256, QByteArray::fromStdString(given), salt, iterations, quint64(key.size()));
     return ConstantTimeEqual(derived, key);
+}
+
+bool PasswordCheck::Run() const {
+    if (!known || HashIterations(stored) == 0) {
+        // The decoy: the same work as for a hashed user, its result unused.
+        static const QByteArray salt(16, 'v');
+        if (decoyIterations > 0) {
+            const QByteArray key = QPasswordDigestor::deriveKeyPbkdf2(
+                QCryptographicHash::Sha256, QByteArray::fromStdString(given), salt, decoyIterations, kKeyBytes);
+            if (key.isEmpty()) return false;
+        }
+        if (!known) return false;
+    }
+    return PasswordMatches(stored, given);
+}
+
+int PasswordCheck::Iterations() const {
+    const int own = known ? HashIterations(stored) : 0;
+    return own > 0 ? own : decoyIterations;
+}
+
+PasswordCheck MakePasswordCheck(const UsersFile& users, const std::string& name, const std::string& given) {
+    PasswordCheck check;
+    const auto it = users.users.find(name);
+    check.known = it != users.users.end();
+    if (check.known) check.stored = it->second.password;
+    check.given = given;
+    check.decoyIterations = users.hashIterations;
+    return check;
 }
 
 std::string HashPassword(const std::string& plain, int iterations) {

@@ -1,8 +1,8 @@
 // vesperod's request handling against whatever a network client may send.
 //
 // Input: request lines separated by '\n', all handled by one session in turn (so user name,
-// password and login state carry over). Invariants: every non-blank request gets an answer that
-// ends in a line end; an error is "ERR" and one upper-case word; no answer holds a stray NUL;
+// password and login state carry over). Invariants: every request, a blank one too, gets an
+// answer that ends in a line end; an error is "ERR" and one upper-case word; no answer holds a stray NUL;
 // and splitting a line, quoting each word and splitting again gives the same words.
 #include <cstdint>
 #include <cstdio>
@@ -72,11 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string line = input.substr(start, end - start);
         start = end + 1;
         CheckRoundTrip(line);
-        std::vector<std::string> words;
-        const bool blank = nut::SplitRequest(line, &words) == nut::SplitResult::Ok && words.empty();
         std::string out;
         const bool open = session.Handle(line, &out);
-        if (blank != out.empty()) Fail("answer missing or unasked", line);
+        if (out.empty()) Fail("answer missing", line);
         if (!out.empty() && out.back() != '\n') Fail("answer without line end", line);
         if (out.rfind("ERR ", 0) == 0) {
             const size_t stop = out.find_first_of(" \n", 4);

@@ -98,7 +98,7 @@ TEST_F(SessionTest, AnswersEveryReadRequestInItsOwnForm) {
         {"LIST RANGE vespero0 ups.load", "BEGIN LIST RANGE vespero0 ups.load\nEND LIST RANGE vespero0 ups.load\n"},
         {"LIST CLIENT vespero0", "BEGIN LIST CLIENT vespero0\nEND LIST CLIENT vespero0\n"},
         {"GET TRACKING", "OFF\n"},
-        {"", ""},
+        {"", "ERR UNKNOWN-COMMAND\n"},  // as the reference server answers a blank line
     };
     for (const auto& [request, answer] : cases) EXPECT_EQ(Ask(*s, request), answer) << request;
 
@@ -189,6 +189,42 @@ TEST_F(SessionTest, CommandsNeedTheRightUserPasswordAndGrant) {
     auto unknown = NewSession();
     LogIn(*unknown, "ghost", "s3cret");
     EXPECT_EQ(Ask(*unknown, "INSTCMD vespero0 test.battery.start"), "ERR ACCESS-DENIED\n");
+}
+
+TEST_F(SessionTest, ADeferredPasswordCheckHoldsItsRequestAndIsMadeOncePerSession) {
+    auto s = NewSession();
+    s->DeferPasswordChecks(true);
+    LogIn(*s, "admin", "wrong");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "");  // waits for the verdict
+    ASSERT_TRUE(s->PendingCheck());
+    s->SetVerdict(s->PendingCheck()->Run());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "ERR ACCESS-DENIED\n");
+        EXPECT_FALSE(s->PendingCheck());
+    }
+
+    // Refused without a check (too many failures from its address): that request is denied,
+    // and the next one asks for a check again.
+    auto later = NewSession();
+    later->DeferPasswordChecks(true);
+    LogIn(*later, "admin", "s3cret");
+    EXPECT_EQ(Ask(*later, "LOGIN vespero0"), "");
+    later->RefuseCheck();
+    EXPECT_EQ(Ask(*later, "LOGIN vespero0"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(Ask(*later, "INSTCMD vespero0 test.battery.start"), "");
+    later->SetVerdict(later->PendingCheck()->Run());
+    EXPECT_EQ(Ask(*later, "INSTCMD vespero0 test.battery.start"), "OK\n");
+    EXPECT_EQ(Queued().size(), 1u);
+
+    // A reload that removes the user or changes its password voids a kept verdict.
+    auto boss = NewSession();
+    LogIn(*boss, "boss", "b");
+    EXPECT_EQ(Ask(*boss, "FSD vespero0"), "OK FSD-SET\n");
+    users_.users.at("boss").password = "c";
+    EXPECT_EQ(Ask(*boss, "FSD vespero0"), "ERR ACCESS-DENIED\n");
+    users_.users.erase("boss");
+    EXPECT_EQ(Ask(*boss, "INSTCMD vespero0 battery.charge.start"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(Queued().size(), 1u);
 }
 
 TEST_F(SessionTest, UpsmonLoginsArePrimaryOnlyFsdAndCountedUntilTheSessionEnds) {

@@ -1,18 +1,28 @@
-// The server over real loopback sockets: requests in one packet, the connection cap, long
-// lines, idle clients and clients that never read. None of them may hurt another client.
+// The server over real loopback sockets: requests in one packet, the connection caps, long
+// lines, idle clients, clients that never read, password floods, running out of descriptors and
+// reloads. None of them may hurt another client.
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QSemaphore>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
+
+#include <algorithm>
+#include <atomic>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "daemon/nut_server.h"
+#include "daemon/settings_reload.h"
 #include "daemon_fixture.h"
 
 using namespace daemontest;
@@ -33,6 +43,28 @@ bool Pump(Done done, int limitMs = 5000) {
 
 class ServerTest : public ::testing::Test {
 protected:
+    ServerTest() {
+        nut::SetLogSink([this](const QString& line) { log_ << line; });
+    }
+    ~ServerTest() override {
+        gate_.release(1000);  // a check still held back must not hang the server's end
+        server_.reset();
+        nut::SetLogSink({});
+    }
+
+    // Password checks that wait for the test's word and are counted.
+    void HoldChecks() {
+        server_->SetChecker([this](const nut::PasswordCheck& check) {
+            ++checks_;
+            gate_.acquire();
+            return check.Run();
+        });
+    }
+
+    int LogCount(const QString& part) const {
+        return int(std::count_if(log_.begin(), log_.end(), [&](const QString& l) { return l.contains(part); }));
+    }
+
     void Start(void (*tune)(nut::DaemonConfig*) = nullptr) {
         Now() = 1000;
         config_ = TestConfig();
@@ -71,6 +103,9 @@ protected:
     std::unique_ptr<nut::UnitBoard> board_;
     std::unique_ptr<nut::Server> server_;
     quint16 port_ = 0;
+    QStringList log_;
+    QSemaphore gate_;
+    std::atomic<int> checks_{0};
 };
 
 TEST_F(ServerTest, AnswersRequestsSentTogetherInOrderAndAcrossPacketBoundaries) {
@@ -138,16 +173,20 @@ TEST_F(ServerTest, ATooLongLineIsRefusedAndClosedWhetherItEndsOrNot) {
     EXPECT_TRUE(Pump([&] { return endless->state() == QAbstractSocket::UnconnectedState; }));
 }
 
-TEST_F(ServerTest, DropsIdleClientsOnly) {
+TEST_F(ServerTest, DropsIdleClientsOnlyAndBlankLinesDoNotCountAsRequests) {
     Start([](nut::DaemonConfig* c) { c->idleTimeoutSeconds = 5; });
     auto idle = Connect();
+    auto blank = Connect();
     auto busy = Connect();
-    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 3; }));
     Now() += 4000;
     busy->write("NETVER\n");
     EXPECT_EQ(Receive(*busy, 1), "1.3\n");
-    Now() += 2000;  // idle: 6 s without a request; busy: 2 s
+    blank->write("\n \r\n");
+    EXPECT_EQ(Receive(*blank, 2), "ERR UNKNOWN-COMMAND\nERR UNKNOWN-COMMAND\n");
+    Now() += 2000;  // idle and blank: 6 s without a request; busy: 2 s
     EXPECT_TRUE(Pump([&] { return idle->state() == QAbstractSocket::UnconnectedState; }, 3000));
+    EXPECT_TRUE(Pump([&] { return blank->state() == QAbstractSocket::UnconnectedState; }, 3000));
     EXPECT_EQ(server_->ClientCount(), 1);
     busy->write("NETVER\n");
     EXPECT_EQ(Receive(*busy, 1), "1.3\n");
@@ -178,6 +217,203 @@ TEST_F(ServerTest, AClientThatNeverReadsIsDroppedAndOthersAreStillServed) {
     auto other = Connect();
     other->write("NETVER\n");
     EXPECT_EQ(Receive(*other, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, CapsConnectionsPerAddress) {
+    Start([](nut::DaemonConfig* c) {
+        c->maxConnectionsPerAddress = 2;
+        c->listen.push_back({QHostAddress(QHostAddress::LocalHostIPv6), 0});
+    });
+    const quint16 port6 = server_->Ports().at(1);
+    auto a = Connect();
+    auto b = Connect();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
+    auto third = Connect(false);
+    EXPECT_EQ(Receive(*third, 1), "ERR ACCESS-DENIED too-many-connections\n");
+    QTcpSocket other;  // another address is not held back by the first one's connections
+    other.connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), port6);
+    other.write("NETVER\n");
+    EXPECT_EQ(Receive(other, 1), "1.3\n");
+    b->disconnectFromHost();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
+    auto again = Connect();
+    again->write("NETVER\n");
+    EXPECT_EQ(Receive(*again, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, AWrongPasswordFloodNeitherBlocksOthersNorChecksMoreThanOnce) {
+    users_ = nut::ParseUsersFile("[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 100)) +
+                                 "\n instcmds = ALL\n");
+    Start();
+    HoldChecks();
+    auto flooder = Connect();
+    QByteArray flood = "USERNAME admin\nPASSWORD wrong\n";
+    for (int i = 0; i < 1000; ++i) flood += "INSTCMD vespero0 test.battery.start\n";
+    flooder->write(flood);
+    ASSERT_TRUE(Pump([&] { return checks_ == 1; }));
+    QByteArray flooded = Receive(*flooder, 2);
+
+    // While the check is out, another client connects and is answered...
+    auto other = Connect();
+    other->write("GET VAR vespero0 ups.status\n");
+    EXPECT_EQ(Receive(*other, 1), "VAR vespero0 ups.status \"OL CHRG\"\n");
+    flooded += flooder->readAll();
+    EXPECT_EQ(flooded, "OK\nOK\n");  // ...before any of the flood
+
+    gate_.release(1000);
+    flooded += Receive(*flooder, 1002 - int(flooded.count('\n')));
+    EXPECT_EQ(flooded.count("ERR ACCESS-DENIED\n"), 1000);
+    EXPECT_EQ(checks_, 1);
+    EXPECT_EQ(LogCount("authentication failed"), 1);
+    EXPECT_TRUE(Queued().empty());
+}
+
+TEST_F(ServerTest, RefusesLoginsFromAnAddressAfterRepeatedFailuresUntilTheWindowPasses) {
+    Queued().clear();
+    users_ = nut::ParseUsersFile("[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 100)) +
+                                 "\n instcmds = ALL\n");
+    Start();
+    HoldChecks();
+    const QByteArray denied = "OK\nOK\nERR ACCESS-DENIED\n";
+    // A burst of connections starts no more checks than the failures allowed: while the first
+    // check is held back, the ones over the limit are refused at once.
+    const int burst = nut::Server::kMaxFailedLogins + 3;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    std::vector<QByteArray> got(burst);
+    for (int i = 0; i < burst; ++i) {
+        clients.push_back(Connect());
+        clients.back()->write("USERNAME admin\nPASSWORD wrong\nINSTCMD vespero0 test.battery.start\n");
+    }
+    auto answered = [&] {
+        int n = 0;
+        for (int i = 0; i < burst; ++i) {
+            got[i] += clients[i]->readAll();
+            n += got[i] == denied;
+        }
+        return n;
+    };
+    EXPECT_TRUE(Pump([&] { return answered() == 3; }));
+    EXPECT_EQ(checks_, 1);
+    gate_.release(1000);
+    EXPECT_TRUE(Pump([&] { return answered() == burst; }));
+    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins);
+
+    auto attempt = [&](const char* password) {
+        auto c = Connect();
+        c->write(QByteArray("USERNAME admin\nPASSWORD ") + password + "\nINSTCMD vespero0 test.battery.start\n");
+        return Receive(*c, 3);
+    };
+    EXPECT_EQ(attempt("s3cret"), denied);  // refused unchecked
+    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins);
+    EXPECT_EQ(LogCount("refusing its logins"), 1);
+    EXPECT_EQ(LogCount("authentication failed"), nut::Server::kMaxFailedLogins);
+    EXPECT_TRUE(Queued().empty());
+
+    Now() += nut::Server::kFailedLoginWindowMs;
+    board_->Update(0, *OnLineUnit(), Now());
+    EXPECT_EQ(attempt("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins + 1);
+}
+
+TEST_F(ServerTest, OutOfDescriptorsPausesAcceptingAndResumes) {
+    Start();
+    server_->SetAcceptPauseMs(300);
+    // The client's socket exists before the limit drops: connecting needs no new descriptor.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    const bool paused = Pump([&] { return server_->AcceptPauses() >= 2; });  // tried again after a pause
+    const int pauses = server_->AcceptPauses();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(pauses, 2);  // one failed accept per pause, not a spin
+    EXPECT_EQ(LogCount("cannot accept connections"), 1);
+
+    const char request[] = "NETVER\n";
+    ASSERT_EQ(send(fd, request, sizeof request - 1, MSG_NOSIGNAL), ssize_t(sizeof request - 1));
+    std::string got;
+    EXPECT_TRUE(Pump([&] {
+        char buffer[64];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) got.append(buffer, size_t(n));
+        return got == "1.3\n";
+    }));
+    ::close(fd);
+}
+
+TEST_F(ServerTest, ClampsMaxConnectionsToTheDescriptorLimit) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    Start([](nut::DaemonConfig* c) { c->maxConnections = 100000; });
+    EXPECT_LT(server_->MaxConnections(), int(limit.rlim_cur));
+    EXPECT_EQ(LogCount("max_connections 100000 is more than the descriptor limit"), 1);
+}
+
+TEST_F(ServerTest, AReloadKeepsClientsAndAppliesNamesLimitsAndUsersButABadFileChangesNothing) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("vesperod.conf"), users = dir.filePath("vesperod.users");
+    auto write = [](const QString& path, const QByteArray& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    write(users, "[old]\n password = o\n instcmds = ALL\n");
+    nut::LoadUsers(users, false, &users_);
+    Start();
+    auto kept = Connect();
+    kept->write("USERNAME old\nPASSWORD o\nINSTCMD vespero0 test.battery.start\n");
+    ASSERT_EQ(Receive(*kept, 3), "OK\nOK\nOK\n");
+    auto reload = [&] { nut::ReloadSettings(conf, true, false, &config_, &users_, board_.get(), server_.get()); };
+
+    write(conf, "[server]\nmax_connections_per_address = 2\nidle_timeout = 1000\n[unit0]\nname = rack\n");
+    write(users, "[new]\n password = \"n#1\"\n instcmds = ALL\n");
+    reload();
+    EXPECT_EQ(config_.maxConnectionsPerAddress, 2);
+    kept->write("GET VAR rack ups.status\nINSTCMD rack test.battery.start\n");
+    EXPECT_EQ(Receive(*kept, 2), "VAR rack ups.status \"OL CHRG\"\nERR ACCESS-DENIED\n");  // "old" is gone
+    auto second = Connect();
+    second->write("USERNAME new\nPASSWORD n#1\nINSTCMD rack test.battery.start\n");
+    EXPECT_EQ(Receive(*second, 3), "OK\nOK\nOK\n");
+    auto third = Connect(false);
+    EXPECT_EQ(Receive(*third, 1), "ERR ACCESS-DENIED too-many-connections\n");
+
+    write(conf, "[server]\nmax_connections_per_address = 9\nidle_timeout = never\n");
+    write(users, "[new]\n password = \"n#2\n");
+    reload();
+    EXPECT_EQ(LogCount(conf + ":3: idle_timeout must be"), 1);
+    EXPECT_EQ(config_.maxConnectionsPerAddress, 2);
+    EXPECT_EQ(config_.unitName[0], "rack");
+    EXPECT_EQ(users_.users.at("new").password, "n#1");  // the users file is only read with good settings
+
+    write(conf, "[server]\nmax_connections_per_address = 2\n[unit0]\nname = rack\n");
+    reload();
+    EXPECT_EQ(LogCount(users + ":2: a quote is left open; user \"new\" is refused; keeping the 1 user(s)"), 1);
+    EXPECT_EQ(users_.users.at("new").password, "n#1");
+    kept->write("NETVER\n");
+    EXPECT_EQ(Receive(*kept, 1), "1.3\n");
+}
+
+TEST_F(ServerTest, ControlCharactersFromClientsAreEscapedInTheLog) {
+    users_ = nut::ParseUsersFile("[admin]\n password = p\n");
+    Start();
+    auto c = Connect();
+    c->write("USERNAME \"x\rvesperod: forged\x1b[2J\x7f\"\nPASSWORD p\nLOGIN vespero0\n");
+    EXPECT_EQ(Receive(*c, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(LogCount("authentication failed for user \"x\\rvesperod: forged\\x1b[2J\\x7f\" from 127.0.0.1"), 1);
+    EXPECT_EQ(nut::EscapeForLog(QString::fromUtf8("a\nb\tc\u0085d é")), QString::fromUtf8("a\\nb\\tc\\x85d é"));
 }
 
 TEST_F(ServerTest, BindFailureNamesTheAddress) {

@@ -121,6 +121,38 @@ TEST(UsersFile, ReadsUpsdUsersConventionsAndReportsWhatItSkips) {
     EXPECT_TRUE(f.warnings[0].startsWith("line 12:"));
 }
 
+TEST(UsersFile, QuotesKeepHashSignsAndAnOpenQuoteRefusesItsUser) {
+    const nut::UsersFile f = nut::ParseUsersFile(
+        "[a]\n password = \"ab#cd\" # comment\n"
+        "[b]\n password = \"say \\\"hi\\\"\"\n"
+        "[c]\n password = ab # comment\n"
+        "[d]\n password = \"ab#cd\n upsmon primary\n"
+        "[e]\n password = \"x\" y\n",
+        "/etc/vespero/vesperod.users");
+    EXPECT_EQ(f.users.at("a").password, "ab#cd");
+    EXPECT_EQ(f.users.at("b").password, "say \"hi\"");
+    EXPECT_EQ(f.users.at("c").password, "ab");
+    EXPECT_EQ(f.users.count("d"), 0u);  // never stored with a cut password
+    EXPECT_EQ(f.users.count("e"), 0u);
+    ASSERT_EQ(f.errors.size(), 2);
+    EXPECT_EQ(f.errors[0], "/etc/vespero/vesperod.users:8: a quote is left open; user \"d\" is refused");
+    EXPECT_TRUE(f.errors[1].startsWith("/etc/vespero/vesperod.users:11: ")) << f.errors[1].toStdString();
+}
+
+TEST(UsersFile, ACheckCostsTheSameForUnknownPlainAndHashedUsers) {
+    const nut::UsersFile f = nut::ParseUsersFile(
+        "[hashed]\n password = " + QByteArray::fromStdString(nut::HashPassword("h", 1500)) +
+        "\n[cheap]\n password = " + QByteArray::fromStdString(nut::HashPassword("c", 10)) + "\n[plain]\n password = p\n");
+    EXPECT_EQ(f.hashIterations, 1500);
+    for (const char* user : {"hashed", "plain", "nobody"}) {
+        EXPECT_EQ(nut::MakePasswordCheck(f, user, "x").Iterations(), 1500) << user;
+        EXPECT_FALSE(nut::MakePasswordCheck(f, user, "x").Run()) << user;
+    }
+    EXPECT_TRUE(nut::MakePasswordCheck(f, "hashed", "h").Run());
+    EXPECT_TRUE(nut::MakePasswordCheck(f, "plain", "p").Run());
+    EXPECT_FALSE(nut::MakePasswordCheck(f, "nobody", "").Run());
+}
+
 TEST(UsersFile, PasswordsMatchPlainOrSaltedHashButNeverEmptyOrMalformed) {
     EXPECT_TRUE(nut::PasswordMatches("plain", "plain"));
     EXPECT_FALSE(nut::PasswordMatches("plain", "plain "));
@@ -192,6 +224,38 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     EXPECT_TRUE(error.contains("same"));
     write("[server]\nlisten = nowhere\n");
     EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+
+    // Every fault names its line; the settings passed in stay as they were.
+    const std::pair<const char*, const char*> faults[] = {
+        {"[server]\nmax_connections = 8\n\nidle_timeout = soon\n", ":4: idle_timeout must be"},
+        {"[server]\nmax_conections = 8\n", ":2: unknown setting max_conections"},
+        {"# settings\n[unit0]\ndescription = \"open\n", ":3: a quote is left open"},
+        {"[server]\njust words\n", ":2: expected key = value"},
+        {"[srever]\nport = 1\n", ":2: unknown section [srever]"},
+        {"[server]\nport = 4000\nlisten = 127.0.0.1:x\n", ":3: listen address"},
+    };
+    for (const auto& [text, message] : faults) {
+        write(text);
+        EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error)) << text;
+        EXPECT_TRUE(error.startsWith(path + message)) << error.toStdString();
+        EXPECT_EQ(c.maxConnections, 8);
+        EXPECT_EQ(c.unitName[1], "rack-b");
+    }
+    write("[server] ; comment\nmax_connections_per_address = 3 # comment\n[unit0]\ndescription = \"Rack #1; left\"\n");
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+    EXPECT_EQ(c.maxConnectionsPerAddress, 3);
+    EXPECT_EQ(c.unitDescription[0], "Rack #1; left");
+
+    // The example the package installs.
+    ASSERT_TRUE(nut::LoadDaemonConfig(VESPERO_SOURCE_DIR "/daemon/vesperod.conf", true, &c, &error))
+        << error.toStdString();
+    EXPECT_EQ(c.unitDescription[0], "Vespero UPS on COM1");
+    EXPECT_EQ(c.maxConnectionsPerAddress, 32);
+    const nut::UsersFile example = nut::ParseUsersFile([] {
+        QFile f(VESPERO_SOURCE_DIR "/daemon/vesperod.users");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("unreadable");
+    }());
+    EXPECT_TRUE(example.errors.isEmpty() && example.warnings.isEmpty());
 }
 
 }  // namespace

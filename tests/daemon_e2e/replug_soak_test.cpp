@@ -138,6 +138,9 @@ TEST(ReplugSoak, EveryReturnIsServedAgainWithFlatMemoryAndDescriptors) {
         QFile ini(dir.filePath("Tralvane/Ups.ini"));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[Orbo]\nAlderaPresent0=1\nCom0=4\n");
+        QFile conf(dir.filePath("Tralvane/vesperod.conf"));  // all 100 clients come from one address
+        ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+        conf.write("[server]\nmax_connections_per_address = 128\n");
     }
     quint16 port = 0;
     {

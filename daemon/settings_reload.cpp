@@ -1,0 +1,55 @@
+#include "daemon/settings_reload.h"
+
+#include <QFile>
+
+#include "daemon/nut_server.h"
+#include "daemon/unit_board.h"
+
+namespace nut {
+
+void LoadUsers(const QString& path, bool keep, UsersFile* users) {
+    const QString keeping = QStringLiteral("; keeping the %1 user(s) read before").arg(users->users.size());
+    QFile file(path);
+    if (!file.exists()) {
+        LogLine(QStringLiteral("no users file %1: nobody can log in or run commands").arg(path));
+        *users = {};
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        LogLine(QStringLiteral("cannot read %1 (%2)").arg(path, file.errorString()) +
+                (keep ? keeping : QStringLiteral(": nobody can log in or run commands")));
+        if (!keep) *users = {};
+        return;
+    }
+    if (file.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther))
+        LogLine(QStringLiteral("warning: %1 can be read by every user of this machine").arg(path));
+    UsersFile fresh = ParseUsersFile(file.readAll(), path);
+    for (const QString& w : fresh.warnings) LogLine(w);
+    for (const QString& e : fresh.errors) LogLine(e + (keep ? keeping : QString()));
+    if (keep && !fresh.errors.isEmpty()) return;
+    *users = std::move(fresh);
+    LogLine(QStringLiteral("%1 user(s) from %2").arg(users->users.size()).arg(path));
+}
+
+void ReloadSettings(const QString& configPath, bool required, bool listenFromCommandLine, DaemonConfig* config,
+                    UsersFile* users, UnitBoard* board, Server* server) {
+    DaemonConfig fresh;
+    QString error;
+    if (!LoadDaemonConfig(configPath, required, &fresh, &error)) {
+        LogLine(QStringLiteral("reload: %1; keeping the settings in use").arg(error));
+        return;
+    }
+    bool sameListen = fresh.listen.size() == config->listen.size();
+    for (size_t i = 0; sameListen && i < fresh.listen.size(); ++i)
+        sameListen = fresh.listen[i].address == config->listen[i].address && fresh.listen[i].port == config->listen[i].port;
+    if (!sameListen && !listenFromCommandLine)
+        LogLine(QStringLiteral("reload: listen and port changes take effect at the next start"));
+    fresh.listen = config->listen;
+    *config = std::move(fresh);
+    board->Configure(*config);
+    server->Reconfigure();
+    LoadUsers(config->usersPath, true, users);
+    LogLine(QStringLiteral("reloaded %1").arg(config->path.isEmpty() ? QStringLiteral("(defaults)") : config->path));
+}
+
+}  // namespace nut
