@@ -28,7 +28,7 @@ bool LooksNumeric(const std::string& v) {
     return r.ec == std::errc() && r.ptr == v.data() + v.size();
 }
 
-const char kHelp[] = "Commands: HELP VER NETVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS PRIMARY MASTER FSD\n";
+const char kHelp[] = "Commands: HELP VER NETVER PROTVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS PRIMARY MASTER FSD\n";
 
 }  // namespace
 
@@ -141,7 +141,7 @@ bool Session::Dispatch(std::string_view line, std::string* out) {
         Err(out, "FEATURE-NOT-CONFIGURED");
     } else if (cmd == "VER") {
         *out += "Vespero vesperod " VESPERO_VERSION " - NUT network protocol 1.3\n";
-    } else if (cmd == "NETVER") {
+    } else if (cmd == "NETVER" || cmd == "PROTVER") {
         *out += "1.3\n";
     } else if (cmd == "HELP") {
         *out += kHelp;
@@ -154,8 +154,14 @@ bool Session::Dispatch(std::string_view line, std::string* out) {
 void Session::Get(const std::vector<std::string>& w, std::string* out) {
     if (w.size() < 2) return Err(out, "INVALID-ARGUMENT");
     const std::string sub = Upper(w[1]);
-    if (sub == "TRACKING" && w.size() == 2) {
-        *out += "OFF\n";
+    if (sub == "TRACKING") {
+        if (w.size() == 2) {
+            *out += tracking_ ? "ON\n" : "OFF\n";
+        } else if (w.size() == 3) {
+            *out += board_->Tracking().Status(w[2], clock_()) + "\n";
+        } else {
+            Err(out, "INVALID-ARGUMENT");
+        }
         return;
     }
     const bool twoArgs = sub == "VAR" || sub == "TYPE" || sub == "DESC" || sub == "CMDDESC";
@@ -241,7 +247,13 @@ void Session::List(const std::vector<std::string>& w, std::string* out) {
 void Session::Set(const std::vector<std::string>& w, std::string* out) {
     if (w.size() < 2) return Err(out, "INVALID-ARGUMENT");
     const std::string sub = Upper(w[1]);
-    if (sub == "TRACKING") return Err(out, "FEATURE-NOT-SUPPORTED");
+    if (sub == "TRACKING") {
+        const std::string value = w.size() == 3 ? Upper(w[2]) : std::string();
+        if (value != "ON" && value != "OFF") return Err(out, "INVALID-ARGUMENT");
+        tracking_ = value == "ON";
+        *out += "OK\n";
+        return;
+    }
     if (sub != "VAR" || w.size() != 5) return Err(out, "INVALID-ARGUMENT");
     if (const char* e = Authorise()) return Err(out, e);
     const User* user = CurrentUser();
@@ -274,9 +286,10 @@ void Session::InstCmd(const std::vector<std::string>& w, std::string* out) {
             return Err(out, "INVALID-ARGUMENT");
     }
     if (board_->IsStale(*unit, clock_())) return Err(out, "DATA-STALE");
+    const std::string id = tracking_ ? board_->Tracking().Start(unit->device, command->commandCode, clock_()) : std::string();
     board_->Queue(command->keybType, unit->device, value);
     if (log_) log_("INSTCMD " + unit->name + " " + command->name + " by \"" + username_ + "\" from " + peer_);
-    *out += "OK\n";
+    *out += tracking_ ? "OK TRACKING " + id + "\n" : std::string("OK\n");
 }
 
 void Session::Login(const std::vector<std::string>& w, std::string* out) {

@@ -72,6 +72,7 @@ private:
     bool verdictKnownUser_ = false;
     std::string verdictStored_;
     bool refuseOnce_ = false;
+    bool tracking_ = false;  // SET TRACKING ON: instant commands answer with an id to follow
     UnitBoard::Unit* loggedIn_ = nullptr;
 };
 

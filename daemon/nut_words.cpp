@@ -1,5 +1,7 @@
 #include "daemon/nut_words.h"
 
+#include <cctype>
+
 namespace nut {
 
 SplitResult SplitRequest(std::string_view line, std::vector<std::string>* words) {
@@ -40,6 +42,19 @@ std::string Quote(std::string_view value) {
         out += c;
     }
     out += '"';
+    return out;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
+std::string LowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
     return out;
 }
 

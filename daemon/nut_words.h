@@ -18,4 +18,9 @@ SplitResult SplitRequest(std::string_view line, std::vector<std::string>* words)
 // "value" with every '"' and '\' escaped: the form every quoted reply field takes.
 std::string Quote(std::string_view value);
 
+// Names of variables and commands are matched without regard to case, as the reference server
+// matches them (ASCII only; they have no other letters).
+bool EqualNoCase(std::string_view a, std::string_view b);
+std::string LowerAscii(std::string_view text);
+
 }  // namespace nut

@@ -115,7 +115,8 @@ bool UnitBoard::IsStale(const Unit& unit, qint64 nowMs) const {
 }
 
 const Variable* UnitBoard::FindVariable(const Unit& unit, std::string_view name) const {
-    const auto it = unit.index.find(name);
+    auto it = unit.index.find(name);
+    if (it == unit.index.end()) it = unit.index.find(LowerAscii(name));  // names are lower case
     return it == unit.index.end() ? nullptr : &unit.variables[it->second];
 }
 

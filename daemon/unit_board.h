@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/battery_settings.h"
+#include "daemon/command_tracking.h"
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
 
@@ -70,6 +71,9 @@ public:
     const Variable* FindVariable(const Unit& unit, std::string_view name) const;
 
     int Queue(int type, int device, int value) const;
+    // Instant commands followed for clients with tracking on; tests may count outcomes themselves.
+    CommandTracker& Tracking() { return tracking_; }
+    void SetOutcomes(CommandTracker::OutcomeFn outcomes) { tracking_ = CommandTracker(outcomes); }
 
 private:
     void Rebuild(Unit* unit);
@@ -79,6 +83,7 @@ private:
     std::vector<Unit*> presentUnits_;
     qint64 staleAfterMs_;
     QueueFn queue_;
+    CommandTracker tracking_;
     bool haveBattery_ = false;
     BatteryConfig battery_;
 };

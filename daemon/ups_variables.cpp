@@ -1,4 +1,5 @@
 #include "daemon/ups_variables.h"
+#include "daemon/nut_words.h"
 
 #include <algorithm>
 #include <charconv>
@@ -238,8 +239,8 @@ const Description kVariableDescriptions[] = {
 };
 
 const std::vector<InstantCommand> kCommands = {
-    {"battery.charge.start", KEYB_RECHARGE, false},
-    {"test.battery.start", KEYB_TEST_BATTERY, true},
+    {"battery.charge.start", KEYB_RECHARGE, false, CMD_RECHARGE},
+    {"test.battery.start", KEYB_TEST_BATTERY, true, CMD_TEST_BATTERY},
 };
 
 const Description kCommandDescriptions[] = {
@@ -250,7 +251,7 @@ const Description kCommandDescriptions[] = {
 template <size_t N>
 std::string_view Find(const Description (&table)[N], std::string_view name) {
     for (const Description& d : table)
-        if (name == d.name) return d.text;
+        if (EqualNoCase(name, d.name)) return d.text;
     return {};
 }
 
@@ -263,7 +264,7 @@ const std::vector<InstantCommand>& InstantCommands() { return kCommands; }
 
 const InstantCommand* FindInstantCommand(std::string_view name) {
     for (const InstantCommand& c : kCommands)
-        if (name == c.name) return &c;
+        if (EqualNoCase(name, c.name)) return &c;
     return nullptr;
 }
 

@@ -45,6 +45,7 @@ struct InstantCommand {
     const char* name;
     int keybType;
     bool takesParameter;  // test.battery.start: the test's argument word, 0 to 65535
+    int commandCode;      // the link command that carries it out, which tracking follows
 };
 const std::vector<InstantCommand>& InstantCommands();
 const InstantCommand* FindInstantCommand(std::string_view name);

@@ -130,7 +130,8 @@ TEST_F(SessionTest, NamesEveryFaultWithItsErrorCode) {
         {"LIST RANGE vespero0 no.such.var", "ERR VAR-NOT-SUPPORTED\n"},
         {"GET CMDDESC vespero0 load.off", "ERR CMD-NOT-SUPPORTED\n"},
         {"STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n"},
-        {"SET TRACKING ON", "ERR FEATURE-NOT-SUPPORTED\n"},
+        {"SET TRACKING MAYBE", "ERR INVALID-ARGUMENT\n"},
+        {"GET TRACKING 00000000-0000-0000-0000-000000000000", "ERR UNKNOWN\n"},
         {"INSTCMD vespero0 test.battery.start", "ERR USERNAME-REQUIRED\n"},
         {"LOGIN vespero0", "ERR USERNAME-REQUIRED\n"},
         {"FSD vespero0", "ERR USERNAME-REQUIRED\n"},
@@ -189,6 +190,60 @@ TEST_F(SessionTest, CommandsNeedTheRightUserPasswordAndGrant) {
     auto unknown = NewSession();
     LogIn(*unknown, "ghost", "s3cret");
     EXPECT_EQ(Ask(*unknown, "INSTCMD vespero0 test.battery.start"), "ERR ACCESS-DENIED\n");
+}
+
+// The link's outcome counts for the battery test, moved by the test.
+uint32_t testAccepted = 0, testDropped = 0;
+int TestOutcomes(int code, int device, uint32_t* accepted, uint32_t* dropped) {
+    if (code != CMD_TEST_BATTERY || device != 0) return 0;
+    *accepted = testAccepted;
+    *dropped = testDropped;
+    return 1;
+}
+
+TEST_F(SessionTest, TrackedCommandsArePendingUntilTheUnitAcceptsOrTheLinkGivesUp) {
+    board_.SetOutcomes(&TestOutcomes);
+    auto s = NewSession();
+    LogIn(*s, "admin", "s3cret");
+    EXPECT_EQ(Ask(*s, "GET TRACKING"), "OFF\n");
+    EXPECT_EQ(Ask(*s, "SET TRACKING on"), "OK\n");
+    EXPECT_EQ(Ask(*s, "GET TRACKING"), "ON\n");
+    EXPECT_EQ(Ask(*NewSession(), "GET TRACKING"), "OFF\n") << "a setting of the session";
+
+    auto idOf = [](const std::string& answer) { return answer.substr(std::string("OK TRACKING ").size(), 36); };
+    const std::string first = Ask(*s, "INSTCMD vespero0 test.battery.start");
+    ASSERT_EQ(first.rfind("OK TRACKING ", 0), 0u) << first;
+    EXPECT_EQ(Ask(*s, "GET TRACKING " + idOf(first)), "PENDING\n");
+    ++testAccepted;
+    EXPECT_EQ(Ask(*s, "GET TRACKING " + idOf(first)), "SUCCESS\n");
+
+    const std::string second = Ask(*s, "INSTCMD vespero0 test.battery.start");
+    ASSERT_NE(idOf(second), idOf(first));
+    ++testDropped;
+    EXPECT_EQ(Ask(*s, "GET TRACKING " + idOf(second)), "ERR FAILED\n");
+    ++testAccepted;
+    EXPECT_EQ(Ask(*s, "GET TRACKING " + idOf(second)), "ERR FAILED\n") << "a verdict stays";
+    EXPECT_EQ(Queued().size(), 2u);
+
+    // Known to any session, and forgotten after an hour.
+    EXPECT_EQ(Ask(*NewSession(), "GET TRACKING " + idOf(first)), "SUCCESS\n");
+    Now() += nut::CommandTracker::kKeepMs + 1;
+    EXPECT_EQ(Ask(*s, "GET TRACKING " + idOf(first)), "ERR UNKNOWN\n");
+
+    Fresh();
+    EXPECT_EQ(Ask(*s, "SET TRACKING OFF"), "OK\n");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 test.battery.start"), "OK\n");
+}
+
+TEST_F(SessionTest, NamesMatchWithoutRegardToCaseAndProtverIsNetver) {
+    auto s = NewSession();
+    EXPECT_EQ(Ask(*s, "PROTVER"), Ask(*s, "NETVER"));
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 UPS.Status"), "VAR vespero0 UPS.Status \"OL CHRG\"\n");
+    EXPECT_EQ(Ask(*s, "GET DESC vespero0 Battery.Voltage"), "DESC vespero0 Battery.Voltage \"Battery voltage (V)\"\n");
+    EXPECT_EQ(Ask(*s, "GET CMDDESC vespero0 TEST.battery.start").rfind("CMDDESC vespero0 TEST.battery.start \"", 0), 0u);
+    LogIn(*s, "admin", "s3cret");
+    EXPECT_EQ(Ask(*s, "INSTCMD vespero0 Test.Battery.Start"), "OK\n");
+    ASSERT_EQ(Queued().size(), 1u);
 }
 
 TEST_F(SessionTest, ADeferredPasswordCheckHoldsItsRequestAndIsMadeOncePerSession) {

@@ -24,6 +24,7 @@ namespace {
 
 const char kUpsc[] = "/usr/bin/upsc";
 const char kUpscmd[] = "/usr/bin/upscmd";
+const char kUpsrw[] = "/usr/bin/upsrw";
 const char kUpsmon[] = "/lib/nut/upsmon";  // the binary itself: /usr/sbin/upsmon only checks /etc/nut/nut.conf
 
 template <typename Done>
@@ -82,7 +83,7 @@ protected:
         qputenv("XDG_STATE_HOME", dir_->path().toLocal8Bit());  // the learned battery model
         QDir().mkpath(Path("Tralvane"));
         WriteFile(Path("Tralvane/vesperod.users"),
-                  "[admin]\n  password = s3cret\n  instcmds = test.battery.start\n"
+                  "[admin]\n  password = s3cret\n  instcmds = test.battery.start\n  actions = SET\n"
                   "[mon]\n  password = monpass\n  upsmon primary\n");
         // The modelled discharge below runs at 120 battery seconds a second; the server counts alike.
         WriteFile(Path("Tralvane/vesperod.conf"), "[battery]\ntime_scale = 120\n");
@@ -208,6 +209,23 @@ TEST_F(DaemonE2e, UpscmdPutsTheBatteryTestFrameOnTheWireOnlyForTheRightPassword)
     EXPECT_TRUE(WaitFor([&] { return testFrames() == before + 1; }, 10000));  // 0x80 'b' "0000" "01A2"
     QThread::msleep(500);
     EXPECT_EQ(testFrames(), before + 1);
+}
+
+// -w: the clients ask for tracking and wait for the command's outcome.
+TEST_F(DaemonE2e, UpscmdAndUpsrwWaitForTheOutcomeOfWhatTheySend) {
+    auto testFrames = [&] { return ReadAll(Path("frames")).count(QLatin1String("80 62 30 30 30 30 30 31 41 32")); };
+    const int before = testFrames();
+    QString out;
+    EXPECT_EQ(RunClient(kUpscmd, {QStringLiteral("-w"), QStringLiteral("-u"), QStringLiteral("admin"), QStringLiteral("-p"),
+                            QStringLiteral("s3cret"), ups_, QStringLiteral("test.battery.start")}, dir_->path(), &out), 0)
+        << out.toStdString();
+    EXPECT_TRUE(out.contains(QLatin1String("SUCCESS")) || out.contains(QLatin1String("OK"))) << out.toStdString();
+    EXPECT_EQ(testFrames(), before + 1) << "the unit had the command before the client was told";
+
+    EXPECT_NE(RunClient(kUpsrw, {QStringLiteral("-w"), QStringLiteral("-s"), QStringLiteral("ups.load=3"), QStringLiteral("-u"),
+                           QStringLiteral("admin"), QStringLiteral("-p"), QStringLiteral("s3cret"), ups_}, dir_->path(), &out), 0);
+    EXPECT_FALSE(out.contains(QLatin1String("FEATURE-NOT-SUPPORTED"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QLatin1String("READONLY"))) << out.toStdString();
 }
 
 TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
