@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "daemon/nut_server.h"
+#include "daemon/nut/nut_server.h"
 #include "link/device_lock.h"
 #include "link/port/ups_event.h"
 

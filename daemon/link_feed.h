@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include "daemon/nut_session.h"
+#include "daemon/nut/nut_session.h"
 #include "daemon/unit_board.h"
 #include "link/port/port_errors.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "daemon/nut_server.h"
+#include "daemon/nut/nut_server.h"
 
 namespace nut {
 

@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-#include "daemon/nut_server.h"
+#include "daemon/nut/nut_server.h"
 #include "daemon/unit_board.h"
 
 namespace nut {

@@ -4,7 +4,7 @@
 #include <QString>
 
 #include "daemon/daemon_config.h"
-#include "daemon/users_file.h"
+#include "daemon/nut/users_file.h"
 
 namespace nut {
 

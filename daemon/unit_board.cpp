@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "daemon/nut_server.h"
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_server.h"
+#include "daemon/nut/nut_words.h"
 
 namespace nut {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "daemon/battery_settings.h"
-#include "daemon/command_tracking.h"
+#include "daemon/nut/command_tracking.h"
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
 

@@ -1,5 +1,5 @@
 #include "daemon/ups_variables.h"
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_words.h"
 
 #include <algorithm>
 #include <charconv>

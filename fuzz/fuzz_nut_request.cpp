@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/nut_session.h"
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_session.h"
+#include "daemon/nut/nut_words.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "daemon/nut_session.h"
+#include "daemon/nut/nut_session.h"
 #include "daemon/unit_board.h"
 
 namespace daemontest {

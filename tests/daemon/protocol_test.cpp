@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_words.h"
 #include "daemon_fixture.h"
 
 using namespace daemontest;

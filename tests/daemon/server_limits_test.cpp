@@ -21,7 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "daemon/nut_server.h"
+#include "daemon/nut/nut_server.h"
 #include "daemon/settings_reload.h"
 #include "daemon_fixture.h"
 

@@ -9,7 +9,7 @@
 
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
-#include "daemon/users_file.h"
+#include "daemon/nut/users_file.h"
 #include "daemon_fixture.h"
 
 using namespace daemontest;

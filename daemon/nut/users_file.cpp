@@ -1,4 +1,4 @@
-#include "daemon/users_file.h"
+#include "daemon/nut/users_file.h"
 
 #include <QCryptographicHash>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_words.h"
 
 #include <cctype>
 

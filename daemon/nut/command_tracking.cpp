@@ -1,4 +1,4 @@
-#include "daemon/command_tracking.h"
+#include "daemon/nut/command_tracking.h"
 
 #include <QUuid>
 

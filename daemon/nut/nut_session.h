@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "daemon/unit_board.h"
-#include "daemon/users_file.h"
+#include "daemon/nut/users_file.h"
 
 namespace nut {
 

@@ -1,4 +1,4 @@
-#include "daemon/nut_server.h"
+#include "daemon/nut/nut_server.h"
 
 #include <QHostAddress>
 #include <QSocketNotifier>

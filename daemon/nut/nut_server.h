@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "daemon/daemon_config.h"
-#include "daemon/nut_session.h"
+#include "daemon/nut/nut_session.h"
 
 class QTcpServer;
 

@@ -1,10 +1,10 @@
-#include "daemon/nut_session.h"
+#include "daemon/nut/nut_session.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 
-#include "daemon/nut_words.h"
+#include "daemon/nut/nut_words.h"
 
 namespace nut {
 namespace {
