@@ -105,9 +105,10 @@ public:
     // Every key must be one of `known`.
     bool OnlyKnown(std::initializer_list<const char*> known, QString* error) const {
         if (!section_) return true;
-        for (const auto& [key, entry] : *section_) {
+        for (const auto& item : *section_) {
+            const QString& key = item.first;  // a plain name: clang's lambdas cannot capture bindings
             if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == QLatin1String(k); })) {
-                *error = QStringLiteral("%1:%2: unknown setting %3").arg(path_).arg(entry.line).arg(key);
+                *error = QStringLiteral("%1:%2: unknown setting %3").arg(path_).arg(item.second.line).arg(key);
                 return false;
             }
         }
