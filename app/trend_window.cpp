@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QGraphicsLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -654,6 +655,8 @@ QImage CTrendWindow::Picture() {
     if (dirty_) Redraw();
     // The chart lays out its axes and legend on posted requests: settle them before the grab.
     QCoreApplication::sendPostedEvents();
+    chart_->legend()->layout()->invalidate();
+    chart_->layout()->activate();
     const QPixmap chart = chartView_->grab();
     // A picture passed on alone must still say what it shows: what, in which units, and when.
     QFont titleFont = font();
