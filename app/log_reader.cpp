@@ -4,11 +4,14 @@
 #include <QDateTime>
 #include <QFile>
 #include <QTime>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+
+#include "link/battery_estimate.h"
 
 namespace {
 
@@ -63,7 +66,7 @@ int64_t LocalHourMsecs(int year, int month, int day, int hour, bool& valid) {
 
 }  // namespace
 
-bool ParseLogRow(std::string_view line, TrendSample& sample) {
+bool ParseLogRow(std::string_view line, TrendSample& sample, LogRowBattery* battery) {
     std::string_view field[10];
     for (int i = 0; i < 10; ++i) {
         const size_t comma = line.find(',');
@@ -89,7 +92,29 @@ bool ParseLogRow(std::string_view line, TrendSample& sample) {
     sample.value[kTrendTbatt] = float(v[6]);
     sample.value[kTrendTheat] = std::numeric_limits<float>::quiet_NaN();
     sample.value[kTrendFreq] = float(v[0]);
+    sample.value[kTrendCharge] = std::numeric_limits<float>::quiet_NaN();
+    if (battery) {
+        battery->outputWatts = v[3];
+        battery->ccbStatus = v[5];
+    }
     return true;
+}
+
+float LogRowCharge(const TrendSample& sample, const LogRowBattery& battery, int blocks) {
+    if (blocks <= 0) return std::numeric_limits<float>::quiet_NaN();
+    BatteryInputs in;
+    in.volts = sample.value[kTrendVbatt];
+    in.blocks = blocks;
+    in.outputWatts = battery.outputWatts;
+    in.loadPercent = sample.value[kTrendLoad];
+    const bool charging = battery.ccbStatus >= 1 && battery.ccbStatus <= 3;
+    in.onBattery = !charging;
+    in.floating = battery.ccbStatus == 3;
+    in.charging = charging && !in.floating;
+    static const BatterySettings settings;
+    static const BatteryModel model;
+    const BatteryEstimate e = EstimateBattery(in, settings, model);
+    return e.haveCharge ? float(e.charge) : std::numeric_limits<float>::quiet_NaN();
 }
 
 TrendFolder::TrendFolder(size_t capacity) : capacity_(capacity < 2 ? 2 : capacity) {
@@ -108,8 +133,15 @@ void TrendFolder::Add(const TrendSample& sample) {
     b.last = sample.msecs;
     ++b.rows;
     for (int s = 0; s < kTrendSeriesCount; ++s) {
-        if (!std::isfinite(sample.value[s])) continue;
-        b.sum[s] += sample.value[s];
+        const float v = sample.value[s];
+        if (!std::isfinite(v)) continue;
+        if (b.count[s] == 0) {
+            b.lo[s] = b.hi[s] = v;
+        } else {
+            b.lo[s] = std::min(b.lo[s], v);
+            b.hi[s] = std::max(b.hi[s], v);
+        }
+        b.sum[s] += v;
         ++b.count[s];
     }
     ++samples_;
@@ -125,6 +157,9 @@ void TrendFolder::Merge() {
             merged.last = next.last;
             merged.rows += next.rows;
             for (int s = 0; s < kTrendSeriesCount; ++s) {
+                if (!next.count[s]) continue;
+                merged.lo[s] = merged.count[s] ? std::min(merged.lo[s], next.lo[s]) : next.lo[s];
+                merged.hi[s] = merged.count[s] ? std::max(merged.hi[s], next.hi[s]) : next.hi[s];
                 merged.sum[s] += next.sum[s];
                 merged.count[s] += next.count[s];
             }
@@ -135,9 +170,13 @@ void TrendFolder::Merge() {
     runLength_ *= 2;
 }
 
-std::vector<TrendSample> TrendFolder::Points() const {
+std::vector<TrendSample> TrendFolder::Points(std::vector<TrendSpread>* spread) const {
     std::vector<TrendSample> points;
     points.reserve(buckets_.size());
+    if (spread) {
+        spread->clear();
+        spread->reserve(buckets_.size());
+    }
     for (const Bucket& b : buckets_) {
         TrendSample p;
         // Halves first: the sum of two times in milliseconds cannot overflow this way.
@@ -146,6 +185,13 @@ std::vector<TrendSample> TrendFolder::Points() const {
             p.value[s] = b.count[s] ? float(b.sum[s] / b.count[s])
                                     : std::numeric_limits<float>::quiet_NaN();
         points.push_back(p);
+        if (!spread) continue;
+        TrendSpread& range = spread->emplace_back();
+        range.rows = b.rows;
+        for (int s = 0; s < kTrendSeriesCount; ++s) {
+            range.lo[s] = b.count[s] ? b.lo[s] : p.value[s];
+            range.hi[s] = b.count[s] ? b.hi[s] : p.value[s];
+        }
     }
     return points;
 }
@@ -191,7 +237,12 @@ void LogParser::Line(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) return;
     TrendSample sample;
-    if (ParseLogRow(line, sample)) {
+    LogRowBattery battery;
+    if (ParseLogRow(line, sample, &battery)) {
+        const float volts = sample.value[kTrendVbatt];
+        if (blocks_ == 0 && battery.ccbStatus == 3 && volts > 6 && std::isfinite(volts))
+            blocks_ = std::max(1, int(std::lround(volts / 13.6)));
+        sample.value[kTrendCharge] = LogRowCharge(sample, battery, blocks_);
         folder_.Add(sample);
         return;
     }
@@ -201,7 +252,7 @@ void LogParser::Line(std::string_view line) {
     ++skipped_;
 }
 
-LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgress* progress) {
+LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgress* progress, int blocks) {
     LogLoadResult result;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -209,7 +260,7 @@ LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgr
         return result;
     }
     if (progress) progress->total = file.size();
-    LogParser parser(capacity);
+    LogParser parser(capacity, blocks);
     std::vector<char> chunk(kChunk);
     int64_t done = 0;
     for (;;) {
@@ -228,7 +279,7 @@ LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgr
         if (progress) progress->done = done;
     }
     parser.Finish();
-    result.points = parser.folder().Points();
+    result.points = parser.folder().Points(&result.spread);
     result.rows = parser.rows();
     result.skipped = parser.skipped();
     return result;

@@ -12,10 +12,20 @@
 
 #include "app/trend_ring.h"
 
+// The columns of a row a charge estimate needs beside the plotted ones.
+struct LogRowBattery {
+    double outputWatts = 0;
+    double ccbStatus = 0;  // 1 to 3: a charge phase (on line); anything else: discharging
+};
+
 // One row of the log as a trend sample, its local date and time turned into UTC milliseconds.
-// The log has no heat-sink temperature: that value is NaN. False for a row that is not a data
-// row (header, wrong column count, a field that is not a number, an impossible date).
-bool ParseLogRow(std::string_view line, TrendSample& sample);
+// The log has no heat-sink temperature: that value is NaN, as is the charge, which takes the
+// battery's block count (LogRowCharge). False for a row that is not a data row (header, wrong
+// column count, a field that is not a number, an impossible date).
+bool ParseLogRow(std::string_view line, TrendSample& sample, LogRowBattery* battery = nullptr);
+
+// The charge estimate (%) for a parsed row of a battery of `blocks` 12 V blocks; NaN without.
+float LogRowCharge(const TrendSample& sample, const LogRowBattery& battery, int blocks);
 
 // Folds samples in their order into at most `capacity` points: each point averages a run of
 // consecutive samples; when the points run out, neighbours merge and runs double in length.
@@ -24,8 +34,9 @@ class TrendFolder {
 public:
     explicit TrendFolder(size_t capacity);
     void Add(const TrendSample& sample);
-    // The averaged points, oldest first; a point's time is the middle of its run.
-    std::vector<TrendSample> Points() const;
+    // The averaged points, oldest first; a point's time is the middle of its run. With spread,
+    // also each point's lowest and highest samples, index for index.
+    std::vector<TrendSample> Points(std::vector<TrendSpread>* spread = nullptr) const;
     int64_t samples() const { return samples_; }
 
 private:
@@ -34,6 +45,7 @@ private:
         int64_t rows = 0;
         double sum[kTrendSeriesCount] = {};
         uint32_t count[kTrendSeriesCount] = {};
+        float lo[kTrendSeriesCount] = {}, hi[kTrendSeriesCount] = {};  // valid where count > 0
     };
     void Merge();
 
@@ -45,20 +57,24 @@ private:
 
 // Splits bytes into lines (LF or CR LF, chunks may cut anywhere) and folds the data rows.
 // Lines longer than any row the program writes are skipped without being held.
+// blocks: 12 V blocks of the battery, for the charge; 0 takes it from the first row written
+// while the charger floated the battery (about 13.6 V a block), and leaves the charge out before.
 class LogParser {
 public:
-    explicit LogParser(size_t capacity) : folder_(capacity) {}
+    explicit LogParser(size_t capacity, int blocks = 0) : folder_(capacity), blocks_(blocks) {}
     void Feed(const char* data, size_t size);
     void Finish();  // the last line, when the file does not end with a line break
 
     const TrendFolder& folder() const { return folder_; }
     int64_t rows() const { return folder_.samples(); }
     int64_t skipped() const { return skipped_; }
+    int blocks() const { return blocks_; }
 
 private:
     void Line(std::string_view line);
 
     TrendFolder folder_;
+    int blocks_;
     std::string pending_;
     bool overlong_ = false;
     int64_t skipped_ = 0;
@@ -73,6 +89,7 @@ struct LogLoadProgress {
 
 struct LogLoadResult {
     std::vector<TrendSample> points;
+    std::vector<TrendSpread> spread;  // beside points, index for index
     int64_t rows = 0;     // data rows read
     int64_t skipped = 0;  // lines that were not data rows (the header not counted)
     bool cancelled = false;
@@ -80,4 +97,5 @@ struct LogLoadResult {
 };
 
 // Reads the file at path in chunks; stops early (cancelled) when progress->cancel is set.
-LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgress* progress);
+// blocks as for LogParser.
+LogLoadResult LoadDataLogFile(const QString& path, size_t capacity, LogLoadProgress* progress, int blocks = 0);

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-// The quantities the trend window draws, in this order.
-enum TrendSeries { kTrendVbatt, kTrendLoad, kTrendTbatt, kTrendTheat, kTrendFreq, kTrendSeriesCount };
+// The quantities the trend window draws, in this order. The charge is the estimate from the
+// battery voltage and load, not a reading.
+enum TrendSeries { kTrendVbatt, kTrendLoad, kTrendTbatt, kTrendTheat, kTrendFreq, kTrendCharge, kTrendSeriesCount };
 
 struct TrendSample {
     int64_t msecs = 0;                     // since the epoch, UTC
@@ -26,6 +27,15 @@ struct TrendSample {
             if (!std::isnan(v)) return false;
         return true;
     }
+};
+
+// What a folded point's average hides: the lowest and highest sample of each quantity in its
+// run, and how many samples it took in. An outage that pulls the voltage down for a few minutes
+// of a year survives in `lo` whatever the fold.
+struct TrendSpread {
+    float lo[kTrendSeriesCount] = {};
+    float hi[kTrendSeriesCount] = {};
+    int64_t rows = 0;
 };
 
 class TrendRing {

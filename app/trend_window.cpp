@@ -5,15 +5,19 @@
 #include <QHideEvent>
 #include <QShowEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QGraphicsLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
 #include <QWheelEvent>
+#include <QPainter>
+#include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
@@ -26,23 +30,51 @@
 #include <cstring>
 #include <limits>
 
+#include "link/battery_estimate.h"
 #include "widgets/message_box.h"
 
 namespace {
 const char* const kSeriesNames[kTrendSeriesCount] = {"V Batt [V]", "P out [%]", "T Batt [C]",
-                                                     "THeat [C]", "Fr [Hz]"};
-const char* const kCsvColumns = "Time,Vbatt,PowerPerc,Tbatt,Theat,Freq";
+                                                     "THeat [C]", "Fr [Hz]", "Charge [%]"};
+const char* const kCsvNames[kTrendSeriesCount] = {"Vbatt", "PowerPerc", "Tbatt", "Theat", "Freq", "Charge"};
+const QColor kColours[kTrendSeriesCount] = {QColor(0, 90, 200),  QColor(120, 60, 170), QColor(220, 120, 0),
+                                            QColor(200, 0, 0),   QColor(0, 150, 70),   QColor(0, 160, 170)};
 constexpr int64_t kMinSpan = 60 * 1000;  // zooming in stops at one minute across
+
+// One value axis per unit, so volts near 54 and a load near 30 % each fill their own height.
+enum Unit { kVolts, kPercent, kDegrees, kHertz, kUnitCount };
+const Unit kUnitOf[kTrendSeriesCount] = {kVolts, kPercent, kDegrees, kDegrees, kHertz, kPercent};
+const char* const kUnitTitles[kUnitCount] = {"V", "%", "\u00b0C", "Hz"};
 
 struct Span {
     const char* text;
     int64_t msecs;
 };
-const Span kSpans[] = {{"10 min", 10 * 60 * 1000LL},
-                       {"1 h", 60 * 60 * 1000LL},
-                       {"6 h", 6 * 60 * 60 * 1000LL},
-                       {"24 h", 24 * 60 * 60 * 1000LL}};
+constexpr int64_t kHour = 60 * 60 * 1000LL;
+const Span kSpans[] = {{"10 min", kHour / 6}, {"1 h", kHour}, {"6 h", 6 * kHour}, {"24 h", 24 * kHour}};
+// A log may hold years: its choices reach further; only those shorter than the log are offered.
+const Span kLogSpans[] = {{"1 h", kHour},           {"24 h", 24 * kHour},        {"7 days", 7 * 24 * kHour},
+                          {"30 days", 30 * 24 * kHour}, {"1 year", 365 * 24 * kHour}};
+
+// The time axis labels follow the span: the year appears as soon as the range crosses one.
+QString TimeFormat(int64_t from, int64_t to) {
+    const QDateTime a = QDateTime::fromMSecsSinceEpoch(from), b = QDateTime::fromMSecsSinceEpoch(to);
+    const int64_t width = to - from;
+    if (a.date().year() != b.date().year())
+        return width > 60 * 24 * kHour ? QStringLiteral("dd/MM/yyyy") : QStringLiteral("dd/MM/yyyy HH:mm");
+    if (width > 2 * 24 * kHour) return QStringLiteral("dd/MM HH:mm");
+    if (a.date() != b.date()) return QStringLiteral("dd/MM HH:mm");
+    return QStringLiteral("HH:mm");
+}
 }  // namespace
+
+// A piece of a quantity's line between two gaps, with its min/max band behind it.
+struct CTrendWindow::Piece {
+    QLineSeries* line = nullptr;
+    QAreaSeries* band = nullptr;
+    QLineSeries* upper = nullptr;  // the band's edges, owned by the band
+    QLineSeries* lower = nullptr;
+};
 
 // A log being read on its own thread; the window polls its progress.
 struct CTrendWindow::Load {
@@ -57,9 +89,8 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("trendWindow"));
 
     auto* live = new QPushButton(QStringLiteral("Live"));
-    auto* spans = new QComboBox;
-    for (const Span& span : kSpans) spans->addItem(QString::fromLatin1(span.text), qint64(span.msecs));
-    spans->setCurrentIndex(1);
+    auto* spans = spans_ = new QComboBox;
+    spans->setObjectName(QStringLiteral("spans"));
     auto* open = new QPushButton(QStringLiteral("Open log..."));
     auto* reset = new QPushButton(QStringLiteral("Reset zoom"));
     auto* png = new QPushButton(QStringLiteral("Export PNG..."));
@@ -68,10 +99,7 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     png->setObjectName(QStringLiteral("exportPng"));
     csv->setObjectName(QStringLiteral("exportCsv"));
     connect(live, &QPushButton::clicked, this, &CTrendWindow::ShowLive);
-    connect(spans, &QComboBox::currentIndexChanged, this, [this, spans](int) {
-        span_ = spans->currentData().toLongLong();
-        if (!showingLog_) ShowLive();
-    });
+    connect(spans, &QComboBox::currentIndexChanged, this, &CTrendWindow::OnSpanChosen);
     connect(open, &QPushButton::clicked, this, &CTrendWindow::OnOpenLog);
     connect(reset, &QPushButton::clicked, this, &CTrendWindow::ResetZoom);
     connect(png, &QPushButton::clicked, this, &CTrendWindow::OnExportPng);
@@ -126,22 +154,15 @@ void CTrendWindow::EnsureChart() {
     chart_ = new QChart;
     chart_->legend()->setAlignment(Qt::AlignBottom);
     axisX_ = new QDateTimeAxis;
-    axisY_ = new QValueAxis;
-    axisY_->setLabelFormat(QStringLiteral("%.0f"));
     chart_->addAxis(axisX_, Qt::AlignBottom);
-    chart_->addAxis(axisY_, Qt::AlignLeft);
-    const QColor colours[kTrendSeriesCount] = {QColor(0, 90, 200), QColor(120, 60, 170),
-                                               QColor(220, 120, 0), QColor(200, 0, 0),
-                                               QColor(0, 150, 70)};
-    for (int s = 0; s < kTrendSeriesCount; ++s) {
-        series_[s] = new QLineSeries;
-        series_[s]->setName(QString::fromLatin1(kSeriesNames[s]));
-        series_[s]->setColor(colours[s]);
-        series_[s]->setUseOpenGL(false);
-        chart_->addSeries(series_[s]);
-        series_[s]->attachAxis(axisX_);
-        series_[s]->attachAxis(axisY_);
+    for (int u = 0; u < kUnitCount; ++u) {
+        axes_[u] = new QValueAxis;
+        axes_[u]->setLabelFormat(QStringLiteral("%.0f"));
+        axes_[u]->setTitleText(QString::fromUtf8(kUnitTitles[u]));
+        chart_->addAxis(axes_[u], u < kDegrees ? Qt::AlignLeft : Qt::AlignRight);
     }
+    axes_[kVolts]->setLabelFormat(QStringLiteral("%.1f"));
+    for (int s = 0; s < kTrendSeriesCount; ++s) series_[s] = PieceOf(s, 0).line;
     chartView_ = new QChartView(chart_);
     chartView_->setRenderHint(QPainter::Antialiasing);
     chartView_->setObjectName(QStringLiteral("trendChart"));
@@ -149,6 +170,42 @@ void CTrendWindow::EnsureChart() {
 
     delete layout_->takeAt(1);
     layout_->insertWidget(1, chartView_, 1);
+}
+
+CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
+    std::vector<Piece>& all = pieces_[s];
+    while (all.size() <= i) {
+        Piece piece;
+        QAbstractAxis* axisY = axes_[kUnitOf[s]];
+        // The band goes in first, so its own line is drawn over it.
+        piece.band = new QAreaSeries;
+        piece.upper = new QLineSeries(piece.band);
+        piece.lower = new QLineSeries(piece.band);
+        piece.band->setUpperSeries(piece.upper);
+        piece.band->setLowerSeries(piece.lower);
+        QColor shade = kColours[s];
+        shade.setAlpha(80);
+        piece.band->setBrush(shade);
+        // An edge in the same shade: a short outage in a long span is a band one pixel wide.
+        shade.setAlpha(140);
+        piece.band->setPen(QPen(shade, 1));
+        piece.band->setUseOpenGL(false);
+        chart_->addSeries(piece.band);
+        piece.band->attachAxis(axisX_);
+        piece.band->attachAxis(axisY);
+        piece.line = new QLineSeries;
+        piece.line->setName(QString::fromLatin1(kSeriesNames[s]));
+        piece.line->setColor(kColours[s]);
+        piece.line->setUseOpenGL(false);
+        chart_->addSeries(piece.line);
+        piece.line->attachAxis(axisX_);
+        piece.line->attachAxis(axisY);
+        for (QLegendMarker* marker : chart_->legend()->markers(piece.band)) marker->setVisible(false);
+        if (!all.empty())
+            for (QLegendMarker* marker : chart_->legend()->markers(piece.line)) marker->setVisible(false);
+        all.push_back(piece);
+    }
+    return all[i];
 }
 
 void CTrendWindow::showEvent(QShowEvent* event) {
@@ -172,6 +229,11 @@ TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
     s.value[kTrendTbatt] = float(ups.status.batteryTemperature);
     s.value[kTrendTheat] = float(ups.status.inverterTemperature);
     s.value[kTrendFreq] = float(ups.status.outputFrequency);
+    // The estimate the tray shows, with the service's defaults.
+    static const BatterySettings settings;
+    static const BatteryModel model;
+    const BatteryEstimate e = EstimateBattery(BatteryInputsFrom(ups), settings, model);
+    s.value[kTrendCharge] = e.haveCharge ? float(e.charge) : std::nanf("");
     return s;
 }
 
@@ -189,10 +251,13 @@ void CTrendWindow::OnUpsRefresh(const _ZozeUps& ups) {
     gapOpen_ = false;
     TrendSample sample = SampleOf(ups, now);
     // The battery voltage comes in a reply read every few poll cycles: 0 before the first one.
-    if (!voltsSeen_ && ups.auxWordB[2] == 0)
+    if (!voltsSeen_ && ups.auxWordB[2] == 0) {
         sample.value[kTrendVbatt] = std::nanf("");
-    else
+        sample.value[kTrendCharge] = std::nanf("");
+    } else {
         voltsSeen_ = true;
+    }
+    if (ups.status.currentUnits > 0 && ups.status.currentUnits <= 1000) blocks_ = int(ups.status.currentUnits);
     AddSample(sample);
 }
 
@@ -221,9 +286,46 @@ void CTrendWindow::SourceRange(int64_t& first, int64_t& last) const {
 }
 
 void CTrendWindow::ShowLive() {
+    const bool wasLog = showingLog_ || spans_->count() == 0;
     showingLog_ = false;
     following_ = true;
     source_ = QStringLiteral("Live");
+    if (wasLog) FillSpans();
+    Redraw();
+}
+
+void CTrendWindow::FillSpans() {
+    const QSignalBlocker quiet(spans_);
+    spans_->clear();
+    if (!showingLog_) {
+        for (const Span& span : kSpans) spans_->addItem(QString::fromLatin1(span.text), qint64(span.msecs));
+        spans_->setCurrentIndex(std::max(0, spans_->findData(qint64(span_))));
+        return;
+    }
+    int64_t first = 0, last = 0;
+    SourceRange(first, last);
+    spans_->addItem(QStringLiteral("Whole log"), qint64(0));
+    for (const Span& span : kLogSpans)
+        if (span.msecs < last - first) spans_->addItem(QString::fromLatin1(span.text), qint64(span.msecs));
+    spans_->setCurrentIndex(0);
+}
+
+void CTrendWindow::OnSpanChosen() {
+    const int64_t span = spans_->currentData().toLongLong();
+    if (!showingLog_) {
+        span_ = span;
+        ShowLive();
+        return;
+    }
+    int64_t first = 0, last = 0;
+    SourceRange(first, last);
+    if (span <= 0) {
+        ResetZoom();
+        return;
+    }
+    // The chosen width, ending where the view ends now (within the log).
+    to_ = std::clamp(to_, first + span, last);
+    from_ = to_ - span;
     Redraw();
 }
 
@@ -270,10 +372,13 @@ bool CTrendWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void CTrendWindow::ForEachShown(const std::function<void(const TrendSample&)>& f) const {
+void CTrendWindow::ForEachShown(const std::function<void(const TrendSample&, const TrendSpread*)>& f) const {
     if (showingLog_) {
-        for (const TrendSample& p : logPoints_)
-            if (p.msecs >= from_ && p.msecs <= to_) f(p);
+        const bool spread = logFolded_ && logSpread_.size() == logPoints_.size();
+        for (size_t i = 0; i < logPoints_.size(); ++i) {
+            const TrendSample& p = logPoints_[i];
+            if (p.msecs >= from_ && p.msecs <= to_) f(p, spread && logSpread_[i].rows > 1 ? &logSpread_[i] : nullptr);
+        }
         return;
     }
     // Ring times rise (a clock set back may break that; then the scan just takes in more).
@@ -287,7 +392,7 @@ void CTrendWindow::ForEachShown(const std::function<void(const TrendSample&)>& f
     for (size_t i = begin; i < end; ++i) {
         const TrendSample& p = ring_.at(i);
         if (p.msecs > to_) break;
-        f(p);
+        f(p, nullptr);
     }
 }
 
@@ -300,28 +405,51 @@ void CTrendWindow::Redraw() {
     }
     status_->setText(statusText());
     if (!chart_) return;
-    // Count first, then average runs so at most kShownPoints remain per series.
+    // Count first, then fold runs so at most kShownPoints remain per series. A folded point is
+    // drawn as its average, with the lowest and highest sample of its run as a band behind it.
     size_t count = 0;
-    ForEachShown([&](const TrendSample&) { ++count; });
+    bool spread = false;
+    ForEachShown([&](const TrendSample&, const TrendSpread* r) {
+        ++count;
+        spread = spread || r;
+    });
     const size_t run = std::max<size_t>(1, (count + kShownPoints - 1) / kShownPoints);
+    const bool banded = run > 1 || spread;
 
     // Each gap ends a piece of every line; pieces hold their points relative to from_ first.
-    std::vector<QList<QPointF>> pieces[kTrendSeriesCount];
+    struct Points {
+        QList<QPointF> line, lo, hi;
+    };
+    std::vector<Points> pieces[kTrendSeriesCount];
     for (auto& p : pieces) p.emplace_back();
     double sum[kTrendSeriesCount] = {};
+    float lo[kTrendSeriesCount], hi[kTrendSeriesCount];
     int n[kTrendSeriesCount] = {};
     double timeSum = 0;
     size_t inRun = 0;
-    double low = std::numeric_limits<double>::infinity(), high = -low;
+    double low[kUnitCount], high[kUnitCount];
+    for (int u = 0; u < kUnitCount; ++u) {
+        low[u] = std::numeric_limits<double>::infinity();
+        high[u] = -low[u];
+    }
     auto flush = [&] {
         if (!inRun) return;
         const double t = timeSum / double(inRun);
         for (int s = 0; s < kTrendSeriesCount; ++s) {
             if (n[s]) {
                 const double v = sum[s] / n[s];
-                pieces[s].back().append(QPointF(t, v));
-                low = std::min(low, v);
-                high = std::max(high, v);
+                Points& piece = pieces[s].back();
+                piece.line.append(QPointF(t, v));
+                const int u = kUnitOf[s];
+                if (banded) {
+                    piece.lo.append(QPointF(t, lo[s]));
+                    piece.hi.append(QPointF(t, hi[s]));
+                    low[u] = std::min(low[u], double(lo[s]));
+                    high[u] = std::max(high[u], double(hi[s]));
+                } else {
+                    low[u] = std::min(low[u], v);
+                    high[u] = std::max(high[u], v);
+                }
             }
             sum[s] = 0;
             n[s] = 0;
@@ -329,73 +457,97 @@ void CTrendWindow::Redraw() {
         timeSum = 0;
         inRun = 0;
     };
-    ForEachShown([&](const TrendSample& p) {
+    ForEachShown([&](const TrendSample& p, const TrendSpread* r) {
         if (p.IsGap()) {
             // A run never averages across an outage.
             flush();
             for (auto& piece : pieces)
-                if (!piece.back().isEmpty()) piece.emplace_back();
+                if (!piece.back().line.isEmpty()) piece.emplace_back();
             return;
         }
         // Relative to the range start keeps the sum exact in a double.
         timeSum += double(p.msecs - from_);
         for (int s = 0; s < kTrendSeriesCount; ++s) {
-            if (!std::isfinite(p.value[s])) continue;
-            sum[s] += p.value[s];
+            const float v = p.value[s];
+            if (!std::isfinite(v)) continue;
+            const float a = r ? r->lo[s] : v, b = r ? r->hi[s] : v;
+            lo[s] = n[s] ? std::min(lo[s], a) : a;
+            hi[s] = n[s] ? std::max(hi[s], b) : b;
+            sum[s] += v;
             ++n[s];
         }
         if (++inRun == run) flush();
     });
     flush();
+    const double from = double(from_);
+    auto shift = [from](QList<QPointF>& points) {
+        for (QPointF& p : points) p.setX(p.x() + from);
+    };
     for (int s = 0; s < kTrendSeriesCount; ++s) {
         bool any = false;
         for (size_t i = 0; i < pieces[s].size(); ++i) {
-            for (QPointF& p : pieces[s][i]) p.setX(p.x() + double(from_));
-            any = any || !pieces[s][i].isEmpty();
-            if (i == 0) {
-                series_[s]->replace(pieces[s][0]);
-                continue;
-            }
-            if (morePieces_[s].size() < i) {
-                auto* piece = new QLineSeries;
-                piece->setName(series_[s]->name());
-                piece->setPen(series_[s]->pen());
-                piece->setUseOpenGL(false);
-                chart_->addSeries(piece);
-                piece->attachAxis(axisX_);
-                piece->attachAxis(axisY_);
-                for (QLegendMarker* marker : chart_->legend()->markers(piece)) marker->setVisible(false);
-                morePieces_[s].push_back(piece);
-            }
-            morePieces_[s][i - 1]->replace(pieces[s][i]);
+            Points& points = pieces[s][i];
+            shift(points.line);
+            shift(points.lo);
+            shift(points.hi);
+            any = any || !points.line.isEmpty();
+            Piece& piece = PieceOf(s, i);
+            piece.line->replace(points.line);
+            piece.lower->replace(points.lo);
+            piece.upper->replace(points.hi);
         }
-        for (size_t i = pieces[s].size(); i <= morePieces_[s].size(); ++i)
-            if (morePieces_[s][i - 1]->count()) morePieces_[s][i - 1]->clear();
+        for (size_t i = pieces[s].size(); i < pieces_[s].size(); ++i) {
+            Piece& piece = pieces_[s][i];
+            if (piece.line->count()) piece.line->clear();
+            if (piece.upper->count()) {
+                piece.upper->clear();
+                piece.lower->clear();
+            }
+        }
         // A quantity the source does not have (the log has no heat sink) leaves the legend.
         for (QLegendMarker* marker : chart_->legend()->markers(series_[s])) marker->setVisible(any);
     }
 
     axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));
-    const int64_t width = to_ - from_;
-    axisX_->setFormat(width > 2 * 24 * 3600 * 1000LL ? QStringLiteral("dd/MM HH:mm")
-                                                     : QStringLiteral("HH:mm"));
-    if (low > high) {
-        low = 0;
-        high = 100;
+    axisX_->setFormat(TimeFormat(from_, to_));
+    bool anyData = false;
+    for (int u = 0; u < kUnitCount; ++u) anyData = anyData || low[u] <= high[u];
+    for (int u = 0; u < kUnitCount; ++u) {
+        QValueAxis* axis = axes_[u];
+        // An axis with nothing on it goes, unless none has anything: then volts stay as a frame.
+        axis->setVisible(low[u] <= high[u] || (u == kVolts && !anyData));
+        double a = low[u], b = high[u];
+        if (a > b) {
+            a = 0;
+            b = 100;
+        }
+        if (u == kPercent) {
+            // 0 to 100 as a gauge would show it; more only for an overload.
+            axis->setRange(std::min(a, 0.0), std::max(b, 100.0));
+            axis->setTickCount(6);
+            continue;
+        }
+        const double margin = std::max(u == kVolts ? 0.5 : 2.0, (b - a) * 0.05);
+        axis->setRange(std::floor(a - margin), std::ceil(b + margin));
+        axis->applyNiceNumbers();
     }
-    const double margin = std::max(1.0, (high - low) * 0.05);
-    axisY_->setRange(std::floor(low - margin), std::ceil(high + margin));
-    axisY_->applyNiceNumbers();
 }
 
 std::vector<QLineSeries*> CTrendWindow::pieces(int index) const {
     std::vector<QLineSeries*> used;
-    if (!series_[index]) return used;
-    if (series_[index]->count()) used.push_back(series_[index]);
-    for (QLineSeries* piece : morePieces_[index])
-        if (piece->count()) used.push_back(piece);
+    for (const Piece& piece : pieces_[index])
+        if (piece.line->count()) used.push_back(piece.line);
     return used;
 }
+
+std::vector<QAreaSeries*> CTrendWindow::bands(int index) const {
+    std::vector<QAreaSeries*> used;
+    for (const Piece& piece : pieces_[index])
+        if (piece.upper->count()) used.push_back(piece.band);
+    return used;
+}
+
+QValueAxis* CTrendWindow::axisOf(int index) const { return axes_[kUnitOf[index]]; }
 
 QString CTrendWindow::statusText() const {
     if (showingLog_)
@@ -414,8 +566,9 @@ void CTrendWindow::OpenLog(const QString& path) {
     loader_ = std::make_unique<Load>();
     loader_->path = path;
     Load* load = loader_.get();
-    load->thread = QThread::create([load] {
-        load->result = LoadDataLogFile(load->path, kLogPoints, &load->progress);
+    const int blocks = blocks_;
+    load->thread = QThread::create([load, blocks] {
+        load->result = LoadDataLogFile(load->path, kLogPoints, &load->progress, blocks);
     });
     // A load cancelled and replaced may still report its end: only the current one counts.
     connect(load->thread, &QThread::finished, this, [this, load] {
@@ -461,6 +614,8 @@ void CTrendWindow::LoadFinished() {
         return;
     }
     logPoints_ = std::move(r.points);
+    logSpread_ = std::move(r.spread);
+    logFolded_ = r.rows > int64_t(logPoints_.size());
     logRows_ = r.rows;
     logSkipped_ = r.skipped;
     showingLog_ = true;
@@ -468,6 +623,7 @@ void CTrendWindow::LoadFinished() {
     source_ = QFileInfo(load->path).fileName();
     SourceRange(from_, to_);
     if (to_ <= from_) to_ = from_ + kMinSpan;
+    FillSpans();
     Redraw();
 }
 
@@ -491,28 +647,92 @@ void CTrendWindow::OnExportCsv() {
                        BoxIcon::Stop);
 }
 
-bool CTrendWindow::ExportPng(const QString& path) {
+QImage CTrendWindow::Picture() {
     if (!chart_) {
         EnsureChart();
         dirty_ = true;
     }
     if (dirty_) Redraw();
-    return chartView_->grab().save(path, "PNG");
+    // The chart lays out its axes and legend on posted requests: settle them before the grab.
+    QCoreApplication::sendPostedEvents();
+    chart_->legend()->layout()->invalidate();
+    chart_->layout()->activate();
+    const QPixmap chart = chartView_->grab();
+    // A picture passed on alone must still say what it shows: what, in which units, and when.
+    QFont titleFont = font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
+    titleFont.setBold(true);
+    const QFontMetrics titleMetrics(titleFont), metrics(font());
+    const int pad = metrics.height() / 2;
+    const int band = pad * 2 + titleMetrics.height() + 2 * metrics.height();
+    QImage image(chart.width(), chart.height() + band, QImage::Format_RGB32);
+    image.setDevicePixelRatio(chart.devicePixelRatio());
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.drawPixmap(0, band, chart);
+    QStringList quantities;
+    for (int s = 0; s < kTrendSeriesCount; ++s)
+        if (!pieces(s).empty()) quantities << QString::fromUtf8(kSeriesNames[s]);
+    const QString stamp = QStringLiteral("dd/MM/yyyy HH:mm");
+    QString when = QStringLiteral("%1 to %2")
+                       .arg(QDateTime::fromMSecsSinceEpoch(from_).toString(stamp),
+                            QDateTime::fromMSecsSinceEpoch(to_).toString(stamp));
+    if (!bands(kTrendVbatt).empty() || !bands(kTrendLoad).empty())
+        when += QStringLiteral("; lines are averages, shaded bands the lowest and highest samples");
+    const int width = chart.width() - 2 * pad;
+    painter.setPen(Qt::black);
+    painter.setFont(titleFont);
+    int y = pad;
+    painter.drawText(QRect(pad, y, width, titleMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("Vespero trend: %1").arg(source_));
+    y += titleMetrics.height();
+    painter.setFont(font());
+    painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                     quantities.isEmpty() ? QStringLiteral("No data") : quantities.join(QStringLiteral(", ")));
+    y += metrics.height();
+    painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, when);
+    painter.end();
+    return image;
 }
+
+bool CTrendWindow::ExportPng(const QString& path) { return Picture().save(path, "PNG"); }
 
 bool CTrendWindow::ExportCsv(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    QByteArray out(kCsvColumns);
+    // A folded log's rows are averages: say so, count what each took in and give its range.
+    const bool folded = showingLog_ && logFolded_;
+    QByteArray out;
+    if (folded) {
+        out.append(QStringLiteral("# Each row is the average of the log rows in its time span (column Rows, of %1 "
+                                  "rows read); the min and max columns give their lowest and highest values\r\n")
+                       .arg(logRows_)
+                       .toLatin1());
+        out.append("Time,Rows");
+        for (const char* name : kCsvNames) out.append(',').append(name).append(',').append(name).append(" min,").append(name).append(" max");
+    } else {
+        out.append("Time");
+        for (const char* name : kCsvNames) out.append(',').append(name);
+    }
     out.append("\r\n");
     bool ok = true;
     // Every sample of the shown range, not only the points drawn; local time as in the log.
-    ForEachShown([&](const TrendSample& p) {
+    auto number = [&out](float v) {
+        if (std::isfinite(v)) out.append(QByteArray::number(v, 'f', 1));
+    };
+    ForEachShown([&](const TrendSample& p, const TrendSpread* r) {
         if (p.IsGap()) return;
         out.append(QDateTime::fromMSecsSinceEpoch(p.msecs).toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")).toLatin1());
+        if (folded) out.append(',').append(QByteArray::number(qint64(r ? r->rows : 1)));
         for (int s = 0; s < kTrendSeriesCount; ++s) {
             out.append(',');
-            if (std::isfinite(p.value[s])) out.append(QByteArray::number(p.value[s], 'f', 1));
+            number(p.value[s]);
+            if (!folded) continue;
+            out.append(',');
+            number(r ? r->lo[s] : p.value[s]);
+            out.append(',');
+            number(r ? r->hi[s] : p.value[s]);
         }
         out.append("\r\n");
         if (out.size() > (1 << 20)) {

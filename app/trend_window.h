@@ -2,6 +2,7 @@
 // frequency over time, live from the panel's refreshes or from a data log read back.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -12,7 +13,9 @@
 #include "app/trend_ring.h"
 #include "link/ups_link.h"
 
+class QAreaSeries;
 class QChart;
+class QComboBox;
 class QChartView;
 class QDateTimeAxis;
 class QLabel;
@@ -71,6 +74,12 @@ public:
     QLineSeries* series(int index) const { return series_[index]; }
     // All pieces of a quantity's line in use now (those with points), oldest first.
     std::vector<QLineSeries*> pieces(int index) const;
+    // The min/max bands of a quantity in use now: drawn only where points are averages.
+    std::vector<QAreaSeries*> bands(int index) const;
+    // The value axis a quantity is drawn against (one per unit).
+    QValueAxis* axisOf(int index) const;
+    // The chart with a heading above it: title, source, quantities with their units, time range.
+    QImage Picture();
     QChartView* chartView() const { return chartView_; }
     QString statusText() const;
     // Redraws now instead of on the next tick.
@@ -92,11 +101,19 @@ private:
     void OnTick();
     void LoadFinished();
     // The samples of the current source within [from, to], oldest first, through f.
-    void ForEachShown(const std::function<void(const TrendSample&)>& f) const;
+    // spread is null for a single sample (a live one, or a log point that averages one row).
+    void ForEachShown(const std::function<void(const TrendSample&, const TrendSpread*)>& f) const;
+    // The range box's choices: the live spans, or spans that fit the log's extent.
+    void FillSpans();
+    void OnSpanChosen();
+    struct Piece;
+    Piece& PieceOf(int s, size_t i);
     void SourceRange(int64_t& first, int64_t& last) const;
 
     TrendRing ring_{kRingCapacity};
     std::vector<TrendSample> logPoints_;
+    std::vector<TrendSpread> logSpread_;
+    bool logFolded_ = false;  // some log points average more than one row
     bool showingLog_ = false;
     bool following_ = true;  // the range moves with the newest live sample
     int64_t span_ = 60 * 60 * 1000;
@@ -106,12 +123,14 @@ private:
     QChart* chart_ = nullptr;  // built when first needed
     QChartView* chartView_ = nullptr;
     QDateTimeAxis* axisX_ = nullptr;
-    QValueAxis* axisY_ = nullptr;
+    QValueAxis* axes_[4] = {};  // volts, percent, degrees, hertz
     QLineSeries* series_[kTrendSeriesCount] = {};
-    std::vector<QLineSeries*> morePieces_[kTrendSeriesCount];  // kept for reuse, empty when unused
+    std::vector<Piece> pieces_[kTrendSeriesCount];  // kept for reuse, empty when unused
     bool linked_ = false;   // the unit has answered in this session
     bool gapOpen_ = false;  // a gap marks the present outage
     bool voltsSeen_ = false;
+    int blocks_ = 0;  // the unit's 12 V battery blocks, once reported: a log's charge uses it
+    QComboBox* spans_;
     QVBoxLayout* layout_;
     QLabel* status_;
     QProgressBar* progress_;

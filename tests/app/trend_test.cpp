@@ -3,11 +3,15 @@
 #include <QImage>
 #include <QPushButton>
 #include <QWheelEvent>
+#include <QComboBox>
+#include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
+#include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -69,8 +73,20 @@ TEST(TrendFolder, AveragesRunsAndStaysWithinItsPoints) {
     EXPECT_FLOAT_EQ(points[0].value[kTrendFreq], 3.5f);
     EXPECT_FLOAT_EQ(points[1].value[kTrendFreq], 11.5f);
     EXPECT_FLOAT_EQ(points[2].value[kTrendFreq], 16.0f);
-    for (int i = 17; i < 10000; ++i) folder.Add(Sample(i * 10, float(i)));
-    EXPECT_LE(folder.Points().size(), 4u);
+    // Beside each average: the lowest and highest sample it took in, through every merge.
+    std::vector<TrendSpread> spread;
+    points = folder.Points(&spread);
+    ASSERT_EQ(spread.size(), points.size());
+    EXPECT_EQ(spread[0].rows, 8);
+    EXPECT_FLOAT_EQ(spread[0].lo[kTrendVbatt], 0.f);
+    EXPECT_FLOAT_EQ(spread[0].hi[kTrendVbatt], 7.f);
+    EXPECT_FLOAT_EQ(spread[2].lo[kTrendVbatt], 16.f);
+    for (int i = 17; i < 10000; ++i) folder.Add(i == 5000 ? Sample(i * 10, -50.f) : Sample(i * 10, float(i)));
+    points = folder.Points(&spread);
+    EXPECT_LE(points.size(), 4u);
+    float lowest = 0;
+    for (const TrendSpread& r : spread) lowest = std::min(lowest, r.lo[kTrendLoad]);
+    EXPECT_FLOAT_EQ(lowest, -50.f);
     EXPECT_EQ(folder.samples(), 10000);
     // A value that is not a number does not spoil its point's average.
     TrendFolder gaps(8);
@@ -245,6 +261,7 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
             u.status.batteryTemperature = 25;
             u.status.inverterTemperature = 55;
             u.status.outputFrequency = 50;
+            u.status.currentUnits = 4;  // battery blocks
         });
         f.view->OnUpsRefresh();
         now += 1000;
@@ -256,6 +273,11 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     EXPECT_LE(vbatt->count(), int(CTrendWindow::kShownPoints));
     EXPECT_NEAR(vbatt->at(0).y(), 48.0, 1.0);
     EXPECT_EQ(trend->series(kTrendTheat)->at(0).y(), 55.0);
+    // The charge estimate from the battery voltage: 47.5 V on 4 blocks is far from full.
+    ASSERT_GT(trend->series(kTrendCharge)->count(), 0);
+    EXPECT_GT(trend->series(kTrendCharge)->at(0).y(), 0.0);
+    EXPECT_LT(trend->series(kTrendCharge)->at(0).y(), 50.0);
+    EXPECT_TRUE(trend->bands(kTrendVbatt).empty());  // one point a sample: nothing folded
     EXPECT_EQ(trend->shownTo() - trend->shownFrom(), 3600 * 1000);  // the last hour
 
     // Exports through the file-dialog seam.
@@ -271,13 +293,14 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');
     file.close();
-    EXPECT_EQ(lines[0], "Time,Vbatt,PowerPerc,Tbatt,Theat,Freq\r");
+    EXPECT_EQ(lines[0], "Time,Vbatt,PowerPerc,Tbatt,Theat,Freq,Charge\r");  // raw samples: no averages
     EXPECT_EQ(lines.size(), 1 + 600 + 1);  // header, every sample (all in range), empty tail
     EXPECT_TRUE(lines[1].startsWith("07/12/2026 09:00:00,48.0,40.0,25.0,55.0,50.0")) << lines[1].constData();
 
     // The wheel narrows the range around the pointer and leaves it where it was put.
     QWidget* viewport = trend->chartView()->viewport();
-    const QPointF middle(viewport->width() * 0.9, viewport->height() / 2.0);
+    const QRectF plot = trend->chartView()->chart()->plotArea();
+    const QPointF middle(plot.left() + plot.width() * 0.9, plot.center().y());
     QWheelEvent wheel(middle, viewport->mapToGlobal(middle), QPoint(), QPoint(0, 240), Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(viewport, &wheel);
@@ -328,6 +351,98 @@ TEST(TrendWindowPanel, FedByRefreshesZoomsAndExports) {
     trend->ShowLive();
     EXPECT_FALSE(trend->showingLog());
     EXPECT_TRUE(legend->markers(trend->series(kTrendTheat)).value(0)->isVisible());
+}
+
+// Three months of a row a minute across New Year, one 5-minute outage: more rows than the
+// window keeps points, so everything shown is folded twice (by the reader, then the chart).
+TEST(TrendWindowLog, AFoldedLogKeepsItsOutageAndSaysWhatItShows) {
+    WrittenLog log;
+    QByteArray rows("Date,Time,Frgen,Vbatt,Iout,Pout,PowerPerc,CCBStatus,Tbatt,Ibatt\r\n");
+    const std::time_t start = LocalTime(2025, 11, 15, 0, 0);
+    const int minutes = 90 * 24 * 60;
+    const int outage = minutes / 2;
+    for (int i = 0; i < minutes; ++i) {
+        UpsStatusBlock s{};
+        const bool out = i >= outage && i < outage + 5;
+        s.batteryVoltage = out ? 46.6 : 54.4;
+        s.inputFrequency = out ? 0 : 50;
+        s.powerPercent = 30;
+        s.outputPower = 1500;
+        s.ccbStatus = out ? 0 : 3;
+        s.batteryTemperature = 25;
+        rows.append(FormatLogRow(s, start + std::time_t(i) * 60));
+    }
+    log.Raw(rows);
+
+    CTrendWindow trend;
+    trend.show();
+    trend.OpenLog(QString::fromLocal8Bit(log.path));
+    ASSERT_TRUE(WaitFor([&] { return !trend.loading(); }));
+    ASSERT_TRUE(trend.showingLog());
+    ASSERT_LT(trend.logPoints().size(), size_t(minutes));
+
+    // Zoomed out: the average line smooths the outage away, its band does not.
+    double lowestLine = 1e9, lowestBand = 1e9;
+    for (QLineSeries* piece : trend.pieces(kTrendVbatt))
+        for (const QPointF& p : piece->points()) lowestLine = std::min(lowestLine, p.y());
+    const std::vector<QAreaSeries*> bands = trend.bands(kTrendVbatt);
+    ASSERT_FALSE(bands.empty());
+    for (QAreaSeries* band : bands)
+        for (const QPointF& p : band->lowerSeries()->points()) lowestBand = std::min(lowestBand, p.y());
+    EXPECT_GT(lowestLine, 50.0);
+    EXPECT_NEAR(lowestBand, 46.6, 0.05);
+    // The charge, estimated row by row, drops with the outage (the load sag compensated).
+    double lowestCharge = 1e9, highestCharge = 0;
+    for (QAreaSeries* band : trend.bands(kTrendCharge)) {
+        for (const QPointF& p : band->lowerSeries()->points()) lowestCharge = std::min(lowestCharge, p.y());
+        for (const QPointF& p : band->upperSeries()->points()) highestCharge = std::max(highestCharge, p.y());
+    }
+    EXPECT_EQ(highestCharge, 100.0);  // floating
+    EXPECT_LT(lowestCharge, 50.0);
+
+    // One axis per unit, sized to its own quantities; the year shows across New Year.
+    EXPECT_NE(trend.axisOf(kTrendVbatt), trend.axisOf(kTrendLoad));
+    EXPECT_NE(trend.axisOf(kTrendTbatt), trend.axisOf(kTrendFreq));
+    EXPECT_EQ(trend.axisOf(kTrendTbatt), trend.axisOf(kTrendTheat));
+    EXPECT_EQ(trend.axisOf(kTrendLoad), trend.axisOf(kTrendCharge));
+    EXPECT_EQ(trend.axisOf(kTrendVbatt)->titleText(), "V");
+    EXPECT_LT(trend.axisOf(kTrendVbatt)->max(), 60.0);
+    EXPECT_GT(trend.axisOf(kTrendVbatt)->min(), 40.0);
+    auto* time = qobject_cast<QDateTimeAxis*>(trend.chartView()->chart()->axes(Qt::Horizontal).value(0));
+    ASSERT_TRUE(time);
+    EXPECT_TRUE(time->format().contains("yyyy")) << time->format().toStdString();
+
+    // The range box offers what fits the log, and a choice narrows the view.
+    auto* spans = trend.findChild<QComboBox*>("spans");
+    ASSERT_TRUE(spans);
+    EXPECT_EQ(spans->itemText(0), "Whole log");
+    EXPECT_NE(spans->findText("30 days"), -1);
+    EXPECT_EQ(spans->findText("1 year"), -1);
+    EXPECT_EQ(spans->findText("10 min"), -1);
+    spans->setCurrentIndex(spans->findText("24 h"));
+    EXPECT_EQ(trend.shownTo() - trend.shownFrom(), 24 * 3600 * 1000LL);
+    EXPECT_FALSE(time->format().contains("yyyy"));  // the last day of the log, in February
+    spans->setCurrentIndex(0);
+
+    // The picture says what it shows above the chart; the CSV says its rows are averages.
+    const QImage picture = trend.Picture();
+    const QImage chart = trend.chartView()->grab().toImage();
+    ASSERT_GT(picture.height(), chart.height());
+    const int heading = picture.height() - chart.height();
+    int ink = 0;
+    for (int y = 0; y < heading; ++y)
+        for (int x = 0; x < picture.width(); ++x) ink += qGray(picture.pixel(x, y)) < 128;
+    EXPECT_GT(ink, 100);
+    if (qEnvironmentVariableIsSet("VESPERO_TREND_PICTURE")) picture.save(qEnvironmentVariable("VESPERO_TREND_PICTURE"));
+    const QString csv = log.dir.path() + "/trend.csv";
+    ASSERT_TRUE(trend.ExportCsv(csv));
+    QFile file(csv);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    ASSERT_GT(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith("# Each row is the average")) << lines[0].constData();
+    EXPECT_TRUE(lines[1].startsWith("Time,Rows,Vbatt,Vbatt min,Vbatt max,")) << lines[1].constData();
+    EXPECT_TRUE(lines[2].split(',').value(1).toInt() > 1);
 }
 
 }  // namespace
