@@ -22,7 +22,6 @@
 #include <QtCharts/QChartView>
 #include <QtCharts/QDateTimeAxis>
 #include <QtCharts/QLegend>
-#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
@@ -128,6 +127,11 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(tools);
     layout->addStretch(1);  // the chart's place, until it is first shown
+    legend_ = new QLabel;
+    legend_->setObjectName(QStringLiteral("trendLegend"));
+    legend_->setAlignment(Qt::AlignCenter);
+    legend_->setTextFormat(Qt::RichText);
+    layout->addWidget(legend_);
     layout->addLayout(bottom);
     layout_ = layout;
     resize(860, 520);
@@ -152,7 +156,9 @@ CTrendWindow::~CTrendWindow() {
 void CTrendWindow::EnsureChart() {
     if (chart_) return;
     chart_ = new QChart;
-    chart_->legend()->setAlignment(Qt::AlignBottom);
+    // Our own legend below the chart: the chart's shows every line piece and band of a quantity,
+    // and hiding all but one of their markers leaves it blank.
+    chart_->legend()->hide();
     axisX_ = new QDateTimeAxis;
     chart_->addAxis(axisX_, Qt::AlignBottom);
     for (int u = 0; u < kUnitCount; ++u) {
@@ -200,9 +206,6 @@ CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
         chart_->addSeries(piece.line);
         piece.line->attachAxis(axisX_);
         piece.line->attachAxis(axisY);
-        for (QLegendMarker* marker : chart_->legend()->markers(piece.band)) marker->setVisible(false);
-        if (!all.empty())
-            for (QLegendMarker* marker : chart_->legend()->markers(piece.line)) marker->setVisible(false);
         all.push_back(piece);
     }
     return all[i];
@@ -505,9 +508,15 @@ void CTrendWindow::Redraw() {
             }
         }
         // A quantity the source does not have (the log has no heat sink) leaves the legend.
-        for (QLegendMarker* marker : chart_->legend()->markers(series_[s])) marker->setVisible(any);
+        shown_[s] = any;
     }
 
+    QStringList legend;
+    for (int s = 0; s < kTrendSeriesCount; ++s)
+        if (shown_[s])
+            legend << QStringLiteral("<span style=\"color:%1\">&#9632;</span>&nbsp;%2")
+                          .arg(kColours[s].name(), QString::fromUtf8(kSeriesNames[s]).toHtmlEscaped());
+    legend_->setText(legend.join(QStringLiteral("&nbsp;&nbsp;&nbsp; ")));
     axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));
     axisX_->setFormat(TimeFormat(from_, to_));
     bool anyData = false;
@@ -655,7 +664,6 @@ QImage CTrendWindow::Picture() {
     if (dirty_) Redraw();
     // The chart lays out its axes and legend on posted requests: settle them before the grab.
     QCoreApplication::sendPostedEvents();
-    chart_->legend()->layout()->invalidate();
     chart_->layout()->activate();
     const QPixmap chart = chartView_->grab();
     // A picture passed on alone must still say what it shows: what, in which units, and when.
@@ -671,9 +679,9 @@ QImage CTrendWindow::Picture() {
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing);
     painter.drawPixmap(0, band, chart);
-    QStringList quantities;
+    std::vector<int> quantities;
     for (int s = 0; s < kTrendSeriesCount; ++s)
-        if (!pieces(s).empty()) quantities << QString::fromUtf8(kSeriesNames[s]);
+        if (!pieces(s).empty()) quantities.push_back(s);
     const QString stamp = QStringLiteral("dd/MM/yyyy HH:mm");
     QString when = QStringLiteral("%1 to %2")
                        .arg(QDateTime::fromMSecsSinceEpoch(from_).toString(stamp),
@@ -688,8 +696,18 @@ QImage CTrendWindow::Picture() {
                      QStringLiteral("Vespero trend: %1").arg(source_));
     y += titleMetrics.height();
     painter.setFont(font());
-    painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                     quantities.isEmpty() ? QStringLiteral("No data") : quantities.join(QStringLiteral(", ")));
+    // The legend: each quantity after a square in its colour.
+    if (quantities.empty())
+        painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("No data"));
+    int x = pad;
+    const int square = metrics.ascent() * 3 / 4;
+    for (int s : quantities) {
+        const QString name = QString::fromUtf8(kSeriesNames[s]);
+        painter.fillRect(QRect(x, y + (metrics.height() - square) / 2, square, square), kColours[s]);
+        x += square + metrics.horizontalAdvance(QLatin1Char(' '));
+        painter.drawText(QRect(x, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, name);
+        x += metrics.horizontalAdvance(name) + 2 * metrics.horizontalAdvance(QLatin1Char(' ')) + pad;
+    }
     y += metrics.height();
     painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, when);
     painter.end();

@@ -133,6 +133,8 @@ private:
     QComboBox* spans_;
     QVBoxLayout* layout_;
     QLabel* status_;
+    QLabel* legend_;
+    bool shown_[kTrendSeriesCount] = {};  // quantities with something to draw
     QProgressBar* progress_;
     QPushButton* cancel_;
     QTimer* tick_;
