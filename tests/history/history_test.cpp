@@ -10,6 +10,9 @@
 #include <sys/wait.h>
 
 #include "daemon/history/history_store.h"
+#include "daemon/nut/nut_session.h"
+#include "daemon/nut/users_file.h"
+#include "tests/daemon/daemon_fixture.h"
 #include "tests/support/child_process.h"
 
 using history::Reading;
@@ -227,6 +230,42 @@ TEST_F(HistoryStore, WriterKilledMidWayLeavesItsRows) {
     const auto events = store.Events(0, 100);
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[2].text, "2");
+}
+
+// What clients do on the NUT side reaches the history through the board, with user and peer.
+TEST_F(HistoryStore, ClientActionsBecomeEvents) {
+    ASSERT_TRUE(store.Open(dir.path()));
+    nut::UnitBoard board(daemontest::TestConfig(), &daemontest::RecordCommand);
+    board.SetEventSink([this](const std::string& unit, const char* kind, const std::string& text,
+                              const std::string& user, const std::string& peer) {
+        store.AddEvent(unit, kind, text, user, peer);
+    });
+    board.SetPresent(0, true, 1);
+    daemontest::Now() = 1000;
+    board.Update(0, *daemontest::OnLineUnit(), daemontest::Now());
+    const nut::UsersFile users = nut::ParseUsersFile(
+        "[mon]\n password = m\n upsmon primary\n instcmds = test.battery.start\n");
+    nut::Session s(&board, &users, "::1", &daemontest::TestClock);
+    std::string out;
+    for (const char* line : {"USERNAME mon", "PASSWORD wrong", "INSTCMD vespero0 test.battery.start"}) s.Handle(line, &out);
+    nut::Session mon(&board, &users, "127.0.0.1", &daemontest::TestClock);
+    for (const char* line : {"USERNAME mon", "PASSWORD m", "LOGIN vespero0", "INSTCMD vespero0 test.battery.start 60",
+                             "INSTCMD vespero0 battery.charge.start", "FSD vespero0"})
+        mon.Handle(line, &out);
+    daemontest::Now() += 3'600'000;  // stale by now
+    mon.Handle("INSTCMD vespero0 test.battery.start", &out);
+
+    const auto events = store.Events(0, 100);
+    std::vector<std::string> seen;
+    for (const auto& e : events) seen.push_back(e.unit + "|" + e.kind + "|" + e.text + "|" + e.user + "|" + e.peer);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "|login|authentication failed|mon|::1",
+                        "vespero0|login|logged in|mon|127.0.0.1",
+                        "vespero0|instcmd|test.battery.start 60: OK|mon|127.0.0.1",
+                        "vespero0|instcmd|battery.charge.start: ACCESS-DENIED|mon|127.0.0.1",
+                        "vespero0|fsd|forced shutdown set|mon|127.0.0.1",
+                        "vespero0|instcmd|test.battery.start: DATA-STALE|mon|127.0.0.1",
+                    }));
 }
 
 // The child of the test above: writes three minutes and three events, says so, then waits to
