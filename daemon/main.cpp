@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
         });
         QObject::connect(&historyFlush, &QTimer::timeout, &app, [&history] { history.Flush(); });
         historyFlush.start(60'000);
-        // Folding goes a couple of days at a time; a long backlog (a service stopped for weeks)
+        // Folding goes half a day at a time; a long backlog (a service stopped for weeks)
         // is worked off a step a second rather than in one long stall.
         historyFold.setSingleShot(true);
         QObject::connect(&historyFold, &QTimer::timeout, &app, [&history, &historyFold] {

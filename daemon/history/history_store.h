@@ -67,7 +67,7 @@ public:
     void Flush(bool flushAll = false);
     // Folds old minutes into hours and drops what is older than a year; at most maxHours hour
     // rows per call so that a long backlog does not hold up the caller. True when more is left.
-    bool Maintain(int maxHours = 48);
+    bool Maintain(int maxHours = 12);
 
     void AddEvent(const std::string& unit, const std::string& kind, const std::string& text,
                   const std::string& user = {}, const std::string& peer = {});
