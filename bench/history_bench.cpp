@@ -52,6 +52,10 @@ int main() {
                     double(t.nsecsElapsed()) / 1e6);
     }
     t.restart();
+    const auto one = store.Samples("ups", start, start + minutes * 60, 3600, 0);
+    std::printf("read a year of one quantity at a 3600 s step: %zu rows in %.1f ms\n", one.size(),
+                double(t.nsecsElapsed()) / 1e6);
+    t.restart();
     const auto rows = store.Samples("ups", start + minutes * 60 - 86400, start + minutes * 60, 60);
     std::printf("read the last day at a 60 s step: %zu rows in %.1f ms\n", rows.size(), double(t.nsecsElapsed()) / 1e6);
     t.restart();

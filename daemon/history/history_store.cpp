@@ -78,9 +78,13 @@ std::string ColumnList() {
 }
 
 // min of mins, max of maxes and the average weighted by the readings behind each row.
-std::string AggregateList() {
+std::string AggregateList(int only = -1) {
     std::string sql;
     for (int q = 0; q < kQuantities; ++q) {
+        if (only >= 0 && q != only) {
+            sql += ", 0, NULL, NULL, NULL";
+            continue;
+        }
         const std::string c = Column(q);
         sql += ", sum(" + c + "_n), min(" + c + "_min), sum(" + c + "_avg * " + c + "_n) / nullif(sum(" + c +
                "_n), 0), max(" + c + "_max)";
@@ -338,11 +342,12 @@ void Store::AddEvent(const std::string& unit, const std::string& kind, const std
     sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
 }
 
-std::vector<SampleRow> Store::Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds) {
+std::vector<SampleRow> Store::Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds,
+                                      int quantity) {
     std::vector<SampleRow> rows;
-    if (!db_ || to <= from) return rows;
+    if (!db_ || to <= from || quantity >= kQuantities) return rows;
     const qint64 step = std::max<qint64>(1, (stepSeconds + kMinute - 1) / kMinute) * kMinute;
-    Statement select(db_, "SELECT t / ?4 * ?4 AS b" + AggregateList() +
+    Statement select(db_, "SELECT t / ?4 * ?4 AS b" + AggregateList(quantity) +
                               " FROM samples WHERE unit = ?1 AND t >= ?2 AND t < ?3 GROUP BY b ORDER BY b");
     if (!select) {
         Fail(QStringLiteral("reading the history"));

@@ -73,8 +73,10 @@ public:
                   const std::string& user = {}, const std::string& peer = {});
 
     // Rows from from (inclusive) to to (exclusive), seconds since the epoch, re-aggregated to
-    // steps of stepSeconds (rounded up to whole minutes), oldest first.
-    std::vector<SampleRow> Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds);
+    // steps of stepSeconds (rounded up to whole minutes), oldest first. With quantity (an index
+    // into kQuantityNames) only that one is read, which is several times faster over a year.
+    std::vector<SampleRow> Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds,
+                                   int quantity = -1);
     // Events at or after sinceMs, oldest first, at most limit of them.
     std::vector<Event> Events(qint64 sinceMs, int limit);
 

@@ -87,6 +87,12 @@ TEST_F(HistoryStore, RefreshesMakeOneRowPerUnitAndMinute) {
     EXPECT_EQ(rows[0].stats[kVolts].count, 5);
     EXPECT_DOUBLE_EQ(rows[0].stats[kVolts].avg, (26 + 27 + 28 + 24 + 30) / 5.0);
     EXPECT_DOUBLE_EQ(rows[0].stats[kVolts].min, 24.0);
+    // One quantity alone: the same figures, the others left out.
+    const auto volts = store.Samples("ups", kT0, kT0 + 3600, 120, kVolts);
+    ASSERT_EQ(volts.size(), 1u);
+    EXPECT_EQ(volts[0].stats[kVolts].count, 5);
+    EXPECT_DOUBLE_EQ(volts[0].stats[kVolts].avg, rows[0].stats[kVolts].avg);
+    EXPECT_EQ(volts[0].stats[kLoad].count, 0);
     // The range is half open and names the unit.
     EXPECT_EQ(store.Samples("ups", kT0 + 60, kT0 + 3600, 60).size(), 1u);
     EXPECT_TRUE(store.Samples("ups", kT0, kT0 + 60 - 60, 60).empty());
