@@ -1,11 +1,13 @@
 #include "daemon/link_feed.h"
 
+#include <charconv>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
+#include "daemon/history/history_store.h"
 #include "daemon/nut/nut_server.h"
 #include "link/device_lock.h"
 #include "link/port/ups_event.h"
@@ -19,6 +21,46 @@ LinkFeed::LinkFeed(UnitBoard* board, Session::Clock clock, QObject* parent)
     presence_.setInterval(1000);
     connect(&presence_, &QTimer::timeout, this, [this] { Sync(false); });
     presence_.start();
+}
+
+namespace {
+std::mutex portLogMutex;
+std::map<int, std::string> unavailable;  // COM n -> the reason last logged
+std::set<std::string> startFailures;     // reasons already logged by the first open
+LinkFeed* portEvents = nullptr;          // where port changes go into the history
+}  // namespace
+
+LinkFeed::~LinkFeed() { SetHistory(nullptr); }
+
+void LinkFeed::SetHistory(history::Store* store) {
+    history_ = store;
+    std::lock_guard<std::mutex> lock(portLogMutex);
+    if (store) portEvents = this;
+    else if (portEvents == this) portEvents = nullptr;
+}
+
+void LinkFeed::RecordHistory(int device) {
+    const UnitBoard::Unit& unit = board_->UnitAt(device);
+    // Only once good data has come: the silence before a unit's first answer is no loss.
+    if (unit.linkLost != linkLost_[device] && !status_[device].empty())
+        history_->AddEvent(unit.name, "link", unit.linkLost ? "link lost" : "link back");
+    linkLost_[device] = unit.linkLost;
+    if (unit.linkLost || !unit.haveStatus) return;  // the record holds the last readings, not new ones
+    const Variable* status = board_->FindVariable(unit, "ups.status");
+    if (status && status->value != status_[device]) {
+        history_->AddEvent(unit.name, "status",
+                           status_[device].empty() ? status->value : status_[device] + " -> " + status->value);
+        status_[device] = status->value;
+    }
+    history::Reading reading;
+    for (int q = 0; q < history::kQuantities; ++q) {
+        const Variable* v = board_->FindVariable(unit, history::kQuantityNames[q]);
+        if (!v) continue;
+        double value = 0;
+        const char* end = v->value.data() + v->value.size();
+        if (std::from_chars(v->value.data(), end, value).ptr == end) reading[q] = value;
+    }
+    history_->Record(unit.name, reading);
 }
 
 void LinkFeed::Sync(bool refreshed) {
@@ -41,6 +83,7 @@ void LinkFeed::Sync(bool refreshed) {
                         .arg(QString::fromStdString(board_->UnitAt(i).name)));
         }
         if (refreshed) board_->Update(i, *snapshot, now);
+        if (refreshed && history_) RecordHistory(i);
         LogStaleChange(i, now);
     }
 }
@@ -52,20 +95,17 @@ void LinkFeed::LogStaleChange(int device, qint64 now) {
     if (fresh == fresh_[device]) return;
     fresh_[device] = fresh;
     const QString name = QString::fromStdString(unit.name);
+    QString text;
     if (!fresh)
-        LogLine(QStringLiteral("Data for UPS [%1] is stale - check the link").arg(name));
+        text = QStringLiteral("Data for UPS [%1] is stale - check the link").arg(name);
     else if (everFresh_[device])
-        LogLine(QStringLiteral("UPS [%1] data is no longer stale").arg(name));
+        text = QStringLiteral("UPS [%1] data is no longer stale").arg(name);
     else
-        LogLine(QStringLiteral("UPS [%1]: first data from the unit").arg(name));
+        text = QStringLiteral("UPS [%1]: first data from the unit").arg(name);
+    LogLine(text);
+    if (history_) history_->AddEvent(unit.name, fresh ? "fresh" : "stale", text.toStdString());
     everFresh_[device] = everFresh_[device] || fresh;
 }
-
-namespace {
-std::mutex portLogMutex;
-std::map<int, std::string> unavailable;  // COM n -> the reason last logged
-std::set<std::string> startFailures;     // reasons already logged by the first open
-}  // namespace
 
 void LogPortOpenFailure(const char* text, const char*) {
     std::lock_guard<std::mutex> lock(portLogMutex);
@@ -77,14 +117,31 @@ void LogPortStatus(PortEvent event, int comPort, const char* port, const char* r
     std::lock_guard<std::mutex> lock(portLogMutex);
     const QString label = QString::fromLocal8Bit(port);
     const QString why = QString::fromLocal8Bit(reason);
+    // Runs on the link thread: the history is written on the feed's.
+    auto note = [comPort](QString text) {
+        if (!portEvents) return;
+        LinkFeed* feed = portEvents;
+        QMetaObject::invokeMethod(
+            feed,
+            [feed, comPort, text] {
+                if (!feed->history_) return;
+                std::string unit;
+                for (const UnitBoard::Unit* u : feed->board_->PresentUnits())
+                    if (u->comPort == comPort) unit = u->name;
+                feed->history_->AddEvent(unit, "port", text.toStdString());
+            },
+            Qt::QueuedConnection);
+    };
     switch (event) {
     case PortEvent::Lost:
         unavailable.erase(comPort);
         LogLine(QStringLiteral("%1: port lost: %2; reopening").arg(label, why));
+        note(QStringLiteral("%1: port lost: %2").arg(label, why));
         break;
     case PortEvent::Reopened:
         unavailable.erase(comPort);
         LogLine(QStringLiteral("%1: port reopened").arg(label));
+        note(QStringLiteral("%1: port reopened").arg(label));
         break;
     case PortEvent::Unavailable: {
         auto [it, added] = unavailable.emplace(comPort, reason);

@@ -5,15 +5,24 @@
 #include <QObject>
 #include <QTimer>
 
+#include <string>
+
 #include "daemon/nut/nut_session.h"
 #include "daemon/unit_board.h"
 #include "link/port/port_errors.h"
+
+namespace history {
+class Store;
+}
 
 namespace nut {
 
 class LinkFeed : public QObject {
 public:
     LinkFeed(UnitBoard* board, Session::Clock clock, QObject* parent = nullptr);
+    ~LinkFeed() override;
+    // Keeps each refresh's measurements and the units' changes (status, link, stale, port) there.
+    void SetHistory(history::Store* store);
     // Notes which units the link serves; with refreshed, also takes a snapshot of each.
     void Sync(bool refreshed);
 
@@ -22,6 +31,8 @@ protected:
 
 private:
     void LogStaleChange(int device, qint64 now);
+    void RecordHistory(int device);
+    friend void LogPortStatus(PortEvent, int, const char*, const char*);
 
     UnitBoard* board_;
     Session::Clock clock_;
@@ -29,6 +40,9 @@ private:
     bool announced_[4] = {};
     bool fresh_[4] = {};      // as last logged
     bool everFresh_[4] = {};
+    history::Store* history_ = nullptr;
+    std::string status_[4];  // ups.status as last recorded
+    bool linkLost_[4] = {};
 };
 
 // The link's port changes as lines of the service's log (installed as the port status reporter;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <fcntl.h>
 
@@ -17,6 +18,7 @@
 
 #include "daemon/battery_settings.h"
 #include "daemon/daemon_config.h"
+#include "daemon/history/history_store.h"
 #include "daemon/link_feed.h"
 #include "daemon/nut/nut_server.h"
 #include "daemon/service_manager.h"
@@ -184,6 +186,27 @@ int main(int argc, char** argv) {
         nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
     };
     nut::LinkFeed feed(&board, &SteadyMs);
+
+    // History in the state folder; without it the service still serves.
+    history::Store history({}, [](const QString& line) { nut::LogLine(line); });
+    QTimer historyFlush, historyFold;
+    if (history.Open(battery.stateDir)) {
+        nut::LogLine(QStringLiteral("history in %1").arg(history.Path()));
+        feed.SetHistory(&history);
+        board.SetEventSink([&history](const std::string& unit, const char* kind, const std::string& text,
+                                      const std::string& user, const std::string& peer) {
+            history.AddEvent(unit, kind, text, user, peer);
+        });
+        QObject::connect(&historyFlush, &QTimer::timeout, &app, [&history] { history.Flush(); });
+        historyFlush.start(60'000);
+        // Folding goes half a day at a time; a long backlog (a service stopped for weeks)
+        // is worked off a step a second rather than in one long stall.
+        historyFold.setSingleShot(true);
+        QObject::connect(&historyFold, &QTimer::timeout, &app, [&history, &historyFold] {
+            historyFold.start(history.Maintain() ? 1000 : 3'600'000);
+        });
+        historyFold.start(0);
+    }
     // A port missing at start is no reason to stop: a USB adapter may appear after the service
     // at boot. The unit is served as stale meanwhile and the link keeps trying.
     SetPortErrorReporter(&nut::LogPortOpenFailure);
@@ -199,6 +222,8 @@ int main(int argc, char** argv) {
     server.Close();
     SendHwnd(nullptr);
     StopLinkThread();
+    feed.SetHistory(nullptr);
+    history.Close();
     nut::LogLine(QStringLiteral("stopped"));
     return status;
 }

@@ -75,6 +75,15 @@ public:
     CommandTracker& Tracking() { return tracking_; }
     void SetOutcomes(CommandTracker::OutcomeFn outcomes) { tracking_ = CommandTracker(outcomes); }
 
+    // What clients did that belongs in the event history (logins, FSD, instant commands).
+    using EventFn = std::function<void(const std::string& unit, const char* kind, const std::string& text,
+                                       const std::string& user, const std::string& peer)>;
+    void SetEventSink(EventFn sink) { events_ = std::move(sink); }
+    void Note(const std::string& unit, const char* kind, const std::string& text, const std::string& user,
+              const std::string& peer) const {
+        if (events_) events_(unit, kind, text, user, peer);
+    }
+
 private:
     void Rebuild(Unit* unit);
     void TrackBattery(Unit* unit, qint64 nowMs);
@@ -86,6 +95,7 @@ private:
     CommandTracker tracking_;
     bool haveBattery_ = false;
     BatteryConfig battery_;
+    EventFn events_;
 };
 
 }  // namespace nut

@@ -80,7 +80,9 @@ void Session::SetVerdict(bool matches) {
     verdictKnownUser_ = pending_->known;
     verdictStored_ = pending_->stored;
     pending_.reset();
-    if (!matches && log_) log_("authentication failed for user \"" + username_ + "\" from " + peer_);
+    if (matches) return;
+    if (log_) log_("authentication failed for user \"" + username_ + "\" from " + peer_);
+    board_->Note({}, "login", "authentication failed", username_, peer_);
 }
 
 void Session::RefuseCheck() {
@@ -275,6 +277,7 @@ void Session::InstCmd(const std::vector<std::string>& w, std::string* out) {
     if (!command) return Err(out, "CMD-NOT-SUPPORTED");
     if (!user->instcmds.count("all") && !user->instcmds.count(command->name)) {
         if (log_) log_("user \"" + username_ + "\" from " + peer_ + " may not run " + command->name);
+        board_->Note(unit->name, "instcmd", std::string(command->name) + ": ACCESS-DENIED", username_, peer_);
         return Err(out, "ACCESS-DENIED");
     }
     int value = 0;
@@ -285,10 +288,15 @@ void Session::InstCmd(const std::vector<std::string>& w, std::string* out) {
         if (r.ec != std::errc() || r.ptr != p.data() + p.size() || value < 0 || value > 0xFFFF)
             return Err(out, "INVALID-ARGUMENT");
     }
-    if (board_->IsStale(*unit, clock_())) return Err(out, "DATA-STALE");
+    if (board_->IsStale(*unit, clock_())) {
+        board_->Note(unit->name, "instcmd", std::string(command->name) + ": DATA-STALE", username_, peer_);
+        return Err(out, "DATA-STALE");
+    }
     const std::string id = tracking_ ? board_->Tracking().Start(unit->device, command->commandCode, clock_()) : std::string();
     board_->Queue(command->keybType, unit->device, value);
     if (log_) log_("INSTCMD " + unit->name + " " + command->name + " by \"" + username_ + "\" from " + peer_);
+    board_->Note(unit->name, "instcmd",
+                 std::string(command->name) + (w.size() == 4 ? " " + w[3] : std::string()) + ": OK", username_, peer_);
     *out += tracking_ ? "OK TRACKING " + id + "\n" : std::string("OK\n");
 }
 
@@ -302,6 +310,7 @@ void Session::Login(const std::vector<std::string>& w, std::string* out) {
     loggedIn_ = unit;
     unit->logins.emplace(peer_, this);
     if (log_) log_("user \"" + username_ + "\" from " + peer_ + " logged in to " + unit->name);
+    board_->Note(unit->name, "login", "logged in", username_, peer_);
     *out += "OK\n";
 }
 
@@ -322,6 +331,7 @@ void Session::Fsd(const std::vector<std::string>& w, std::string* out) {
     if (!unit) return Err(out, "UNKNOWN-UPS");
     board_->SetFsd(unit);
     if (log_) log_("forced shutdown set on " + unit->name + " by \"" + username_ + "\" from " + peer_);
+    board_->Note(unit->name, "fsd", "forced shutdown set", username_, peer_);
     *out += "OK FSD-SET\n";
 }
 

@@ -270,6 +270,7 @@ TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
 TEST(DaemonProcess, StopsCleanlyOnSigtermAndRefusesAPortInUse) {
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());  // the history file
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress(QHostAddress::LocalHost), 0));
     const QString address = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
@@ -293,6 +294,7 @@ TEST(DaemonProcess, StopsCleanlyOnSigtermAndRefusesAPortInUse) {
 TEST(DaemonProcess, ServesAUnitWhosePortComesLateGoesAndComesBack) {
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());  // the history file
     QDir().mkpath(dir.filePath("Tralvane"));
     WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=1\nCom0=3\n");
     QDir().mkpath(dir.filePath("Tralvane/ports"));

@@ -78,6 +78,7 @@ TEST(DaemonServiceManager, ReadyOnceListeningThenWatchdogPingsThenStopping) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());  // the history file
     QDir().mkpath(dir.filePath("Tralvane"));
     {
         QFile ini(dir.filePath("Tralvane/Ups.ini"));
