@@ -411,3 +411,50 @@ TEST_F(WebE2e, EventsOutliveAKilledService) {
 }
 
 }  // namespace
+
+namespace {
+
+// With a certificate and key configured the web side speaks HTTPS only, and its cookie is Secure.
+TEST(WebTls, ServesHttpsFromTheConfiguredCertificate) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString cert = dir.filePath(QStringLiteral("cert.pem")), key = dir.filePath(QStringLiteral("key.pem"));
+    const pid_t openssl = Spawn(QStringLiteral("/usr/bin/openssl"),
+                                {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                                 QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
+                                 QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")},
+                                dir.filePath(QStringLiteral("openssl.err")));
+    ASSERT_EQ(testsupport::WaitExit(openssl, 30000), 0);
+    const QString conf = dir.filePath(QStringLiteral("vesperod.conf"));
+    WriteFile(conf, "[server]\nhttp_certificate = cert.pem\nhttp_key = key.pem\n");
+    WriteFile(dir.filePath(QStringLiteral("vesperod.users")), "[admin]\n  password = s3cret\n");
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    const quint16 port = FreePort();
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH),
+                               {QStringLiteral("--config"), conf, QStringLiteral("--listen"),
+                                QStringLiteral("127.0.0.1:%1").arg(FreePort()), QStringLiteral("--http-listen"),
+                                QStringLiteral("127.0.0.1:%1").arg(port)},
+                               dir.filePath(QStringLiteral("vesperod.err")));
+    ASSERT_GT(daemon, 0);
+    const QString out = dir.filePath(QStringLiteral("curl.out"));
+    auto curl = [&](const QStringList& extra) {
+        QFile::remove(out);
+        const pid_t pid = Spawn(QStringLiteral("/usr/bin/curl"),
+                                QStringList{QStringLiteral("-sk"), QStringLiteral("-D"), QStringLiteral("-")} + extra,
+                                dir.filePath(QStringLiteral("curl.err")), out);
+        testsupport::WaitExit(pid, 20000);
+        return ReadAll(out);
+    };
+    const QString base = QStringLiteral("https://127.0.0.1:%1").arg(port);
+    EXPECT_TRUE(WaitFor([&] { return curl({base + QStringLiteral("/api/v1/ups")}).startsWith(QLatin1String("HTTP/1.1 200")); }, 15000))
+        << ReadAll(dir.filePath(QStringLiteral("vesperod.err"))).toStdString();
+    const QString login = curl({QStringLiteral("-H"), QStringLiteral("Content-Type: application/json"), QStringLiteral("-d"),
+                                QStringLiteral("{\"user\":\"admin\",\"password\":\"s3cret\"}"), base + QStringLiteral("/api/v1/login")});
+    EXPECT_TRUE(login.contains(QLatin1String("HttpOnly; SameSite=Strict")) && login.contains(QLatin1String("; Secure"))) << login.toStdString();
+    // Plain HTTP on the TLS port is not answered as if it were secure.
+    EXPECT_FALSE(curl({QStringLiteral("http://127.0.0.1:%1/api/v1/ups").arg(port)}).contains(QLatin1String("200 OK")));
+    Terminate(daemon);
+}
+
+}  // namespace
