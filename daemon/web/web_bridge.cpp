@@ -5,6 +5,7 @@
 #include "daemon/nut/nut_server.h"
 #include "daemon/web/http_server.h"
 #include "daemon/web/json_text.h"
+#include "daemon/web/remote_nut.h"
 #include "daemon/web/unit_json.h"
 
 namespace web {
@@ -58,6 +59,26 @@ void WebBridge::Publish() {
             changed.push_back(int(snapshot->units.size()));
         }
         snapshot->units.push_back(std::move(u));
+    }
+    if (remote_) {
+        for (const RemoteUnit& r : remote_->Units()) {
+            qint64& since = remoteSince_[r.name];
+            if (r.reachable)
+                since = 0;
+            else if (!since)
+                since = r.lastGoodMs ? r.lastGoodMs : wall;
+            UnitSnapshot u;
+            u.name = r.name;
+            u.json = RemoteUnitJson(r, since);
+            u.stale = !r.reachable;
+            u.remote = true;
+            std::string& last = remotePublished_[r.name];
+            if (u.json != last) {
+                last = u.json;
+                changed.push_back(int(snapshot->units.size()));
+            }
+            snapshot->units.push_back(std::move(u));
+        }
     }
     NoteOutcomes();
     server_->Publish(std::move(snapshot), std::move(changed));
