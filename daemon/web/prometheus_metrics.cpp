@@ -6,6 +6,8 @@
 
 namespace web {
 
+using namespace std::string_view_literals;
+
 namespace {
 
 constexpr std::string_view kPrefix = "network_ups_tools_";
@@ -29,16 +31,22 @@ char NameChar(char c) {
 
 void AppendName(std::string& out, std::string_view variable) {
     out += kPrefix;
-    for (char c : variable) out += NameChar(c);
+    const size_t at = out.size();
+    out += variable;
+    for (size_t i = at; i < out.size(); ++i) out[i] = NameChar(out[i]);
 }
 
 // Label values: backslash, double quote and line feed escaped.
 void AppendLabel(std::string& out, std::string_view value) {
+    if (std::none_of(value.begin(), value.end(), [](char c) { return c == '\\' || c == '"' || c == '\n'; })) {
+        out += value;
+        return;
+    }
     for (char c : value) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
+        case '\\': out += "\\\\"sv; break;
+        case '"': out += "\\\""sv; break;
+        case '\n': out += "\\n"sv; break;
         default: out += c;
         }
     }
@@ -46,25 +54,29 @@ void AppendLabel(std::string& out, std::string_view value) {
 
 // HELP text: only backslash and line feed are escaped there.
 void AppendHelpText(std::string& out, std::string_view text) {
+    if (std::none_of(text.begin(), text.end(), [](char c) { return c == '\\' || c == '\n'; })) {
+        out += text;
+        return;
+    }
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
+        if (c == '\\') out += "\\\\"sv;
+        else if (c == '\n') out += "\\n"sv;
         else out += c;
     }
 }
 
 void AppendHeader(std::string& out, std::string_view family, std::string_view help) {
-    out += "# HELP ";
+    out += "# HELP "sv;
     out += family;
     out += ' ';
     AppendHelpText(out, help);
-    out += "\n# TYPE ";
+    out += "\n# TYPE "sv;
     out += family;
-    out += " gauge\n";
+    out += " gauge\n"sv;
 }
 
 void AppendUps(std::string& out, std::string_view unit) {
-    out += "{ups=\"";
+    out += "{ups=\""sv;
     AppendLabel(out, unit);
     out += '"';
 }
@@ -114,18 +126,8 @@ const std::string* FindDevice(const std::vector<nut::Variable>& variables, std::
     return nullptr;
 }
 
-// Compares two variable names as the family names they become, without building them.
-int CompareAsMetric(std::string_view a, std::string_view b) {
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char x = static_cast<unsigned char>(NameChar(a[i]));
-        const unsigned char y = static_cast<unsigned char>(NameChar(b[i]));
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
 struct Sample {
+    uint32_t nameAt, nameSize;  // the family name after the prefix, in a shared buffer
     std::string_view variable;
     std::string_view value;
     uint32_t unit;
@@ -183,22 +185,24 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
     if (!live.empty()) {
         AppendHeader(out, "network_ups_tools_device_info", "UPS device information");
         for (const MetricsUnit* u : live) {
-            out += "network_ups_tools_device_info";
+            out += "network_ups_tools_device_info"sv;
             AppendUps(out, u->name);
             for (std::string_view label : kInfoLabels) {
                 out += ',';
                 out += label;
-                out += "=\"";
+                out += "=\""sv;
                 if (const std::string* v = FindDevice(*u->variables, label)) AppendLabel(out, *v);
                 out += '"';
             }
-            out += "} 1\n";
+            out += "} 1\n"sv;
         }
     }
 
     // Every variable with a numeric value, one family per name, grouped across units.
     std::vector<Sample> samples;
     samples.reserve(variableCount);
+    std::string names;  // every sample's family name, made once: sorting compares them often
+    names.reserve(variableCount * 24);
     for (uint32_t i = 0; i < live.size(); ++i) {
         for (const nut::Variable& v : *live[i]->variables) {
             std::string_view name = v.name;
@@ -206,20 +210,27 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
             if (name.starts_with("device.") && name != "device.uptime") continue;
             std::string_view value;
             if (!MetricValue(v.value, value)) continue;
-            samples.push_back({name, value, i});
+            const size_t at = names.size();
+            names += name;
+            for (size_t k = at; k < names.size(); ++k) names[k] = NameChar(names[k]);
+            samples.push_back({uint32_t(at), uint32_t(name.size()), name, value, i});
         }
     }
-    std::sort(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) {
-        const int c = CompareAsMetric(a.variable, b.variable);
+    const std::string_view all = names;
+    auto key = [all](const Sample& s) { return all.substr(s.nameAt, s.nameSize); };
+    std::sort(samples.begin(), samples.end(), [&](const Sample& a, const Sample& b) {
+        const int c = key(a).compare(key(b));
         return c != 0 ? c < 0 : a.unit < b.unit;
     });
+    std::string family;
     for (size_t i = 0; i < samples.size();) {
+        const std::string_view suffix = key(samples[i]);
         size_t end = i + 1;
-        while (end < samples.size() && CompareAsMetric(samples[i].variable, samples[end].variable) == 0) ++end;
-        const std::string_view variable = samples[i].variable;
-        std::string family = MetricName(variable);
-        const std::string_view suffix = std::string_view(family).substr(kPrefix.size());
+        while (end < samples.size() && key(samples[end]) == suffix) ++end;
         if (std::find(kReserved.begin(), kReserved.end(), suffix) == kReserved.end()) {
+            family.assign(kPrefix);
+            family += suffix;
+            const std::string_view variable = samples[i].variable;
             const std::string_view description = nut::VariableDescription(variable);
             if (description.empty()) {
                 std::string help = "NUT variable ";
@@ -233,7 +244,7 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
                 if (k > i && samples[k].unit == samples[k - 1].unit) continue;
                 out += family;
                 AppendUps(out, live[samples[k].unit]->name);
-                out += "} ";
+                out += "} "sv;
                 out += samples[k].value;
                 out += '\n';
             }
@@ -263,11 +274,11 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
         std::sort(flags.begin(), flags.end());
         flags.erase(std::unique(flags.begin(), flags.end()), flags.end());
         for (std::string_view flag : flags) {
-            out += "network_ups_tools_ups_status";
+            out += "network_ups_tools_ups_status"sv;
             AppendUps(out, u->name);
-            out += ",flag=\"";
+            out += ",flag=\""sv;
             AppendLabel(out, flag);
-            out += "\"} ";
+            out += "\"} "sv;
             out += std::find(reported.begin(), reported.end(), flag) != reported.end() ? '1' : '0';
             out += '\n';
         }
@@ -279,7 +290,7 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
         for (const MetricsUnit* u : shown) {
             out += family;
             AppendUps(out, u->name);
-            out += "} ";
+            out += "} "sv;
             out += value(*u) ? '1' : '0';
             out += '\n';
         }
