@@ -172,7 +172,8 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
         if (std::any_of(shown.begin(), shown.end(), [&](const MetricsUnit* s) { return s->name == u.name; }))
             continue;
         shown.push_back(&u);
-        if (!u.stale && !u.linkLost && u.variables) {
+        // Before the first answer there is nothing to publish, and up would claim otherwise.
+        if (!u.stale && !u.linkLost && u.variables && !u.variables->empty()) {
             live.push_back(&u);
             variableCount += u.variables->size();
         }

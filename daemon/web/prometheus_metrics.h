@@ -12,14 +12,14 @@ namespace web {
 
 struct MetricsUnit {
     std::string name;
-    const std::vector<nut::Variable>* variables;  // may be null: nothing known yet
+    const std::vector<nut::Variable>* variables;  // null or empty: nothing known yet
     bool stale;
     bool linkLost;
 };
 
 // The whole /metrics body in the Prometheus text exposition format 0.0.4. A unit that is stale
-// or whose link is lost publishes no readings (old values would look current), only
-// network_ups_tools_up 0 and vesperod's own stale and link-lost series.
+// or whose link is lost, or that has not answered yet, publishes no readings (old values would
+// look current), only network_ups_tools_up 0 and vesperod's own stale and link-lost series.
 std::string PrometheusText(const std::vector<MetricsUnit>& units);
 
 // The metric family a NUT variable goes to: "network_ups_tools_" and the name with every

@@ -121,8 +121,8 @@ TEST(PrometheusText, EscapesLabelValues) {
 }
 
 // Two units: one HELP/TYPE per family, the family's samples together, a variable only one unit
-// has appears once; a stale unit and a lost link publish no readings, only their state; a name
-// given twice is served once.
+// has appears once; a stale unit, a lost link and a unit without data yet publish no readings,
+// only their state; a name given twice is served once.
 TEST(PrometheusText, SeveralUnitsStaleAndLinkLost) {
     auto a = OnLine();
     auto b = OnLine();
@@ -130,12 +130,14 @@ TEST(PrometheusText, SeveralUnitsStaleAndLinkLost) {
     for (Variable& v : b)
         if (v.name == "battery.voltage") v.value = "13.6";
     const auto c = OnLine(), d = OnLine();
+    const std::vector<Variable> empty;
     const std::string text = PrometheusText({{"a", &a, false, false},
                                              {"b", &b, false, false},
                                              {"old", &c, true, false},
                                              {"cut", &d, false, true},
                                              {"a", &b, false, false},
-                                             {"none", nullptr, false, false}});
+                                             {"none", nullptr, false, false},
+                                             {"empty", &empty, false, false}});
 
     const auto lines = Lines(text);
     std::map<std::string, int> helps;
@@ -158,7 +160,7 @@ TEST(PrometheusText, SeveralUnitsStaleAndLinkLost) {
     EXPECT_EQ(Series(text, "network_ups_tools_device_info{").size(), 2u);
     EXPECT_EQ(Series(text, "network_ups_tools_ups_status{").size(), 2u * 15u);
 
-    for (const char* unit : {"old", "cut", "none"})
+    for (const char* unit : {"old", "cut", "none", "empty"})
         EXPECT_EQ(Count(text, std::string("ups=\"") + unit + "\""), 3) << unit;  // up, stale, link lost
     EXPECT_TRUE(Has(text, "network_ups_tools_up{ups=\"a\"} 1"));
     EXPECT_TRUE(Has(text, "network_ups_tools_up{ups=\"old\"} 0"));
@@ -166,7 +168,8 @@ TEST(PrometheusText, SeveralUnitsStaleAndLinkLost) {
     EXPECT_TRUE(Has(text, "vesperod_ups_stale{ups=\"old\"} 1"));
     EXPECT_TRUE(Has(text, "vesperod_ups_stale{ups=\"cut\"} 0"));
     EXPECT_TRUE(Has(text, "vesperod_ups_link_lost{ups=\"cut\"} 1"));
-    EXPECT_EQ(Series(text, "network_ups_tools_up{").size(), 5u);
+    EXPECT_TRUE(Has(text, "network_ups_tools_up{ups=\"empty\"} 0"));
+    EXPECT_EQ(Series(text, "network_ups_tools_up{").size(), 6u);
 
     EXPECT_EQ(PrometheusText({}), "");
 }
