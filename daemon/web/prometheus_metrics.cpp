@@ -21,6 +21,12 @@ constexpr std::array<std::string_view, 15> kKnownFlags = {
 constexpr std::array<std::string_view, 9> kInfoLabels = {
     "contact", "description", "location", "macaddr", "mfr", "model", "part", "serial", "type"};
 
+// Names and versions that can look like numbers ("1.4", "0042") but are not readings: as
+// gauges they would come and go with the text.
+constexpr std::array<std::string_view, 10> kIdentifiers = {
+    "driver.version", "driver.version.internal", "driver.version.data", "ups.firmware", "ups.firmware.aux",
+    "ups.serial", "ups.id", "ups.productid", "ups.vendorid", "battery.type"};
+
 // Families written by hand; a variable that would land on one of them is left out.
 constexpr std::array<std::string_view, 3> kReserved = {"device_info", "ups_status", "up"};
 
@@ -209,6 +215,7 @@ std::string PrometheusText(const std::vector<MetricsUnit>& units) {
             std::string_view name = v.name;
             // device.* texts are the info series' labels; the uptime is the one reading there.
             if (name.starts_with("device.") && name != "device.uptime") continue;
+            if (std::find(kIdentifiers.begin(), kIdentifiers.end(), name) != kIdentifiers.end()) continue;
             std::string_view value;
             if (!MetricValue(v.value, value)) continue;
             const size_t at = names.size();

@@ -22,8 +22,9 @@ std::vector<Variable> OnLine() {
             {"device.model", "Vespero 1000"},
             {"device.serial", "0042"},
             {"device.type", "ups"},
-            {"driver.version", "1.4.0"},
+            {"driver.version", "1.4"},
             {"input.frequency", "50.0"},
+            {"ups.firmware", "2.13"},
             {"ups.load", "31"},
             {"ups.status", "OL CHRG"}};
 }
@@ -78,6 +79,7 @@ TEST(PrometheusText, NamesValuesAndInfo) {
     EXPECT_TRUE(Has(text, "# TYPE network_ups_tools_battery_voltage gauge"));
     EXPECT_TRUE(Has(text, "# HELP network_ups_tools_ambient_1_temperature_x NUT variable ambient.1.temperature-x"));
     for (const char* absent : {"network_ups_tools_battery_charger_status", "network_ups_tools_driver_version",
+                               "network_ups_tools_ups_firmware",
                                "network_ups_tools_outlet_switchable", "network_ups_tools_ups_test_interval",
                                "network_ups_tools_device_serial", "network_ups_tools_device_type"})
         EXPECT_EQ(Count(text, absent), 0) << absent;
