@@ -7,15 +7,16 @@
   history year: rows R, median X ms, worst Y ms
 
 The streams' latency compares each `event: ups`'s state.lastRefresh (the refresh's time, ms since
-the epoch) with the time the event's last byte arrived: same clock, same machine. The events
-sent on connect carry old refreshes and are left out.
+the epoch) with the time the socket carrying the event's end became readable: same clock, same
+machine. The events sent on connect carry old refreshes and are left out.
 
 Usage: web_load.py PORT PID UNIT [--streams 100] [--seconds 10] [--scrapes 1000] [--history N]
 """
 import argparse
-import asyncio
 import http.client
 import json
+import selectors
+import socket
 import statistics
 import sys
 import time
@@ -42,54 +43,48 @@ def rss_mb(pid):
 class Stream:
     """One SSE client: the HTTP head, then chunked or plain bytes, cut into events."""
 
-    def __init__(self):
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.sock.sendall(b"GET /api/v1/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          b"Accept: text/event-stream\r\n\r\n")
+        self.sock.setblocking(False)
+        self.head = None
+        self.chunked = False
+        self.raw = b""   # bytes as read (chunk framing included)
+        self.text = b""  # the event stream itself
         self.latencies = []
-        self.opened = False
         self.greeted = set()  # units whose on-connect event has been seen
+        self.closed = False
 
-    async def run(self, port, stop, opened):
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
-        writer.write(b"GET /api/v1/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
-        await writer.drain()
-        head = await reader.readuntil(b"\r\n\r\n")
-        status = head.split(b"\r\n", 1)[0]
-        if b" 200" not in status:
-            raise RuntimeError(f"stream refused: {status!r}")
-        chunked = b"transfer-encoding: chunked" in head.lower()
-        self.opened = True
-        opened()
-        raw = b""    # undecoded bytes (chunk framing)
-        text = b""   # the event stream itself
-        try:
-            while not stop.is_set():
-                try:
-                    data = await asyncio.wait_for(reader.read(65536), 0.5)
-                except asyncio.TimeoutError:
-                    continue
-                arrived = time.time() * 1000.0
-                if not data:
+    def feed(self, data, arrived):
+        self.raw += data
+        if self.head is None:
+            end = self.raw.find(b"\r\n\r\n")
+            if end < 0:
+                return
+            self.head, self.raw = self.raw[:end], self.raw[end + 4:]
+            if b" 200" not in self.head.split(b"\r\n", 1)[0]:
+                raise RuntimeError(f"stream refused: {self.head.splitlines()[0]!r}")
+            self.chunked = b"transfer-encoding: chunked" in self.head.lower()
+        if self.chunked:
+            while True:
+                eol = self.raw.find(b"\r\n")
+                if eol < 0:
                     break
-                if chunked:
-                    raw += data
-                    while True:
-                        eol = raw.find(b"\r\n")
-                        if eol < 0:
-                            break
-                        size = int(raw[:eol].split(b";")[0] or b"0", 16)
-                        if len(raw) < eol + 2 + size + 2:
-                            break
-                        text += raw[eol + 2:eol + 2 + size]
-                        raw = raw[eol + 2 + size + 2:]
-                else:
-                    text += data
-                while True:
-                    end = text.find(b"\n\n")
-                    if end < 0:
-                        break
-                    block, text = text[:end], text[end + 2:]
-                    self.event(block, arrived)
-        finally:
-            writer.close()
+                size = int(self.raw[:eol].split(b";")[0] or b"0", 16)
+                if len(self.raw) < eol + 2 + size + 2:
+                    break
+                self.text += self.raw[eol + 2:eol + 2 + size]
+                self.raw = self.raw[eol + 2 + size + 2:]
+        else:
+            self.text += self.raw
+            self.raw = b""
+        while True:
+            end = self.text.find(b"\n\n")
+            if end < 0:
+                break
+            block, self.text = self.text[:end], self.text[end + 2:]
+            self.event(block, arrived)
 
     def event(self, block, arrived):
         name, data = None, []
@@ -110,31 +105,36 @@ class Stream:
             self.latencies.append(arrived - refreshed)
 
 
-async def streams(port, pid, count, seconds):
-    stop = asyncio.Event()
-    clients = [Stream() for _ in range(count)]
-    all_open = asyncio.Event()
-    opened = [0]
-
-    def one_opened():
-        opened[0] += 1
-        if opened[0] == count:
-            all_open.set()
-
-    tasks = [asyncio.create_task(c.run(port, stop, one_opened)) for c in clients]
-    try:
-        await asyncio.wait_for(all_open.wait(), 30)
-    except asyncio.TimeoutError:
-        pass
-    await asyncio.sleep(seconds)
-    memory = rss_mb(pid)
-    stop.set()
-    results = await asyncio.gather(*tasks, return_exceptions=True)
-    for r in results:
-        if isinstance(r, Exception):
-            print(f"web_load: a stream failed: {r}", file=sys.stderr)
+def streams(port, pid, count, seconds):
+    clients = [Stream(port) for _ in range(count)]
+    selector = selectors.DefaultSelector()
+    for c in clients:
+        selector.register(c.sock, selectors.EVENT_READ, c)
+    memory = None
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        ready = selector.select(0.5)
+        # One clock reading for everything that is ready: parsing one stream must not count
+        # against the next one's arrival.
+        arrived = time.time() * 1000.0
+        data = []
+        for key, _ in ready:
+            try:
+                data.append((key.data, key.fileobj.recv(262144)))
+            except BlockingIOError:
+                pass
+        for c, chunk in data:
+            if not chunk:
+                selector.unregister(c.sock)
+                c.closed = True
+                continue
+            c.feed(chunk, arrived)
+        if memory is None and time.monotonic() > deadline - seconds / 2:
+            memory = rss_mb(pid)
+    open_count = sum(1 for c in clients if c.head is not None and not c.closed)
+    for c in clients:
+        c.sock.close()
     latencies = [x for c in clients for x in c.latencies]
-    open_count = sum(1 for c in clients if c.opened)
     if latencies:
         print(f"streams: {open_count} of {count} open, {len(latencies)} events, refresh to arrival "
               f"p50 {percentile(latencies, 50):.1f} ms, p99 {percentile(latencies, 99):.1f} ms, "
@@ -178,7 +178,7 @@ def main():
 
     status = 0
     try:
-        asyncio.run(streams(args.port, args.pid, args.streams, args.seconds))
+        streams(args.port, args.pid, args.streams, args.seconds)
     except Exception as e:  # a figure that fails leaves its line out; the others still run
         print(f"web_load: streams: {e}", file=sys.stderr)
         status = 1
@@ -191,7 +191,8 @@ def main():
         status = 1
     if args.history > 0:
         try:
-            path = (f"/api/v1/ups/{args.unit}/history?from=now-365d&to=now&step=86400"
+            now = int(time.time())
+            path = (f"/api/v1/ups/{args.unit}/history?from={now - 365 * 86400}&to={now}&step=86400"
                     f"&quantity=battery.voltage")
             times, body = timed_gets(args.port, path, args.history, lambda b: b'"t"' in b)
             rows = len(json.loads(body).get("t", []))
