@@ -42,13 +42,42 @@ void AppendName(std::string& out, std::string_view variable) {
     for (size_t i = at; i < out.size(); ++i) out[i] = NameChar(out[i]);
 }
 
-// Label values: backslash, double quote and line feed escaped.
+// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
+size_t Utf8Length(std::string_view s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    if (n == 0 || i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+// Label values: backslash, double quote and line feed escaped. A unit's texts can carry bytes
+// that are not UTF-8, and Prometheus rejects the whole scrape for one: those become '?'.
 void AppendLabel(std::string& out, std::string_view value) {
-    if (std::none_of(value.begin(), value.end(), [](char c) { return c == '\\' || c == '"' || c == '\n'; })) {
+    if (std::none_of(value.begin(), value.end(), [](char c) {
+            return c == '\\' || c == '"' || c == '\n' || static_cast<unsigned char>(c) >= 0x80;
+        })) {
         out += value;
         return;
     }
-    for (char c : value) {
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            const size_t n = Utf8Length(value, i);
+            if (n == 0) {
+                out += '?';
+            } else {
+                out += value.substr(i, n);
+                i += n - 1;
+            }
+            continue;
+        }
         switch (c) {
         case '\\': out += "\\\\"sv; break;
         case '"': out += "\\\""sv; break;

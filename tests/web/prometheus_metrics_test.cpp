@@ -111,12 +111,18 @@ TEST(PrometheusText, StatusFlags) {
     EXPECT_EQ(Count(text, "# TYPE network_ups_tools_ups_status gauge"), 1);
 }
 
-// Label values keep backslashes, quotes and line feeds as escapes; the text stays one sample a line.
+// Label values keep backslashes, quotes and line feeds as escapes, and valid UTF-8 as it is;
+// bytes that are not UTF-8 become '?'. The text stays one sample a line.
 TEST(PrometheusText, EscapesLabelValues) {
-    std::vector<Variable> vars = {{"battery.voltage", "13.1"}, {"device.model", "A \"big\"\nC:\\ups"}};
+    std::vector<Variable> vars = {{"battery.voltage", "13.1"},
+                                  {"device.model", "A \"big\"\nC:\\ups"},
+                                  {"device.mfr", "Caf\xC3\xA9 \xE9t\xC3"},
+                                  {"device.part", "\xED\xA0\x80\xF0\x9F\x94\x8B"}};
     const std::string text = PrometheusText({{"r\\\"\n", &vars, false, false}});
     EXPECT_TRUE(Has(text, "network_ups_tools_battery_voltage{ups=\"r\\\\\\\"\\n\"} 13.1")) << text;
     EXPECT_NE(text.find("model=\"A \\\"big\\\"\\nC:\\\\ups\""), std::string::npos) << text;
+    EXPECT_NE(text.find("mfr=\"Caf\xC3\xA9 ?t?\""), std::string::npos) << text;
+    EXPECT_NE(text.find("part=\"???\xF0\x9F\x94\x8B\""), std::string::npos) << text;  // no UTF-16 halves
     for (const std::string& line : Lines(text))
         EXPECT_TRUE(line.rfind("#", 0) == 0 || line.rfind("network_ups_tools_", 0) == 0 || line.rfind("vesperod_", 0) == 0)
             << line;
