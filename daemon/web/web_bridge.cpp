@@ -83,9 +83,26 @@ void WebBridge::Answer(ReplyFn done, Reply reply) {
     server_->Post([done = std::move(done), reply = std::move(reply)]() mutable { done(std::move(reply)); });
 }
 
-void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
+void WebBridge::ToMain(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(tasksMutex_);
+        tasks_.push_back(std::move(task));
+    }
     QMetaObject::invokeMethod(
         this,
+        [this] {
+            std::vector<std::function<void()>> tasks;
+            {
+                std::lock_guard<std::mutex> lock(tasksMutex_);
+                tasks.swap(tasks_);
+            }
+            for (auto& t : tasks) t();
+        },
+        Qt::QueuedConnection);
+}
+
+void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
+    ToMain(
         [this, order = std::move(order), done = std::move(done)]() mutable {
             nut::UnitBoard::Unit* unit = board_->Find(order.unit);
             if (!unit) return Answer(std::move(done), JsonError(404, "unknown unit"));
@@ -110,13 +127,11 @@ void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
             r.status = 202;
             r.body = std::move(body);
             Answer(std::move(done), std::move(r));
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void WebBridge::CommandStatus(std::string id, ReplyFn done) {
-    QMetaObject::invokeMethod(
-        this,
+    ToMain(
         [this, id = std::move(id), done = std::move(done)]() mutable {
             const std::string status = board_->Tracking().Status(id, steady_());
             if (status == "ERR UNKNOWN") return Answer(std::move(done), JsonError(404, "unknown command id"));
@@ -128,21 +143,16 @@ void WebBridge::CommandStatus(std::string id, ReplyFn done) {
             Reply r;
             r.body = std::move(body);
             Answer(std::move(done), std::move(r));
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void WebBridge::Log(std::string line) {
-    QMetaObject::invokeMethod(
-        this, [line = std::move(line)] { nut::LogLine(QString::fromStdString(line)); }, Qt::QueuedConnection);
+    ToMain([line = std::move(line)] { nut::LogLine(QString::fromStdString(line)); });
 }
 
 void WebBridge::Note(std::string unit, std::string kind, std::string text, std::string user, std::string peer) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, unit = std::move(unit), kind = std::move(kind), text = std::move(text), user = std::move(user),
-         peer = std::move(peer)] { board_->Note(unit, kind.c_str(), text, user, peer); },
-        Qt::QueuedConnection);
+    ToMain([this, unit = std::move(unit), kind = std::move(kind), text = std::move(text), user = std::move(user),
+            peer = std::move(peer)] { board_->Note(unit, kind.c_str(), text, user, peer); });
 }
 
 }  // namespace web

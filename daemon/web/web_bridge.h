@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
+#include <vector>
 #include <string>
 
 #include "daemon/unit_board.h"
@@ -35,6 +37,9 @@ public:
     void Note(std::string unit, std::string kind, std::string text, std::string user, std::string peer) override;
 
 private:
+    // Runs task on the server's thread. The task itself passes through a lock of ours rather
+    // than inside Qt's event, so the race checker sees the hand-over.
+    void ToMain(std::function<void()> task);
     void Publish();
     void Answer(ReplyFn done, Reply reply);
     void NoteOutcomes();
@@ -51,7 +56,9 @@ private:
     qint64 lastRefreshWall_[4] = {};
     qint64 lastRefreshSteady_[4] = {};
     qint64 since_[4] = {};       // when the unit went stale or lost its link
-    std::map<std::string, Pending> pending_;  // web commands by tracking id, until their outcome
+    std::map<std::string, Pending> pending_;
+    std::mutex tasksMutex_;
+    std::vector<std::function<void()>> tasks_;  // web commands by tracking id, until their outcome
 };
 
 }  // namespace web
