@@ -396,10 +396,11 @@ std::vector<SampleRow> Store::Samples(const std::string& unit, qint64 from, qint
     return rows;
 }
 
-std::vector<Event> Store::Events(qint64 sinceMs, int limit) {
+std::vector<Event> Store::Events(qint64 sinceMs, int limit, bool newest) {
     std::vector<Event> events;
     if (!db_ || limit <= 0) return events;
-    Statement select(db_, "SELECT id, t, unit, kind, text, user, peer FROM events WHERE t >= ? ORDER BY id LIMIT ?");
+    Statement select(db_, newest ? "SELECT id, t, unit, kind, text, user, peer FROM events WHERE t >= ? ORDER BY id DESC LIMIT ?"
+                                 : "SELECT id, t, unit, kind, text, user, peer FROM events WHERE t >= ? ORDER BY id LIMIT ?");
     if (!select) {
         Fail(QStringLiteral("reading the events"));
         return events;
@@ -411,6 +412,7 @@ std::vector<Event> Store::Events(qint64 sinceMs, int limit) {
         events.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), ColumnText(s, 2), ColumnText(s, 3),
                           ColumnText(s, 4), ColumnText(s, 5), ColumnText(s, 6)});
     }
+    if (newest) std::reverse(events.begin(), events.end());
     return events;
 }
 

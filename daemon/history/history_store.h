@@ -83,8 +83,9 @@ public:
     // Told of every event as it is added (its id is 0 when the file is not open), so that it can
     // also be pushed to whoever watches live.
     void SetEventObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
-    // Events at or after sinceMs, oldest first, at most limit of them.
-    std::vector<Event> Events(qint64 sinceMs, int limit);
+    // Events at or after sinceMs, oldest first, at most limit of them: the first ones with
+    // newest false, the last ones with newest true.
+    std::vector<Event> Events(qint64 sinceMs, int limit, bool newest = false);
 
 private:
     struct Minute {

@@ -359,6 +359,7 @@ HttpServer::HttpServer(HttpOptions options, MainSide* main) : impl_(std::make_un
             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
         });
+    impl_->api->SetStreamCount([impl] { return impl->streams.size(); });
 }
 
 HttpServer::~HttpServer() { Stop(); }

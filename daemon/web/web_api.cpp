@@ -207,7 +207,9 @@ Reply Api::Health() const {
     }
     const bool ok = units > stale;
     std::string body = ok ? "{\"status\":\"ok\"" : "{\"status\":\"stale\"";
-    body += ",\"units\":" + std::to_string(units) + ",\"stale\":" + std::to_string(stale) + "}";
+    body += ",\"units\":" + std::to_string(units) + ",\"stale\":" + std::to_string(stale);
+    if (streamCount_) body += ",\"streams\":" + std::to_string(streamCount_());
+    body += "}";
     return Json(ok ? 200 : 503, std::move(body));
 }
 
@@ -304,7 +306,11 @@ Reply Api::Events(std::string_view query) {
         return JsonError(400, "since is milliseconds since the epoch, limit a count");
     limit = std::clamp<int64_t>(limit, 1, kMaxEvents);
     history::Store* store = HistoryReader();
-    const std::vector<history::Event> events = store ? store->Events(since, int(limit)) : std::vector<history::Event>();
+    // Without since, the latest of the last day: what a page opening wants. With it, everything
+    // from there on: what a page catching up after a gap wants.
+    const bool latest = !QueryValue(query, "since").has_value();
+    const std::vector<history::Event> events =
+        store ? store->Events(since, int(limit), latest) : std::vector<history::Event>();
     std::string body = "{\"events\":[";
     for (size_t i = 0; i < events.size(); ++i) {
         if (i) body += ',';

@@ -92,6 +92,9 @@ public:
     // The history file, opened again for reading on this thread.
     void SetHistoryPath(std::string path) { historyPath_ = std::move(path); history_.reset(); }
 
+    // How many event streams are open (for /healthz).
+    void SetStreamCount(std::function<size_t()> count) { streamCount_ = std::move(count); }
+
     // Answers through done, at once or (logins, commands) later; never on another thread.
     void Handle(const Request& request, ReplyFn done);
 
@@ -123,6 +126,7 @@ private:
     std::string metrics_;  // of the current snapshot, made on the first scrape
     std::string historyPath_;
     std::unique_ptr<history::Store> history_;
+    std::function<size_t()> streamCount_;
     std::map<int, std::thread> checks_;  // password checks running, by number
     int nextCheck_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "daemon/web/web_bridge.h"
 
-#include <QMetaObject>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "daemon/nut/nut_server.h"
 #include "daemon/web/http_server.h"
@@ -14,6 +15,20 @@ WebBridge::WebBridge(nut::UnitBoard* board, Clock steadyMs, Clock wallMs, QObjec
     : QObject(parent), board_(board), steady_(std::move(steadyMs)), wall_(std::move(wallMs)) {
     coalesce_.setSingleShot(true);
     connect(&coalesce_, &QTimer::timeout, this, [this] { Publish(); });
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ >= 0) {
+        wakeNotifier_ = new QSocketNotifier(wake_, QSocketNotifier::Read, this);
+        connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = read(wake_, &count, sizeof count);
+            RunTasks();
+        });
+    }
+}
+
+WebBridge::~WebBridge() {
+    delete wakeNotifier_;
+    if (wake_ >= 0) close(wake_);
 }
 
 void WebBridge::Sync(bool) {
@@ -105,21 +120,25 @@ void WebBridge::Answer(ReplyFn done, Reply reply) {
 }
 
 void WebBridge::ToMain(std::function<void()> task) {
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
+        first = tasks_.empty();
         tasks_.push_back(std::move(task));
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            std::vector<std::function<void()>> tasks;
-            {
-                std::lock_guard<std::mutex> lock(tasksMutex_);
-                tasks.swap(tasks_);
-            }
-            for (auto& t : tasks) t();
-        },
-        Qt::QueuedConnection);
+    if (first && wake_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(wake_, &one, sizeof one);
+    }
+}
+
+void WebBridge::RunTasks() {
+    std::vector<std::function<void()>> tasks;
+    {
+        std::lock_guard<std::mutex> lock(tasksMutex_);
+        tasks.swap(tasks_);
+    }
+    for (auto& t : tasks) t();
 }
 
 void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <functional>
@@ -25,6 +26,7 @@ public:
     using Clock = std::function<qint64()>;
     // steadyMs: the board's clock; wallMs: milliseconds since the epoch.
     WebBridge(nut::UnitBoard* board, Clock steadyMs, Clock wallMs, QObject* parent = nullptr);
+    ~WebBridge() override;
     void Attach(HttpServer* server) { server_ = server; }
     // Also show the units of other NUT servers.
     void SetRemote(const RemoteNut* remote) { remote_ = remote; }
@@ -40,9 +42,10 @@ public:
     void Note(std::string unit, std::string kind, std::string text, std::string user, std::string peer) override;
 
 private:
-    // Runs task on the server's thread. The task itself passes through a lock of ours rather
-    // than inside Qt's event, so the race checker sees the hand-over.
+    // Runs task on the server's thread. The task passes through a lock of ours and the thread is
+    // woken through an eventfd, not a Qt event: Qt's queue is invisible to the race checker.
     void ToMain(std::function<void()> task);
+    void RunTasks();
     void Publish();
     void Answer(ReplyFn done, Reply reply);
     void NoteOutcomes();
@@ -64,6 +67,8 @@ private:
     std::map<std::string, qint64> remoteSince_;
     std::map<std::string, Pending> pending_;
     std::mutex tasksMutex_;
+    int wake_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
     std::vector<std::function<void()>> tasks_;  // web commands by tracking id, until their outcome
 };
 
