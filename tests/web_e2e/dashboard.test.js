@@ -88,7 +88,7 @@ describe('dashboard against vesperod and the simulator', () => {
     const started = Date.now();
     control('state=18\nsilent=0\n');
     await until('OB in the status', async () => /\bOB\b/.test(await text('.state-status')));
-    console.log(`# on battery shown ${Date.now() - started} ms after the simulator changed`);
+    console.log(`on battery shown ${Date.now() - started} ms after the simulator changed`);
     assert.match(await card().locator('.state').getAttribute('class'), /state-(amber|red)/);
 
     control('state=2\nsilent=0\n');
@@ -98,7 +98,7 @@ describe('dashboard against vesperod and the simulator', () => {
     control('state=2\nsilent=1\n');
     const banner = card().locator('.banner');
     await until('the link-lost banner', async () => /Link lost/.test(await banner.textContent()), LONG);
-    console.log(`# link lost shown ${Date.now() - silent} ms after the simulator fell silent`);
+    console.log(`link lost shown ${Date.now() - silent} ms after the simulator fell silent`);
     assert.match(await banner.textContent(), /^Link lost since (\d{4}-\d\d-\d\d )?\d\d:\d\d:\d\d$/);
     assert.ok(await banner.isVisible());
     assert.match(await card().locator('.readings').getAttribute('class'), /\bold\b/);

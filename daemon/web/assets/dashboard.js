@@ -382,7 +382,12 @@
       bands: [{series: [3, 1], fill: 'rgba(37, 99, 235, 0.15)'}],
       axes: [{values: (u, splits) => splits.map((v) => axisTime(v, t[t.length - 1] - t[0]))}, {label: q.label + (q.unit ? ` (${q.unit})` : ''), size: 60}],
     };
-    view.chart = new uPlot(opts, [t, s.min, s.avg, s.max], f.chart);
+    try {
+      view.chart = new uPlot(opts, [t, s.min, s.avg, s.max], f.chart);
+    } catch (err) {
+      f.chart.replaceChildren();
+      f.chartNote.textContent = `History: the answer could not be drawn (${err.message})`;
+    }
   }
 
   // ---- events ------------------------------------------------------------------------------
