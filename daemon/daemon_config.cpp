@@ -216,7 +216,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         };
         const Reader server(path, find(QStringLiteral("server")));
         if (!server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
-                               "stale_after", "users"},
+                               "stale_after", "users", "http_listen", "http_certificate", "http_key"},
                               error) ||
             !server.Int("port", 1, 65535, &port, error) ||
             !server.Int("max_connections", 1, 100000, &config->maxConnections, error) ||
@@ -230,6 +230,18 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
             portLine = e->line;
         }
         if (const Entry* e = server.Find("users")) config->usersPath = info.absoluteDir().absoluteFilePath(e->value);
+        if (const Entry* e = server.Find("http_listen")) {
+            if (!ParseHttpListen(e->value, &config->httpListen, error)) {
+                error->prepend(QStringLiteral("%1:%2: http_listen: ").arg(path).arg(e->line));
+                return false;
+            }
+        }
+        if (const Entry* e = server.Find("http_certificate")) config->httpCertificate = info.absoluteDir().absoluteFilePath(e->value);
+        if (const Entry* e = server.Find("http_key")) config->httpKey = info.absoluteDir().absoluteFilePath(e->value);
+        if (config->httpCertificate.isEmpty() != config->httpKey.isEmpty()) {
+            *error = QStringLiteral("%1: http_certificate and http_key go together").arg(path);
+            return false;
+        }
         for (int i = 0; i < 4; ++i) {
             const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
             if (!unit.OnlyKnown({"name", "description"}, error)) return false;
@@ -268,6 +280,18 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         config->listen.push_back(a);
     }
     *result = std::move(fresh);
+    return true;
+}
+
+bool ParseHttpListen(const QString& text, std::vector<ListenAddress>* out, QString* error) {
+    out->clear();
+    const QString trimmed = text.trimmed();
+    if (trimmed.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0 || trimmed.isEmpty()) return true;
+    for (const QString& item : trimmed.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+        ListenAddress a;
+        if (!ParseListenAddress(item, kDefaultHttpPort, &a, error)) return false;
+        out->push_back(a);
+    }
     return true;
 }
 

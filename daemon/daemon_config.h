@@ -9,6 +9,9 @@
 //   idle_timeout = 300           ; seconds without a request before a client is dropped
 //   stale_after = 15             ; seconds without news from the link: data stale
 //   users = vesperod.users       ; relative to this file's folder
+//   http_listen = 127.0.0.1:8493 ; the web dashboard, API and metrics; off (the default): none
+//   http_certificate = cert.pem  ; with http_key: HTTPS only; relative to this file's folder
+//   http_key = key.pem
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
@@ -44,6 +47,8 @@ struct DaemonConfig {
     int maxPendingOutput = 1 << 20;  // bytes a client may leave unread before it is dropped
     int staleAfterSeconds = 15;      // no refresh from the link for this long: data stale
     QString usersPath;
+    std::vector<ListenAddress> httpListen;  // empty: no web side
+    QString httpCertificate, httpKey;
     QString path;  // the file read, empty when none
 };
 
@@ -54,6 +59,10 @@ QString DefaultConfigPath();
 bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QString* error);
 
 // "ADDR", "ADDR:PORT", "[V6ADDR]:PORT", "localhost"; defaultPort when no port is given.
+constexpr quint16 kDefaultHttpPort = 8493;
+// "off" or a list of web addresses (port kDefaultHttpPort when none is given).
+bool ParseHttpListen(const QString& text, std::vector<ListenAddress>* out, QString* error);
+
 bool ParseListenAddress(const QString& text, quint16 defaultPort, ListenAddress* out, QString* error);
 
 }  // namespace nut

@@ -86,6 +86,7 @@ void LinkFeed::Sync(bool refreshed) {
         if (refreshed && history_) RecordHistory(i);
         LogStaleChange(i, now);
     }
+    if (observer_) observer_(refreshed);
 }
 
 // In the words the reference server uses, so existing log watchers match them.

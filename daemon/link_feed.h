@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <string>
 
 #include "daemon/nut/nut_session.h"
@@ -25,6 +26,8 @@ public:
     void SetHistory(history::Store* store);
     // Notes which units the link serves; with refreshed, also takes a snapshot of each.
     void Sync(bool refreshed);
+    // Told after every Sync, once the board holds its outcome (the web side's updates).
+    void SetSyncObserver(std::function<void(bool refreshed)> observer) { observer_ = std::move(observer); }
 
 protected:
     bool event(QEvent* e) override;
@@ -43,6 +46,7 @@ private:
     history::Store* history_ = nullptr;
     std::string status_[4];  // ups.status as last recorded
     bool linkLost_[4] = {};
+    std::function<void(bool)> observer_;
 };
 
 // The link's port changes as lines of the service's log (installed as the port status reporter;

@@ -1,6 +1,7 @@
 // vesperod: the UPS link as a headless service that speaks the NUT network protocol.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +9,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -25,6 +27,8 @@
 #include "daemon/settings_reload.h"
 #include "daemon/unit_board.h"
 #include "daemon/nut/users_file.h"
+#include "daemon/web/http_server.h"
+#include "daemon/web/web_bridge.h"
 #include "link/port/port_errors.h"
 #include "link/link_core.h"
 #include "link/port/settings_store.h"
@@ -41,6 +45,25 @@ void OnStopSignal(int signal) {
 
 QElapsedTimer steadyClock;
 qint64 SteadyMs() { return steadyClock.elapsed(); }
+qint64 WallMs() { return QDateTime::currentMSecsSinceEpoch(); }
+
+// Every web dashboard holds a connection open: take the whole descriptor allowance the service
+// manager grants rather than the historical 1024.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 65536 : std::min<rlim_t>(limit.rlim_max, 65536);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+web::HttpOptions WebOptions(const nut::DaemonConfig& config) {
+    web::HttpOptions options;
+    for (const nut::ListenAddress& a : config.httpListen)
+        options.listen.push_back({a.address.toString().toStdString(), a.port});
+    options.certificateFile = config.httpCertificate.toStdString();
+    options.keyFile = config.httpKey.toStdString();
+    return options;
+}
 
 
 }  // namespace
@@ -82,7 +105,13 @@ int main(int argc, char** argv) {
         QStringLiteral("link-trace"),
         QStringLiteral("Keep the link's trace lines (one or more per poll) on standard output; by default "
                        "they are dropped, so a service log holds only the server's own lines."));
-    parser.addOptions({configOption, listenOption, portOption, hashOption, traceOption});
+    const QCommandLineOption httpOption(
+        QStringLiteral("http-listen"),
+        QStringLiteral("Serve the web dashboard, the JSON API and the Prometheus metrics on this address "
+                       "instead of the configured ones (ADDR, ADDR:PORT or [IPV6]:PORT, default port 8493; "
+                       "\"off\" for none); may be repeated."),
+        QStringLiteral("address"));
+    parser.addOptions({configOption, listenOption, portOption, httpOption, hashOption, traceOption});
     parser.process(app);
 
     if (parser.isSet(hashOption)) {
@@ -136,6 +165,17 @@ int main(int argc, char** argv) {
             config.listen.push_back(a);
         }
     }
+    if (parser.isSet(httpOption)) {
+        config.httpListen.clear();
+        for (const QString& text : parser.values(httpOption)) {
+            std::vector<nut::ListenAddress> some;
+            if (!nut::ParseHttpListen(text, &some, &error)) {
+                nut::LogLine(QStringLiteral("--http-listen: %1").arg(error));
+                return 2;
+            }
+            config.httpListen.insert(config.httpListen.end(), some.begin(), some.end());
+        }
+    }
     nut::BatteryConfig battery;
     if (!nut::LoadBatteryConfig(config.path, &battery, &error)) {
         nut::LogLine(QStringLiteral("%1: %2").arg(config.path, error));
@@ -173,6 +213,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     steadyClock.start();
+    RaiseDescriptorLimit();
     nut::UnitBoard board(config);
     board.SetBattery(battery);
     nut::Server server(config, &board, &users, &SteadyMs);
@@ -180,23 +221,44 @@ int main(int argc, char** argv) {
         nut::LogLine(error);
         return 1;
     }
+    // The web side, on a thread of its own.
+    web::WebBridge bridge(&board, &SteadyMs, &WallMs);
+    std::unique_ptr<web::HttpServer> web;
+    if (!config.httpListen.empty()) {
+        web = std::make_unique<web::HttpServer>(WebOptions(config), &bridge);
+        std::string webError;
+        if (!web->Start(&webError)) {
+            nut::LogLine(QString::fromStdString(webError));
+            return 1;
+        }
+        for (const std::string& where : web->Bound())
+            nut::LogLine(QStringLiteral("web: listening on %1%2")
+                             .arg(QString::fromStdString(where),
+                                  config.httpCertificate.isEmpty() ? QString() : QStringLiteral(" (HTTPS)")));
+        web->SetUsers(std::make_shared<const nut::UsersFile>(users));
+        bridge.Attach(web.get());
+    }
     reload = [&] {
         const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
         const bool listenGiven = parser.isSet(portOption) || parser.isSet(listenOption);
         nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
+        if (web) web->SetUsers(std::make_shared<const nut::UsersFile>(users));
     };
     nut::LinkFeed feed(&board, &SteadyMs);
+    feed.SetSyncObserver([&bridge](bool refreshed) { bridge.Sync(refreshed); });
 
     // History in the state folder; without it the service still serves.
     history::Store history({}, [](const QString& line) { nut::LogLine(line); });
     QTimer historyFlush, historyFold;
+    board.SetEventSink([&history](const std::string& unit, const char* kind, const std::string& text,
+                                  const std::string& user, const std::string& peer) {
+        history.AddEvent(unit, kind, text, user, peer);
+    });
+    if (web) history.SetEventObserver([&web](const history::Event& e) { web->PublishEvent(e); });
     if (history.Open(battery.stateDir)) {
         nut::LogLine(QStringLiteral("history in %1").arg(history.Path()));
         feed.SetHistory(&history);
-        board.SetEventSink([&history](const std::string& unit, const char* kind, const std::string& text,
-                                      const std::string& user, const std::string& peer) {
-            history.AddEvent(unit, kind, text, user, peer);
-        });
+        if (web) web->SetHistoryPath(history.Path().toStdString());
         QObject::connect(&historyFlush, &QTimer::timeout, &app, [&history] { history.Flush(); });
         historyFlush.start(60'000);
         // Folding goes half a day at a time; a long backlog (a service stopped for weeks)
@@ -220,6 +282,8 @@ int main(int argc, char** argv) {
     nut::NotifyStopping();
 
     server.Close();
+    if (web) web->Stop();
+    bridge.Attach(nullptr);
     SendHwnd(nullptr);
     StopLinkThread();
     feed.SetHistory(nullptr);

@@ -45,6 +45,9 @@ void ReloadSettings(const QString& configPath, bool required, bool listenFromCom
     if (!sameListen && !listenFromCommandLine)
         LogLine(QStringLiteral("reload: listen and port changes take effect at the next start"));
     fresh.listen = config->listen;
+    fresh.httpListen = config->httpListen;
+    fresh.httpCertificate = config->httpCertificate;
+    fresh.httpKey = config->httpKey;
     *config = std::move(fresh);
     board->Configure(*config);
     server->Reconfigure();

@@ -131,6 +131,21 @@ bool Store::Open(const QString& dir) {
     return false;
 }
 
+bool Store::OpenForReading(const QString& path) {
+    Close();
+    path_ = path;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_, SQLITE_OPEN_READONLY, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        return false;
+    }
+    // The writer commits at most a minute's rows at a time; a reader waits that out.
+    sqlite3_busy_timeout(db_, 2000);
+    readOnly_ = true;
+    return true;
+}
+
 bool Store::OpenFile(QString* why, bool* damaged) {
     *damaged = false;
     int rc = sqlite3_open_v2(path_.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -174,9 +189,10 @@ bool Store::OpenFile(QString* why, bool* damaged) {
 
 void Store::Close() {
     if (!db_) return;
-    Flush(true);
+    if (!readOnly_) Flush(true);
     sqlite3_close(db_);
     db_ = nullptr;
+    readOnly_ = false;
     current_.clear();
 }
 
@@ -324,22 +340,28 @@ bool Store::Maintain(int maxHours) {
 
 void Store::AddEvent(const std::string& unit, const std::string& kind, const std::string& text,
                      const std::string& user, const std::string& peer) {
-    if (!db_) return;
-    // An event must outlive a power cut: this one commit is synced through.
-    sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
-    Statement insert(db_, "INSERT INTO events(t, unit, kind, text, user, peer) VALUES(?, ?, ?, ?, ?, ?)");
-    bool ok = bool(insert);
-    if (ok) {
-        sqlite3_bind_int64(*insert, 1, clock_());
-        BindText(*insert, 2, unit);
-        BindText(*insert, 3, kind);
-        BindText(*insert, 4, text);
-        BindText(*insert, 5, user);
-        BindText(*insert, 6, peer);
-        ok = sqlite3_step(*insert) == SQLITE_DONE;
+    Event event{0, clock_(), unit, kind, text, user, peer};
+    if (db_) {
+        // An event must outlive a power cut: this one commit is synced through.
+        sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        Statement insert(db_, "INSERT INTO events(t, unit, kind, text, user, peer) VALUES(?, ?, ?, ?, ?, ?)");
+        bool ok = bool(insert);
+        if (ok) {
+            sqlite3_bind_int64(*insert, 1, event.timeMs);
+            BindText(*insert, 2, unit);
+            BindText(*insert, 3, kind);
+            BindText(*insert, 4, text);
+            BindText(*insert, 5, user);
+            BindText(*insert, 6, peer);
+            ok = sqlite3_step(*insert) == SQLITE_DONE;
+        }
+        if (ok)
+            event.id = sqlite3_last_insert_rowid(db_);
+        else
+            Fail(QStringLiteral("writing an event"));
+        sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     }
-    if (!ok) Fail(QStringLiteral("writing an event"));
-    sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    if (observer_) observer_(event);
 }
 
 std::vector<SampleRow> Store::Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds,

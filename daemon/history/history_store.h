@@ -57,6 +57,9 @@ public:
     // Opens (or creates) dir/history.sqlite. A file that is not a sound database is renamed
     // aside and a fresh one made. False (logged) when the folder cannot hold a database.
     bool Open(const QString& dir);
+    // A second connection to a store's file for another thread's queries (Samples, Events):
+    // never writes, never sets the file aside.
+    bool OpenForReading(const QString& path);
     void Close();  // writes what is pending first
     bool IsOpen() const { return db_ != nullptr; }
     QString Path() const { return path_; }
@@ -77,6 +80,9 @@ public:
     // into kQuantityNames) only that one is read, which is several times faster over a year.
     std::vector<SampleRow> Samples(const std::string& unit, qint64 from, qint64 to, qint64 stepSeconds,
                                    int quantity = -1);
+    // Told of every event as it is added (its id is 0 when the file is not open), so that it can
+    // also be pushed to whoever watches live.
+    void SetEventObserver(std::function<void(const Event&)> observer) { observer_ = std::move(observer); }
     // Events at or after sinceMs, oldest first, at most limit of them.
     std::vector<Event> Events(qint64 sinceMs, int limit);
 
@@ -97,6 +103,8 @@ private:
     std::map<std::string, Minute> current_;
     std::vector<std::pair<std::string, Minute>> pending_;
     bool failedLogged_ = false;
+    bool readOnly_ = false;
+    std::function<void(const Event&)> observer_;
 };
 
 }  // namespace history
