@@ -333,6 +333,21 @@
     if (view.chart.width !== w || view.chart.height !== h) view.chart.setSize({width: w, height: h});
   }
 
+  // Steps without rows may be left out of an answer; a null where one is missing keeps the
+  // line from bridging a time the daemon was not recording.
+  function withGaps(t, columns, step) {
+    const out = [[], ...columns.map(() => [])];
+    for (let i = 0; i < t.length; ++i) {
+      if (i > 0 && t[i] - t[i - 1] > 1.5 * step) {
+        out[0].push(t[i - 1] + step);
+        for (let c = 0; c < columns.length; ++c) out[c + 1].push(null);
+      }
+      out[0].push(t[i]);
+      for (let c = 0; c < columns.length; ++c) out[c + 1].push(columns[c][i] ?? null);
+    }
+    return out;
+  }
+
   // 24-hour clock on the time axis; wider periods show the day, then the month.
   function axisTime(seconds, span) {
     if (seconds == null) return '';
@@ -372,7 +387,8 @@
     const opts = {
       width: chartWidth(view),
       height: chartHeight(),
-      scales: {x: {time: true}},
+      // The whole period asked for, even where the store has no rows yet.
+      scales: {x: {time: true, range: (u, lo, hi) => [Math.min(lo, h.from ?? lo), Math.max(hi, h.to ?? hi)]}},
       series: [
         {label: 'Time', value: (u, v) => (v == null ? '–' : formatTime(v * 1000))},
         {label: 'Min', stroke: 'rgba(37, 99, 235, 0.45)', width: 1, value: fmt},
@@ -380,10 +396,10 @@
         {label: 'Max', stroke: 'rgba(37, 99, 235, 0.45)', width: 1, value: fmt},
       ],
       bands: [{series: [3, 1], fill: 'rgba(37, 99, 235, 0.15)'}],
-      axes: [{values: (u, splits) => splits.map((v) => axisTime(v, t[t.length - 1] - t[0]))}, {label: q.label + (q.unit ? ` (${q.unit})` : ''), size: 60}],
+      axes: [{values: (u, splits) => splits.map((v) => axisTime(v, u.scales.x.max - u.scales.x.min))}, {label: q.label + (q.unit ? ` (${q.unit})` : ''), size: 60}],
     };
     try {
-      view.chart = new uPlot(opts, [t, s.min, s.avg, s.max], f.chart);
+      view.chart = new uPlot(opts, withGaps(t, [s.min, s.avg, s.max], Number(h.step) || 60), f.chart);
     } catch (err) {
       f.chart.replaceChildren();
       f.chartNote.textContent = `History: the answer could not be drawn (${err.message})`;
