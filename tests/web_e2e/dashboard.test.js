@@ -81,6 +81,15 @@ describe('dashboard against vesperod and the simulator', () => {
     }
     await card().locator('.history-range').selectOption('hour');
     assert.equal(await page.locator('#connection').textContent(), 'Live');
+
+    // A phone: one column, nothing wider than the screen.
+    await page.setViewportSize({width: 390, height: 844});
+    const readings = await card().locator('.readings').boundingBox();
+    const history = await card().locator('.history').boundingBox();
+    assert.ok(history.y >= readings.y + readings.height, 'the chart is not below the readings');
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth),
+      'the page scrolls sideways on a phone');
+    await page.setViewportSize({width: 1280, height: 900});
     assert.deepEqual(problems, []);
   });
 
