@@ -286,6 +286,8 @@
       f.result.textContent = describeError(err, label);
       f.result.classList.add('bad');
       if (err instanceof HttpError && err.status === 401) setSession(null, null);
+      // A token out of date (a login in another tab): take the current one for the next try.
+      if (err instanceof HttpError && err.status === 403) refreshSession();
     } finally {
       button.disabled = false;
     }
@@ -538,13 +540,17 @@
     p.hidden = !text;
   }
 
-  async function start() {
+  async function refreshSession() {
     try {
       const s = await api('/session');
       setSession(s && s.user, s && s.csrf);
     } catch (err) {
       setSession(null, null);
     }
+  }
+
+  async function start() {
+    await refreshSession();
     try {
       const data = await api('/ups');
       $('#server').textContent = data.version ? `${data.server || 'vesperod'} ${data.version}` : '';
