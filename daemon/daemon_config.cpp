@@ -216,13 +216,16 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         };
         const Reader server(path, find(QStringLiteral("server")));
         if (!server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
-                               "stale_after", "users", "http_listen", "http_certificate", "http_key"},
+                               "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
+                               "http_max_streams"},
                               error) ||
             !server.Int("port", 1, 65535, &port, error) ||
             !server.Int("max_connections", 1, 100000, &config->maxConnections, error) ||
             !server.Int("max_connections_per_address", 1, 100000, &config->maxConnectionsPerAddress, error) ||
             !server.Int("idle_timeout", 1, 86400, &config->idleTimeoutSeconds, error) ||
-            !server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, error))
+            !server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, error) ||
+            !server.Int("http_request_timeout", 1, 300, &config->httpRequestTimeoutSeconds, error) ||
+            !server.Int("http_max_streams", 1, 100000, &config->httpMaxStreams, error))
             return false;
         if (const Entry* e = server.Find("port")) portLine = e->line;
         if (const Entry* e = server.Find("listen")) {

@@ -12,6 +12,8 @@
 //   http_listen = 127.0.0.1:8493 ; the web dashboard, API and metrics; off (the default): none
 //   http_certificate = cert.pem  ; with http_key: HTTPS only; relative to this file's folder
 //   http_key = key.pem
+//   http_request_timeout = 10    ; seconds for a whole request to arrive
+//   http_max_streams = 1500      ; open event streams (dashboards) at most
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
@@ -49,6 +51,8 @@ struct DaemonConfig {
     QString usersPath;
     std::vector<ListenAddress> httpListen;  // empty: no web side
     QString httpCertificate, httpKey;
+    int httpRequestTimeoutSeconds = 10;
+    int httpMaxStreams = 1500;
     QString path;  // the file read, empty when none
 };
 

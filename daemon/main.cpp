@@ -62,6 +62,9 @@ web::HttpOptions WebOptions(const nut::DaemonConfig& config) {
         options.listen.push_back({a.address.toString().toStdString(), a.port});
     options.certificateFile = config.httpCertificate.toStdString();
     options.keyFile = config.httpKey.toStdString();
+    options.requestTimeoutSeconds = config.httpRequestTimeoutSeconds;
+    options.maxStreams = size_t(config.httpMaxStreams);
+    options.maxConnections = std::max<size_t>(options.maxConnections, options.maxStreams + 256);
     return options;
 }
 

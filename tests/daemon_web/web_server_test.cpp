@@ -1,0 +1,460 @@
+// vesperod's web side as browsers and scripts meet it: the simulated unit on a pseudo-terminal,
+// the real link and service, and plain HTTP over loopback sockets (so that broken and hostile
+// requests can be sent byte for byte).
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+using testsupport::Spawn;
+using testsupport::Terminate;
+
+namespace {
+
+template <typename Done>
+bool WaitFor(Done done, int limitMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > limitMs) return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+QString ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+void WriteFile(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    f.write(text);
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+}
+
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.serverPort();
+}
+
+// A TCP connection to 127.0.0.1:port, from the loopback address `from`; -1 when refused.
+int Connect(quint16 port, const char* from = "127.0.0.1") {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+// Reads until stop says the text is complete, the peer closes, or limitMs passes.
+template <typename Stop>
+std::string ReadUntil(int fd, Stop stop, int limitMs) {
+    std::string text;
+    QElapsedTimer t;
+    t.start();
+    while (!stop(text) && t.elapsed() < limitMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buffer[16384];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        text.append(buffer, size_t(n));
+    }
+    return text;
+}
+
+struct HttpReply {
+    int status = 0;
+    std::string head;
+    std::string body;
+    std::string Header(const std::string& name) const {
+        std::string lower = head;
+        for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+        std::string key = "\r\n" + name + ":";
+        for (char& c : key) c = char(std::tolower(static_cast<unsigned char>(c)));
+        const size_t at = lower.find(key);
+        if (at == std::string::npos) return {};
+        const size_t start = at + key.size();
+        std::string value = head.substr(start, head.find("\r\n", start) - start);
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        return value;
+    }
+    QJsonObject Json() const { return QJsonDocument::fromJson(QByteArray::fromStdString(body)).object(); }
+};
+
+// A whole response (headers and Content-Length body) read from fd.
+HttpReply ReadReply(int fd, int limitMs = 10000) {
+    const std::string text = ReadUntil(
+        fd,
+        [](const std::string& t) {
+            const size_t end = t.find("\r\n\r\n");
+            if (end == std::string::npos) return false;
+            std::string lower = t.substr(0, end);
+            for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+            const size_t cl = lower.find("content-length:");
+            return cl != std::string::npos && t.size() >= end + 4 + std::stoul(lower.substr(cl + 15));
+        },
+        limitMs);
+    HttpReply r;
+    const size_t end = text.find("\r\n\r\n");
+    r.head = text.substr(0, end);
+    r.body = end == std::string::npos ? std::string() : text.substr(end + 4);
+    if (text.rfind("HTTP/1.1 ", 0) == 0) r.status = std::atoi(text.c_str() + 9);
+    return r;
+}
+
+class WebE2e : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A thousand streams need more descriptors than the usual 1024.
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+
+        dir_ = new QTemporaryDir();
+        ASSERT_TRUE(dir_->isValid());
+        qputenv("XDG_CONFIG_HOME", dir_->path().toLocal8Bit());
+        qputenv("XDG_STATE_HOME", dir_->path().toLocal8Bit());
+        QDir().mkpath(Path("Tralvane"));
+        WriteFile(Path("Tralvane/vesperod.users"),
+                  "[admin]\n  password = s3cret\n  instcmds = all\n"
+                  "[viewer]\n  password = look\n");
+        WriteFile(Path("Tralvane/vesperod.conf"), "[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n");
+        WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+        sim_ = new testsupport::SimProcess(QStringLiteral(VESPERO_SIM_PATH), 1, dir_->path(),
+                                           {QStringLiteral("--control"), Path("ctl"), QStringLiteral("--log"), Path("frames")});
+        ASSERT_TRUE(sim_->ready());
+        nutPort_ = FreePort();
+        httpPort_ = FreePort();
+        StartDaemon();
+    }
+
+    static void StartDaemon() {
+        daemon_ = Spawn(QStringLiteral(VESPEROD_PATH),
+                        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(nutPort_),
+                         QStringLiteral("--http-listen"), QStringLiteral("127.0.0.1:%1").arg(httpPort_)},
+                        Path("vesperod.err"));
+        ASSERT_GT(daemon_, 0);
+        ASSERT_TRUE(WaitFor([] { return Get("/healthz").status == 200; }, 20000)) << Log();
+    }
+
+    static void TearDownTestSuite() {
+        Terminate(daemon_);
+        delete sim_;
+        delete dir_;
+    }
+
+    static QString Path(const char* name) { return dir_->filePath(QLatin1String(name)); }
+    static std::string Log() { return ReadAll(Path("vesperod.err")).toStdString(); }
+
+    static HttpReply Request(const std::string& method, const std::string& path, const std::string& body = {},
+                             const std::string& headers = {}, const char* from = "127.0.0.1") {
+        const int fd = Connect(httpPort_, from);
+        if (fd < 0) return {};
+        std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" + headers;
+        if (!body.empty() || method == "POST")
+            request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        request += "\r\n" + body;
+        SendAll(fd, request);
+        HttpReply r = ReadReply(fd);
+        close(fd);
+        return r;
+    }
+    static HttpReply Get(const std::string& path) { return Request("GET", path); }
+
+    // One NUT request over the NUT port, its answer line.
+    static std::string Nut(const std::string& line) {
+        const int fd = Connect(nutPort_);
+        if (fd < 0) return {};
+        SendAll(fd, line + "\n");
+        std::string answer = ReadUntil(fd, [](const std::string& t) { return t.find('\n') != std::string::npos; }, 5000);
+        close(fd);
+        return answer.substr(0, answer.find('\n'));
+    }
+
+    static QTemporaryDir* dir_;
+    static testsupport::SimProcess* sim_;
+    static pid_t daemon_;
+    static quint16 nutPort_, httpPort_;
+};
+
+QTemporaryDir* WebE2e::dir_ = nullptr;
+testsupport::SimProcess* WebE2e::sim_ = nullptr;
+pid_t WebE2e::daemon_ = -1;
+quint16 WebE2e::nutPort_ = 0;
+quint16 WebE2e::httpPort_ = 0;
+
+TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
+    ASSERT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["status"].toString() == "OL CHRG"; }, 15000));
+    const HttpReply all = Get("/api/v1/ups");
+    EXPECT_EQ(all.status, 200);
+    EXPECT_EQ(all.Header("Content-Type"), "application/json");
+    const QJsonObject unit = all.Json()["units"].toArray().at(0).toObject();
+    EXPECT_EQ(unit["name"].toString(), "vespero0");
+    const QJsonObject vars = unit["variables"].toObject();
+    EXPECT_TRUE(vars["battery.voltage"].isDouble());
+    EXPECT_TRUE(vars["ups.status"].isString());
+    EXPECT_TRUE(vars["device.model"].isString());
+    EXPECT_EQ(unit["state"].toObject()["colour"].toString(), "green");
+    EXPECT_FALSE(unit["gauges"].toArray().isEmpty());
+    EXPECT_TRUE(unit["commands"].toArray().contains(QJsonValue("test.battery.start")));
+
+    EXPECT_EQ(Get("/api/v1/ups/nosuch").status, 404);
+    EXPECT_EQ(Get("/api/v1/ups/nosuch/history").status, 404);
+    const HttpReply history = Get("/api/v1/ups/vespero0/history?quantity=battery.voltage");
+    EXPECT_EQ(history.status, 200);
+    EXPECT_TRUE(history.Json()["series"].toObject()["battery.voltage"].toObject()["max"].isArray()) << history.body;
+    EXPECT_EQ(Get("/api/v1/ups/vespero0/history?from=x").status, 400);
+    EXPECT_EQ(Get("/api/v1/ups/vespero0/history?quantity=ups.serial").status, 400);
+    const HttpReply page = Get("/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.Header("Content-Type").rfind("text/html", 0), 0u);
+    EXPECT_FALSE(page.Header("Content-Security-Policy").empty());
+
+    // A stream gets the unit at once, then its change to battery within the refreshes.
+    const int stream = Connect(httpPort_);
+    ASSERT_GE(stream, 0);
+    SendAll(stream, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string start = ReadUntil(stream, [](const std::string& t) { return t.find("\"OL CHRG\"") != std::string::npos; }, 5000);
+    EXPECT_NE(start.find("Content-Type: text/event-stream"), std::string::npos) << start;
+    WriteFile(Path("ctl"), "state=16\nbattery=0\nsilent=0\n");
+    const std::string onBattery = ReadUntil(stream, [](const std::string& t) { return t.find("\"OB DISCHRG\"") != std::string::npos; }, 10000);
+    EXPECT_NE(onBattery.find("event: ups\ndata: {"), std::string::npos);
+    EXPECT_NE(onBattery.find("\"colour\":\"amber\""), std::string::npos);
+    // ... and the event that the state changed.
+    const std::string event = onBattery + ReadUntil(stream, [&](const std::string& t) { return (onBattery + t).find("event: event\ndata: {") != std::string::npos; }, 5000);
+    EXPECT_NE(event.find("event: event\ndata: {"), std::string::npos);
+    close(stream);
+
+    // A silent unit reads as a lost link, with the time it was lost.
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=1\n");
+    EXPECT_TRUE(WaitFor([] {
+        const QJsonObject s = Get("/api/v1/ups/vespero0").Json()["state"].toObject();
+        return s["linkLost"].toBool() && s["since"].isDouble() && s["colour"].toString() == "red";
+    }, 15000));
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+    EXPECT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["since"].isNull(); }, 15000));
+}
+
+TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
+    EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"wrong"})").status, 401);
+    EXPECT_EQ(Request("POST", "/api/v1/login", "not json").status, 400);
+    const HttpReply login = Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})");
+    ASSERT_EQ(login.status, 200) << login.body;
+    const std::string cookie = login.Header("Set-Cookie");
+    EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+    EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
+    EXPECT_NE(cookie.find("Max-Age="), std::string::npos);
+    const std::string session = "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+    const std::string csrf = login.Json()["csrf"].toString().toStdString();
+    EXPECT_EQ(Request("GET", "/api/v1/session", {}, session).Json()["user"].toString(), "admin");
+
+    const std::string order = R"({"command":"test.battery.start"})";
+    const std::string path = "/api/v1/ups/vespero0/command";
+    auto testFrames = [&] { return ReadAll(Path("frames")).count(QLatin1String("80 62 30 30 30 30 30 31 41 32")); };
+    const int before = testFrames();
+    EXPECT_EQ(Request("POST", path, order).status, 401);
+    EXPECT_EQ(Request("POST", path, order, session).status, 403);
+    EXPECT_EQ(Request("POST", path, order, session + "X-CSRF-Token: " + std::string(64, '0') + "\r\n").status, 403);
+    EXPECT_EQ(Request("GET", path, {}, session).status, 405);
+    EXPECT_EQ(Request("POST", "/api/v1/ups/vespero0/command", R"({"command":"no.such"})",
+                      session + "X-CSRF-Token: " + csrf + "\r\n").status, 404);
+    EXPECT_EQ(testFrames(), before);
+
+    const HttpReply queued = Request("POST", path, order, session + "X-CSRF-Token: " + csrf + "\r\n");
+    ASSERT_EQ(queued.status, 202) << queued.body;
+    const std::string id = queued.Json()["id"].toString().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return testFrames() == before + 1; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return Get("/api/v1/commands/" + id).Json()["status"].toString() == "SUCCESS"; }, 10000));
+    EXPECT_EQ(Get("/api/v1/commands/nosuch").status, 404);
+
+    // A user without the right is refused, and nothing reaches the unit.
+    const HttpReply viewer = Request("POST", "/api/v1/login", R"({"user":"viewer","password":"look"})");
+    ASSERT_EQ(viewer.status, 200);
+    const std::string viewerCookie = viewer.Header("Set-Cookie");
+    EXPECT_EQ(Request("POST", path, order,
+                      "Cookie: " + viewerCookie.substr(0, viewerCookie.find(';')) + "\r\nX-CSRF-Token: " +
+                          viewer.Json()["csrf"].toString().toStdString() + "\r\n").status, 403);
+
+    // Every step is in the events, with the user and the address.
+    bool login_seen = false, success_seen = false, denied_seen = false;
+    WaitFor([&] {
+        for (const QJsonValue v : Get("/api/v1/events").Json()["events"].toArray()) {
+            const QJsonObject e = v.toObject();
+            login_seen |= e["text"] == "web login" && e["user"] == "admin" && e["peer"] == "127.0.0.1";
+            success_seen |= e["text"] == "test.battery.start: SUCCESS" && e["user"] == "admin" && e["unit"] == "vespero0";
+            denied_seen |= e["text"] == "test.battery.start: ACCESS-DENIED" && e["user"] == "viewer";
+        }
+        return login_seen && success_seen && denied_seen;
+    }, 5000);
+    EXPECT_TRUE(login_seen && success_seen && denied_seen) << login_seen << success_seen << denied_seen;
+    EXPECT_NE(Log().find("web command vespero0 test.battery.start by \"admin\" from 127.0.0.1"), std::string::npos);
+
+    // Logging out ends the session.
+    EXPECT_EQ(Request("POST", "/api/v1/logout", {}, session + "X-CSRF-Token: " + csrf + "\r\n").status, 200);
+    EXPECT_EQ(Request("POST", path, order, session + "X-CSRF-Token: " + csrf + "\r\n").status, 401);
+
+    // Guessing from one address is stopped, even with the right password; others are not.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"guess"})", {}, "127.0.0.2").status, 401);
+    EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})", {}, "127.0.0.2").status, 429);
+    EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})").status, 200);
+}
+
+TEST_F(WebE2e, HostileRequestsGetClearErrorsWhileTheNutSideAnswers) {
+    auto raw = [](const std::string& bytes) {
+        const int fd = Connect(httpPort_);
+        SendAll(fd, bytes);
+        const HttpReply r = ReadReply(fd);
+        close(fd);
+        return r;
+    };
+    EXPECT_EQ(raw("BLAH\r\n\r\n").status, 400);
+    EXPECT_EQ(raw("GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n\r\n").status, 431);
+    EXPECT_EQ(raw("POST /api/v1/login HTTP/1.1\r\nContent-Length: 10000000\r\n\r\n").status, 413);
+    EXPECT_EQ(Request("DELETE", "/api/v1/ups").status, 405);
+    EXPECT_EQ(Request("DELETE", "/api/v1/ups").Header("Allow"), "GET, HEAD");
+    EXPECT_EQ(Get("/no/such/page").status, 404);
+    EXPECT_EQ(Get("/assets/../../etc/passwd").status, 404);
+    EXPECT_EQ(Get("/api/v1/ups/%zz").status, 404);
+
+    // A client that sends half its headers and stops gets 408 once its time is up.
+    const int slow = Connect(httpPort_);
+    SendAll(slow, "GET /api/v1/ups HTTP/1.1\r\nHost: x\r\n");
+    EXPECT_EQ(ReadReply(slow, 10000).status, 408);
+    close(slow);
+
+    // A thousand live dashboards: each gets its stream, one more is turned away, and NUT clients
+    // are answered meanwhile.
+    std::vector<int> streams;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = Connect(httpPort_);
+        ASSERT_GE(fd, 0) << i;
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+        streams.push_back(fd);
+    }
+    int open = 0;
+    for (int fd : streams)
+        open += ReadUntil(fd, [](const std::string& t) { return t.find("event: ups") != std::string::npos; }, 10000)
+                        .find("event: ups") != std::string::npos;
+    EXPECT_EQ(open, 1000);
+    EXPECT_EQ(Get("/api/v1/stream").status, 503);
+    EXPECT_EQ(Nut("GET VAR vespero0 ups.status").rfind("VAR vespero0 ups.status \"OL", 0), 0u);
+    EXPECT_EQ(Get("/healthz").status, 200);
+    for (int fd : streams) close(fd);
+    // The slots come back.
+    EXPECT_TRUE(WaitFor([] {
+        const int fd = Connect(httpPort_);
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+        const bool ok = ReadUntil(fd, [](const std::string& t) { return t.find("event: ups") != std::string::npos; }, 2000)
+                            .find("200 OK") != std::string::npos;
+        close(fd);
+        return ok;
+    }, 10000));
+}
+
+TEST_F(WebE2e, EventsOutliveAKilledService) {
+    ASSERT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})").status, 200);
+    ASSERT_TRUE(WaitFor([] { return Get("/api/v1/events").body.find("\"web login\"") != std::string::npos; }, 5000));
+    const size_t before = Get("/api/v1/events?since=0&limit=5000").Json()["events"].toArray().size();
+    kill(daemon_, SIGKILL);
+    testsupport::WaitExit(daemon_, 5000);
+    StartDaemon();
+    const QJsonArray after = Get("/api/v1/events?since=0&limit=5000").Json()["events"].toArray();
+    EXPECT_GE(size_t(after.size()), before);
+    EXPECT_NE(Get("/api/v1/events?since=0&limit=5000").body.find("\"web login\""), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// With a certificate and key configured the web side speaks HTTPS only, and its cookie is Secure.
+TEST(WebTls, ServesHttpsFromTheConfiguredCertificate) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString cert = dir.filePath(QStringLiteral("cert.pem")), key = dir.filePath(QStringLiteral("key.pem"));
+    const pid_t openssl = Spawn(QStringLiteral("/usr/bin/openssl"),
+                                {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                                 QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
+                                 QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")},
+                                dir.filePath(QStringLiteral("openssl.err")));
+    ASSERT_EQ(testsupport::WaitExit(openssl, 30000), 0);
+    const QString conf = dir.filePath(QStringLiteral("vesperod.conf"));
+    WriteFile(conf, "[server]\nhttp_certificate = cert.pem\nhttp_key = key.pem\n");
+    WriteFile(dir.filePath(QStringLiteral("vesperod.users")), "[admin]\n  password = s3cret\n");
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    const quint16 port = FreePort();
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH),
+                               {QStringLiteral("--config"), conf, QStringLiteral("--listen"),
+                                QStringLiteral("127.0.0.1:%1").arg(FreePort()), QStringLiteral("--http-listen"),
+                                QStringLiteral("127.0.0.1:%1").arg(port)},
+                               dir.filePath(QStringLiteral("vesperod.err")));
+    ASSERT_GT(daemon, 0);
+    const QString out = dir.filePath(QStringLiteral("curl.out"));
+    auto curl = [&](const QStringList& extra) {
+        QFile::remove(out);
+        const pid_t pid = Spawn(QStringLiteral("/usr/bin/curl"),
+                                QStringList{QStringLiteral("-sk"), QStringLiteral("-D"), QStringLiteral("-")} + extra,
+                                dir.filePath(QStringLiteral("curl.err")), out);
+        testsupport::WaitExit(pid, 20000);
+        return ReadAll(out);
+    };
+    const QString base = QStringLiteral("https://127.0.0.1:%1").arg(port);
+    EXPECT_TRUE(WaitFor([&] { return curl({base + QStringLiteral("/api/v1/ups")}).startsWith(QLatin1String("HTTP/1.1 200")); }, 15000))
+        << ReadAll(dir.filePath(QStringLiteral("vesperod.err"))).toStdString();
+    const QString login = curl({QStringLiteral("-H"), QStringLiteral("Content-Type: application/json"), QStringLiteral("-d"),
+                                QStringLiteral("{\"user\":\"admin\",\"password\":\"s3cret\"}"), base + QStringLiteral("/api/v1/login")});
+    EXPECT_TRUE(login.contains(QLatin1String("HttpOnly; SameSite=Strict")) && login.contains(QLatin1String("; Secure"))) << login.toStdString();
+    // Plain HTTP on the TLS port is not answered as if it were secure.
+    EXPECT_FALSE(curl({QStringLiteral("http://127.0.0.1:%1/api/v1/ups").arg(port)}).contains(QLatin1String("200 OK")));
+    Terminate(daemon);
+}
+
+}  // namespace
