@@ -217,7 +217,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         const Reader server(path, find(QStringLiteral("server")));
         if (!server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
                                "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
-                               "http_max_streams"},
+                               "http_max_streams", "http_remote"},
                               error) ||
             !server.Int("port", 1, 65535, &port, error) ||
             !server.Int("max_connections", 1, 100000, &config->maxConnections, error) ||
@@ -236,6 +236,12 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         if (const Entry* e = server.Find("http_listen")) {
             if (!ParseHttpListen(e->value, &config->httpListen, error)) {
                 error->prepend(QStringLiteral("%1:%2: http_listen: ").arg(path).arg(e->line));
+                return false;
+            }
+        }
+        if (const Entry* e = server.Find("http_remote")) {
+            if (!ParseRemoteServers(e->value, &config->httpRemote, error)) {
+                error->prepend(QStringLiteral("%1:%2: http_remote: ").arg(path).arg(e->line));
                 return false;
             }
         }
@@ -283,6 +289,23 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         config->listen.push_back(a);
     }
     *result = std::move(fresh);
+    return true;
+}
+
+bool ParseRemoteServers(const QString& text, std::vector<RemoteServer>* out, QString* error) {
+    out->clear();
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) return true;
+    static const QRegularExpression form(QStringLiteral("^(?:\\[([0-9A-Fa-f:.]+)\\]|([A-Za-z0-9._-]+))(?::(\\d{1,5}))?$"));
+    for (const QString& item : trimmed.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch m = form.match(item);
+        const uint port = m.hasMatch() && !m.captured(3).isEmpty() ? m.captured(3).toUInt() : 3493;
+        if (!m.hasMatch() || port == 0 || port > 65535) {
+            *error = QStringLiteral("%1 is not HOST, HOST:PORT or [IPV6]:PORT").arg(item);
+            return false;
+        }
+        out->push_back({m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), quint16(port)});
+    }
     return true;
 }
 

@@ -14,6 +14,7 @@
 //   http_key = key.pem
 //   http_request_timeout = 10    ; seconds for a whole request to arrive
 //   http_max_streams = 1500      ; open event streams (dashboards) at most
+//   http_remote = nas, 10.0.0.5:3493  ; other NUT servers whose units the dashboard shows
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
@@ -38,6 +39,12 @@ struct ListenAddress {
     quint16 port = 0;
 };
 
+// Another NUT server whose units the web dashboard shows too.
+struct RemoteServer {
+    QString host;  // a name or an address
+    quint16 port = 3493;
+};
+
 struct DaemonConfig {
     std::vector<ListenAddress> listen;
     QString unitName[4];
@@ -53,6 +60,7 @@ struct DaemonConfig {
     QString httpCertificate, httpKey;
     int httpRequestTimeoutSeconds = 10;
     int httpMaxStreams = 1500;
+    std::vector<RemoteServer> httpRemote;
     QString path;  // the file read, empty when none
 };
 
@@ -65,6 +73,8 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, 
 // "ADDR", "ADDR:PORT", "[V6ADDR]:PORT", "localhost"; defaultPort when no port is given.
 constexpr quint16 kDefaultHttpPort = 8493;
 // "off" or a list of web addresses (port kDefaultHttpPort when none is given).
+// "host", "host:port", "[v6]:port", comma or space separated; "off" or empty for none.
+bool ParseRemoteServers(const QString& text, std::vector<RemoteServer>* out, QString* error);
 bool ParseHttpListen(const QString& text, std::vector<ListenAddress>* out, QString* error);
 
 bool ParseListenAddress(const QString& text, quint16 defaultPort, ListenAddress* out, QString* error);

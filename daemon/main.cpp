@@ -28,6 +28,7 @@
 #include "daemon/unit_board.h"
 #include "daemon/nut/users_file.h"
 #include "daemon/web/http_server.h"
+#include "daemon/web/remote_nut.h"
 #include "daemon/web/web_bridge.h"
 #include "link/port/port_errors.h"
 #include "link/link_core.h"
@@ -227,6 +228,7 @@ int main(int argc, char** argv) {
     // The web side, on a thread of its own.
     web::WebBridge bridge(&board, &SteadyMs, &WallMs);
     std::unique_ptr<web::HttpServer> web;
+    std::unique_ptr<web::RemoteNut> remote;
     if (!config.httpListen.empty()) {
         web = std::make_unique<web::HttpServer>(WebOptions(config), &bridge);
         std::string webError;
@@ -240,6 +242,10 @@ int main(int argc, char** argv) {
                                   config.httpCertificate.isEmpty() ? QString() : QStringLiteral(" (HTTPS)")));
         web->SetUsers(std::make_shared<const nut::UsersFile>(users));
         bridge.Attach(web.get());
+        if (!config.httpRemote.empty()) {
+            remote = std::make_unique<web::RemoteNut>(config.httpRemote, &WallMs, [&bridge] { bridge.Sync(false); });
+            bridge.SetRemote(remote.get());
+        }
     }
     reload = [&] {
         const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
@@ -287,6 +293,8 @@ int main(int argc, char** argv) {
     server.Close();
     if (web) web->Stop();
     bridge.Attach(nullptr);
+    bridge.SetRemote(nullptr);
+    remote.reset();
     SendHwnd(nullptr);
     StopLinkThread();
     feed.SetHistory(nullptr);

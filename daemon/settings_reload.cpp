@@ -48,6 +48,7 @@ void ReloadSettings(const QString& configPath, bool required, bool listenFromCom
     fresh.httpListen = config->httpListen;
     fresh.httpCertificate = config->httpCertificate;
     fresh.httpKey = config->httpKey;
+    fresh.httpRemote = config->httpRemote;
     *config = std::move(fresh);
     board->Configure(*config);
     server->Reconfigure();

@@ -269,8 +269,13 @@ private:
         writing_ = true;
         auto self = this->shared_from_this();
         Lowest().expires_after(std::chrono::seconds(server_->options.writeTimeoutSeconds));
+        // The message stays in the queue, and so alive, until its write is over.
         asio::async_write(stream_, asio::buffer(*queue_.front()), [self](error_code ec, size_t) {
-            if (ec) return self->Close();
+            self->writing_ = false;
+            if (ec || self->closed_) {
+                self->queue_.clear();
+                return self->Close();
+            }
             self->queued_ -= self->queue_.front()->size();
             self->queue_.pop_front();
             self->WriteNext();
@@ -285,7 +290,7 @@ private:
             server_->streams.erase(this);
             server_->streamCount = server_->streams.size();
         }
-        queue_.clear();
+        if (!writing_) queue_.clear();  // else the write in flight still reads its message
         error_code ignored;
         Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
         Lowest().socket().close(ignored);

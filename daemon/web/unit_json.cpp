@@ -5,6 +5,7 @@
 
 #include "daemon/ups_variables.h"
 #include "daemon/web/json_text.h"
+#include "daemon/web/remote_nut.h"
 
 namespace web {
 
@@ -76,17 +77,23 @@ std::vector<Gauge> PanelGauges(const _ZozeUps& ups) {
     return gauges;
 }
 
-const char* StateColour(const nut::UnitBoard::Unit& unit, bool stale) {
-    if (unit.linkLost && unit.last) return "red";
-    if (!unit.last || !unit.haveStatus || stale) return "grey";
-    const std::string* status = VariableValue(unit, "ups.status");
-    const std::string* alarm = VariableValue(unit, "ups.alarm");
-    const std::string words = status ? *status : std::string();
+namespace {
+
+const char* StatusColour(const std::string& words, const std::string* alarm) {
     if ((alarm && !alarm->empty()) || HasWord(words, "ALARM") || HasWord(words, "LB") || HasWord(words, "OVER") ||
         HasWord(words, "FSD"))
         return "red";
     if (HasWord(words, "OB") || HasWord(words, "OFF")) return "amber";
     return "green";
+}
+
+}  // namespace
+
+const char* StateColour(const nut::UnitBoard::Unit& unit, bool stale) {
+    if (unit.linkLost && unit.last) return "red";
+    if (!unit.last || !unit.haveStatus || stale) return "grey";
+    const std::string* status = VariableValue(unit, "ups.status");
+    return StatusColour(status ? *status : std::string(), VariableValue(unit, "ups.alarm"));
 }
 
 std::string UnitJson(const nut::UnitBoard::Unit& unit, const UnitTimes& times) {
@@ -169,6 +176,63 @@ std::string UnitJson(const nut::UnitBoard::Unit& unit, const UnitTimes& times) {
         AppendJsonString(&out, c.name);
     }
     out += "]}";
+    return out;
+}
+
+std::string RemoteUnitJson(const RemoteUnit& unit, qint64 sinceMs) {
+    auto find = [&unit](std::string_view name) -> const std::string* {
+        for (const nut::Variable& v : unit.variables)
+            if (v.name == name) return &v.value;
+        return nullptr;
+    };
+    const std::string* status = find("ups.status");
+    const std::string words = status ? *status : std::string();
+    // The state in words, from the status flags a NUT server gives.
+    std::string text;
+    if (!unit.reachable)
+        text = unit.problem.empty() ? "No data" : "No data: " + unit.problem;
+    else if (HasWord(words, "OB"))
+        text = HasWord(words, "LB") ? "On battery, low battery" : "On battery";
+    else if (HasWord(words, "OL"))
+        text = HasWord(words, "BYPASS") ? "On line, bypass" : "On line";
+    else if (HasWord(words, "OFF"))
+        text = "Off";
+    else
+        text = words;
+    const bool stale = !unit.reachable;
+
+    std::string out = "{\"name\":";
+    AppendJsonString(&out, unit.name);
+    out += ",\"description\":";
+    AppendJsonString(&out, unit.description);
+    out += ",\"port\":\"\",\"remote\":true,\"state\":{\"text\":";
+    AppendJsonString(&out, text);
+    out += ",\"status\":";
+    AppendJsonString(&out, words);
+    out += ",\"colour\":\"";
+    out += stale ? "grey" : StatusColour(words, find("ups.alarm"));
+    out += "\",\"stale\":";
+    out += stale ? "true" : "false";
+    out += ",\"linkLost\":false,\"haveData\":";
+    out += unit.lastGoodMs ? "true" : "false";
+    out += ",\"since\":";
+    if (sinceMs) AppendJsonInteger(&out, sinceMs); else out += "null";
+    out += ",\"lastRefresh\":";
+    if (unit.lastGoodMs) AppendJsonInteger(&out, unit.lastGoodMs); else out += "null";
+    out += "},\"battery\":{\"charge\":";
+    if (const std::string* v = find("battery.charge")) AppendJsonVariable(&out, *v); else out += "null";
+    out += ",\"runtime\":";
+    if (const std::string* v = find("battery.runtime")) AppendJsonVariable(&out, *v); else out += "null";
+    out += "},\"gauges\":[],\"variables\":{";
+    bool first = true;
+    for (const nut::Variable& v : unit.variables) {
+        if (!first) out += ',';
+        first = false;
+        AppendJsonString(&out, v.name);
+        out += ':';
+        AppendJsonVariable(&out, v.value);
+    }
+    out += "},\"commands\":[]}";
     return out;
 }
 

@@ -37,4 +37,9 @@ const char* StateColour(const nut::UnitBoard::Unit& unit, bool stale);
 
 std::string UnitJson(const nut::UnitBoard::Unit& unit, const UnitTimes& times);
 
+// A unit of another NUT server: what its variables say, in the same shape (no gauges of the
+// panel, no commands), marked "remote".
+struct RemoteUnit;
+std::string RemoteUnitJson(const RemoteUnit& unit, qint64 sinceMs);
+
 }  // namespace web

@@ -199,9 +199,12 @@ Reply Api::OneUnit(std::string_view name) const {
 }
 
 Reply Api::Health() const {
-    int stale = 0;
-    for (const UnitSnapshot& u : snapshot_->units) stale += u.stale ? 1 : 0;
-    const int units = int(snapshot_->units.size());
+    int stale = 0, units = 0;
+    for (const UnitSnapshot& u : snapshot_->units) {
+        if (u.remote) continue;
+        ++units;
+        stale += u.stale ? 1 : 0;
+    }
     const bool ok = units > stale;
     std::string body = ok ? "{\"status\":\"ok\"" : "{\"status\":\"stale\"";
     body += ",\"units\":" + std::to_string(units) + ",\"stale\":" + std::to_string(stale) + "}";
@@ -212,7 +215,8 @@ Reply Api::Metrics() {
     if (metrics_.empty()) {
         std::vector<MetricsUnit> units;
         units.reserve(snapshot_->units.size());
-        for (const UnitSnapshot& u : snapshot_->units) units.push_back({u.name, &u.variables, u.stale, u.linkLost});
+        for (const UnitSnapshot& u : snapshot_->units)
+            if (!u.remote) units.push_back({u.name, &u.variables, u.stale, u.linkLost});
         metrics_ = PrometheusText(units);
     }
     Reply r;

@@ -52,6 +52,7 @@ struct UnitSnapshot {
     std::vector<nut::Variable> variables;
     bool stale = false;
     bool linkLost = false;
+    bool remote = false;  // another NUT server's: shown, not counted in /metrics or /healthz
 };
 struct Snapshot {
     std::vector<UnitSnapshot> units;

@@ -5,6 +5,7 @@
 #include "daemon/nut/nut_server.h"
 #include "daemon/web/http_server.h"
 #include "daemon/web/json_text.h"
+#include "daemon/web/remote_nut.h"
 #include "daemon/web/unit_json.h"
 
 namespace web {
@@ -59,6 +60,26 @@ void WebBridge::Publish() {
         }
         snapshot->units.push_back(std::move(u));
     }
+    if (remote_) {
+        for (const RemoteUnit& r : remote_->Units()) {
+            qint64& since = remoteSince_[r.name];
+            if (r.reachable)
+                since = 0;
+            else if (!since)
+                since = r.lastGoodMs ? r.lastGoodMs : wall;
+            UnitSnapshot u;
+            u.name = r.name;
+            u.json = RemoteUnitJson(r, since);
+            u.stale = !r.reachable;
+            u.remote = true;
+            std::string& last = remotePublished_[r.name];
+            if (u.json != last) {
+                last = u.json;
+                changed.push_back(int(snapshot->units.size()));
+            }
+            snapshot->units.push_back(std::move(u));
+        }
+    }
     NoteOutcomes();
     server_->Publish(std::move(snapshot), std::move(changed));
 }
@@ -83,9 +104,26 @@ void WebBridge::Answer(ReplyFn done, Reply reply) {
     server_->Post([done = std::move(done), reply = std::move(reply)]() mutable { done(std::move(reply)); });
 }
 
-void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
+void WebBridge::ToMain(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(tasksMutex_);
+        tasks_.push_back(std::move(task));
+    }
     QMetaObject::invokeMethod(
         this,
+        [this] {
+            std::vector<std::function<void()>> tasks;
+            {
+                std::lock_guard<std::mutex> lock(tasksMutex_);
+                tasks.swap(tasks_);
+            }
+            for (auto& t : tasks) t();
+        },
+        Qt::QueuedConnection);
+}
+
+void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
+    ToMain(
         [this, order = std::move(order), done = std::move(done)]() mutable {
             nut::UnitBoard::Unit* unit = board_->Find(order.unit);
             if (!unit) return Answer(std::move(done), JsonError(404, "unknown unit"));
@@ -110,13 +148,11 @@ void WebBridge::RunCommand(CommandOrder order, ReplyFn done) {
             r.status = 202;
             r.body = std::move(body);
             Answer(std::move(done), std::move(r));
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void WebBridge::CommandStatus(std::string id, ReplyFn done) {
-    QMetaObject::invokeMethod(
-        this,
+    ToMain(
         [this, id = std::move(id), done = std::move(done)]() mutable {
             const std::string status = board_->Tracking().Status(id, steady_());
             if (status == "ERR UNKNOWN") return Answer(std::move(done), JsonError(404, "unknown command id"));
@@ -128,21 +164,16 @@ void WebBridge::CommandStatus(std::string id, ReplyFn done) {
             Reply r;
             r.body = std::move(body);
             Answer(std::move(done), std::move(r));
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void WebBridge::Log(std::string line) {
-    QMetaObject::invokeMethod(
-        this, [line = std::move(line)] { nut::LogLine(QString::fromStdString(line)); }, Qt::QueuedConnection);
+    ToMain([line = std::move(line)] { nut::LogLine(QString::fromStdString(line)); });
 }
 
 void WebBridge::Note(std::string unit, std::string kind, std::string text, std::string user, std::string peer) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, unit = std::move(unit), kind = std::move(kind), text = std::move(text), user = std::move(user),
-         peer = std::move(peer)] { board_->Note(unit, kind.c_str(), text, user, peer); },
-        Qt::QueuedConnection);
+    ToMain([this, unit = std::move(unit), kind = std::move(kind), text = std::move(text), user = std::move(user),
+            peer = std::move(peer)] { board_->Note(unit, kind.c_str(), text, user, peer); });
 }
 
 }  // namespace web

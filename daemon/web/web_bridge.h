@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
+#include <vector>
 #include <string>
 
 #include "daemon/unit_board.h"
@@ -16,6 +18,7 @@
 namespace web {
 
 class HttpServer;
+class RemoteNut;
 
 class WebBridge : public QObject, public MainSide {
 public:
@@ -23,6 +26,8 @@ public:
     // steadyMs: the board's clock; wallMs: milliseconds since the epoch.
     WebBridge(nut::UnitBoard* board, Clock steadyMs, Clock wallMs, QObject* parent = nullptr);
     void Attach(HttpServer* server) { server_ = server; }
+    // Also show the units of other NUT servers.
+    void SetRemote(const RemoteNut* remote) { remote_ = remote; }
 
     // After the feed's sync: publishes the units that changed, at most once per kMinGapMs (an
     // unpaced link refreshes hundreds of times a second; a browser needs a few).
@@ -35,6 +40,9 @@ public:
     void Note(std::string unit, std::string kind, std::string text, std::string user, std::string peer) override;
 
 private:
+    // Runs task on the server's thread. The task itself passes through a lock of ours rather
+    // than inside Qt's event, so the race checker sees the hand-over.
+    void ToMain(std::function<void()> task);
     void Publish();
     void Answer(ReplyFn done, Reply reply);
     void NoteOutcomes();
@@ -51,7 +59,12 @@ private:
     qint64 lastRefreshWall_[4] = {};
     qint64 lastRefreshSteady_[4] = {};
     qint64 since_[4] = {};       // when the unit went stale or lost its link
-    std::map<std::string, Pending> pending_;  // web commands by tracking id, until their outcome
+    const RemoteNut* remote_ = nullptr;
+    std::map<std::string, std::string> remotePublished_;
+    std::map<std::string, qint64> remoteSince_;
+    std::map<std::string, Pending> pending_;
+    std::mutex tasksMutex_;
+    std::vector<std::function<void()>> tasks_;  // web commands by tracking id, until their outcome
 };
 
 }  // namespace web

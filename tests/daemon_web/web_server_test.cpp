@@ -19,9 +19,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -65,10 +67,15 @@ quint16 FreePort() {
 int Connect(quint16 port, const char* from = "127.0.0.1") {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    if (std::string_view(from) != "127.0.0.1") {
+        // The port is left to connect(), which may reuse one still closing towards elsewhere.
+        const int one = 1;
+        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &local.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(port);
@@ -164,13 +171,16 @@ protected:
         WriteFile(Path("Tralvane/vesperod.users"),
                   "[admin]\n  password = s3cret\n  instcmds = all\n"
                   "[viewer]\n  password = look\n");
-        WriteFile(Path("Tralvane/vesperod.conf"), "[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n");
+        nutPort_ = FreePort();
+        httpPort_ = FreePort();
+        // The dashboard also shows this very server's units over NUT, and a server that is not there.
+        WriteFile(Path("Tralvane/vesperod.conf"),
+                  QStringLiteral("[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
+                                 "http_remote = 127.0.0.1:%1, 127.0.0.1:1\n").arg(nutPort_).toUtf8());
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
         sim_ = new testsupport::SimProcess(QStringLiteral(VESPERO_SIM_PATH), 1, dir_->path(),
                                            {QStringLiteral("--control"), Path("ctl"), QStringLiteral("--log"), Path("frames")});
         ASSERT_TRUE(sim_->ready());
-        nutPort_ = FreePort();
-        httpPort_ = FreePort();
         StartDaemon();
     }
 
@@ -279,6 +289,24 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     }, 15000));
     WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
     EXPECT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["since"].isNull(); }, 15000));
+}
+
+TEST_F(WebE2e, ShowsTheUnitsOfOtherNutServers) {
+    const std::string remote = "/api/v1/ups/vespero0%40127.0.0.1%3A" + std::to_string(nutPort_);
+    ASSERT_TRUE(WaitFor([&] { return Get(remote).Json()["state"].toObject()["status"].toString() == "OL CHRG"; }, 15000))
+        << Get("/api/v1/ups").body;
+    const QJsonObject unit = Get(remote).Json();
+    EXPECT_TRUE(unit["remote"].toBool());
+    EXPECT_EQ(unit["state"].toObject()["text"].toString(), "On line");
+    EXPECT_TRUE(unit["variables"].toObject()["battery.voltage"].isDouble());
+    EXPECT_TRUE(unit["commands"].toArray().isEmpty());
+    // A server that cannot be reached is shown as such, with the reason.
+    const QJsonObject gone = Get("/api/v1/ups/127.0.0.1:1").Json();
+    EXPECT_TRUE(gone["state"].toObject()["stale"].toBool()) << Get("/api/v1/ups").body;
+    EXPECT_TRUE(gone["state"].toObject()["text"].toString().startsWith("No data: "));
+    // Neither counts in this server's own health or metrics.
+    EXPECT_EQ(Get("/healthz").Json()["units"].toInt(), 1);
+    EXPECT_EQ(Get("/metrics").body.find("127.0.0.1:"), std::string::npos);
 }
 
 TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
@@ -396,10 +424,15 @@ TEST_F(WebE2e, HostileRequestsGetClearErrorsWhileTheNutSideAnswers) {
         close(fd);
         return ok;
     }, 10000));
+    QThread::msleep(500);
+    int wstatus = 0;
+    const pid_t gone = waitpid(daemon_, &wstatus, WNOHANG);
+    EXPECT_TRUE(Get("/healthz").status == 200) << Log() << " gone " << gone << " signal " << (WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : -1) << " exit " << (WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1);
 }
 
 TEST_F(WebE2e, EventsOutliveAKilledService) {
-    ASSERT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})").status, 200);
+    const HttpReply login = Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})");
+    ASSERT_EQ(login.status, 200) << login.head << login.body << errno;
     ASSERT_TRUE(WaitFor([] { return Get("/api/v1/events").body.find("\"web login\"") != std::string::npos; }, 5000));
     const size_t before = Get("/api/v1/events?since=0&limit=5000").Json()["events"].toArray().size();
     kill(daemon_, SIGKILL);
