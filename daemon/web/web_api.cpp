@@ -145,7 +145,8 @@ void Api::Handle(const Request& request, ReplyFn done) {
     }
     if (rest == "logout") return done(post ? Logout(request) : (MethodNotAllowed("POST", &r), r));
     if (rest == "stream") {
-        if (!get) return MethodNotAllowed("GET", &r), done(std::move(r));
+        // Not HEAD: a stream has no end for a header-only answer to describe.
+        if (request.method != "GET") return MethodNotAllowed("GET", &r), done(std::move(r));
         r.stream = true;
         return done(std::move(r));
     }
