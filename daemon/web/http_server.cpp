@@ -218,7 +218,7 @@ private:
         if (reply.contentType.rfind("application/json", 0) == 0) res->set(http::field::cache_control, "no-store");
         for (const auto& [name, value] : reply.headers) res->insert(name, value);
         if (reply.staticBody)
-            res->body().assign(reinterpret_cast<const char*>(reply.staticBody), reply.staticSize);
+            res->body().assign(reply.staticBody, reply.staticSize);
         else
             res->body() = std::move(reply.body);
         const size_t length = res->body().size();

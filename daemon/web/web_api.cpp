@@ -42,10 +42,10 @@ Reply Json(int status, std::string body) {
     return r;
 }
 
-const char* MethodNotAllowed(std::string_view allowed, Reply* r) {
-    *r = JsonError(405, "method not allowed");
-    r->headers.emplace_back("Allow", std::string(allowed));
-    return nullptr;
+Reply MethodNotAllowed(std::string_view allowed) {
+    Reply r = JsonError(405, "method not allowed");
+    r.headers.emplace_back("Allow", std::string(allowed));
+    return r;
 }
 
 }  // namespace
@@ -120,7 +120,7 @@ void Api::Handle(const Request& request, ReplyFn done) {
     Reply r;
 
     if (path == "/" || path == "/index.html" || path.substr(0, 8) == "/assets/") {
-        if (!get) return MethodNotAllowed("GET, HEAD", &r), done(std::move(r));
+        if (!get) return done(MethodNotAllowed("GET, HEAD"));
         const Asset* asset = FindAsset(path.substr(0, 8) == "/assets/" ? path.substr(8) : std::string_view("index.html"));
         if (!asset) return done(JsonError(404, "not found"));
         r.contentType = asset->contentType;
@@ -129,29 +129,29 @@ void Api::Handle(const Request& request, ReplyFn done) {
         r.headers.emplace_back("Cache-Control", "no-cache");
         return done(std::move(r));
     }
-    if (path == "/healthz") return done(get ? Health() : (MethodNotAllowed("GET, HEAD", &r), r));
-    if (path == "/metrics") return done(get ? Metrics() : (MethodNotAllowed("GET, HEAD", &r), r));
+    if (path == "/healthz") return done(get ? Health() : MethodNotAllowed("GET, HEAD"));
+    if (path == "/metrics") return done(get ? Metrics() : MethodNotAllowed("GET, HEAD"));
 
     constexpr std::string_view api = "/api/v1/";
     if (path.substr(0, api.size()) != api) return done(JsonError(404, "not found"));
     const std::string_view rest = path.substr(api.size());
 
-    if (rest == "ups") return done(get ? Units() : (MethodNotAllowed("GET, HEAD", &r), r));
-    if (rest == "events") return done(get ? Events(query) : (MethodNotAllowed("GET, HEAD", &r), r));
-    if (rest == "session") return done(get ? Session(request) : (MethodNotAllowed("GET, HEAD", &r), r));
+    if (rest == "ups") return done(get ? Units() : MethodNotAllowed("GET, HEAD"));
+    if (rest == "events") return done(get ? Events(query) : MethodNotAllowed("GET, HEAD"));
+    if (rest == "session") return done(get ? Session(request) : MethodNotAllowed("GET, HEAD"));
     if (rest == "login") {
-        if (!post) return MethodNotAllowed("POST", &r), done(std::move(r));
+        if (!post) return done(MethodNotAllowed("POST"));
         return Login(request, std::move(done));
     }
-    if (rest == "logout") return done(post ? Logout(request) : (MethodNotAllowed("POST", &r), r));
+    if (rest == "logout") return done(post ? Logout(request) : MethodNotAllowed("POST"));
     if (rest == "stream") {
         // Not HEAD: a stream has no end for a header-only answer to describe.
-        if (request.method != "GET") return MethodNotAllowed("GET", &r), done(std::move(r));
+        if (request.method != "GET") return done(MethodNotAllowed("GET"));
         r.stream = true;
         return done(std::move(r));
     }
     if (rest.substr(0, 9) == "commands/") {
-        if (!get) return MethodNotAllowed("GET, HEAD", &r), done(std::move(r));
+        if (!get) return done(MethodNotAllowed("GET, HEAD"));
         std::string id;
         if (!PercentDecode(rest.substr(9), &id, false) || id.empty() || id.size() > 64)
             return done(JsonError(404, "unknown command id"));
@@ -165,10 +165,10 @@ void Api::Handle(const Request& request, ReplyFn done) {
             return done(JsonError(404, "unknown unit"));
         const std::string_view what = slash == std::string_view::npos ? std::string_view() : tail.substr(slash + 1);
         if (slash == std::string_view::npos)
-            return done(get ? OneUnit(name) : (MethodNotAllowed("GET, HEAD", &r), r));
-        if (what == "history") return done(get ? History(name, query) : (MethodNotAllowed("GET, HEAD", &r), r));
+            return done(get ? OneUnit(name) : MethodNotAllowed("GET, HEAD"));
+        if (what == "history") return done(get ? History(name, query) : MethodNotAllowed("GET, HEAD"));
         if (what == "command") {
-            if (!post) return MethodNotAllowed("POST", &r), done(std::move(r));
+            if (!post) return done(MethodNotAllowed("POST"));
             return Command(request, name, std::move(done));
         }
     }

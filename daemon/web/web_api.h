@@ -38,7 +38,7 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
     bool stream = false;  // the server turns the connection into an event stream
     // Pre-made bodies (assets) are served without a copy.
-    const unsigned char* staticBody = nullptr;
+    const char* staticBody = nullptr;
     size_t staticSize = 0;
 };
 using ReplyFn = std::function<void(Reply)>;

@@ -10,7 +10,7 @@ namespace web {
 struct Asset {
     const char* path;  // relative to the assets folder, "index.html", "vendor/uPlot.iife.min.js"
     const char* contentType;
-    const unsigned char* data;
+    const char* data;
     size_t size;
 };
 
