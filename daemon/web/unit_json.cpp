@@ -41,6 +41,18 @@ void AppendVariableOrNull(std::string* out, const nut::UnitBoard::Unit& unit, st
         *out += "null";
 }
 
+// Every variable as "name":value, numbers as JSON numbers.
+void AppendVariables(std::string* out, const std::vector<nut::Variable>& variables) {
+    bool first = true;
+    for (const nut::Variable& v : variables) {
+        if (!first) *out += ',';
+        first = false;
+        AppendJsonString(out, v.name);
+        *out += ':';
+        AppendJsonVariable(out, v.value);
+    }
+}
+
 }  // namespace
 
 std::vector<Gauge> PanelGauges(const _ZozeUps& ups) {
@@ -160,16 +172,9 @@ std::string UnitJson(const nut::UnitBoard::Unit& unit, const UnitTimes& times) {
         }
     }
     out += "],\"variables\":{";
-    bool first = true;
-    for (const nut::Variable& v : unit.variables) {
-        if (!first) out += ',';
-        first = false;
-        AppendJsonString(&out, v.name);
-        out += ':';
-        AppendJsonVariable(&out, v.value);
-    }
+    AppendVariables(&out, unit.variables);
     out += "},\"commands\":[";
-    first = true;
+    bool first = true;
     for (const nut::InstantCommand& c : nut::InstantCommands()) {
         if (!first) out += ',';
         first = false;
@@ -224,14 +229,7 @@ std::string RemoteUnitJson(const RemoteUnit& unit, qint64 sinceMs) {
     out += ",\"runtime\":";
     if (const std::string* v = find("battery.runtime")) AppendJsonVariable(&out, *v); else out += "null";
     out += "},\"gauges\":[],\"variables\":{";
-    bool first = true;
-    for (const nut::Variable& v : unit.variables) {
-        if (!first) out += ',';
-        first = false;
-        AppendJsonString(&out, v.name);
-        out += ':';
-        AppendJsonVariable(&out, v.value);
-    }
+    AppendVariables(&out, unit.variables);
     out += "},\"commands\":[]}";
     return out;
 }
