@@ -44,6 +44,9 @@ set(vespero_man_programs vespero vespero-sim vespero-probe)
 if(TARGET vesperod)
   install(TARGETS vesperod RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vesperod)
   list(APPEND vespero_man_programs vesperod)
+  # The shipped discharge tables, with their sources: examples for the [battery] table setting.
+  install(FILES ${CMAKE_SOURCE_DIR}/link/data/vrla_12v_typical.csv ${CMAKE_SOURCE_DIR}/link/data/vrla_12v_low.csv
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/vesperod/batteries COMPONENT vesperod)
 endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/daemon/vesperod.service)
   install(FILES ${CMAKE_SOURCE_DIR}/daemon/vesperod.service

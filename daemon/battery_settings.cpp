@@ -1,8 +1,11 @@
 #include "daemon/battery_settings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <cmath>
 
 namespace nut {
 namespace {
@@ -55,7 +58,7 @@ bool LoadBatteryConfig(const QString& path, BatteryConfig* config, QString* erro
         !ReadNumber(s, "full_voltage", 5, 20, &b.fullVolts, error) ||
         !ReadNumber(s, "low_voltage", 5, 20, &b.lowVolts, error) ||
         !ReadNumber(s, "internal_resistance", 0, 10, &b.resistanceOhms, error) ||
-        !ReadNumber(s, "peukert", 1, 2, &b.peukert, error) ||
+        !ReadNumber(s, "capacity_ah", 0, 100000, &b.capacityAh, error) ||
         !ReadNumber(s, "efficiency", 0.3, 1, &b.efficiency, error) ||
         !ReadNumber(s, "charge_low", 0, 100, &b.chargeLow, error) ||
         !ReadNumber(s, "runtime_low", 0, 86400, &b.runtimeLow, error) ||
@@ -65,6 +68,25 @@ bool LoadBatteryConfig(const QString& path, BatteryConfig* config, QString* erro
     if (!(b.fullVolts > b.emptyVolts)) {
         *error = QStringLiteral("battery: full_voltage must be above empty_voltage");
         return false;
+    }
+    double blocks = 0;
+    if (!ReadNumber(s, "blocks", 0, 1000, &blocks, error)) return false;
+    if (blocks != std::floor(blocks)) {
+        *error = QStringLiteral("battery: blocks must be a whole number");
+        return false;
+    }
+    b.blocks = int(blocks);
+    const QString table = s.value(QStringLiteral("table")).toString().trimmed();
+    if (!table.isEmpty()) {
+        const QString file = QFileInfo(path).absoluteDir().absoluteFilePath(table);
+        auto loaded = std::make_shared<DischargeTable>();
+        std::string why;
+        if (!LoadDischargeTable(QFile::encodeName(file).toStdString(), loaded.get(), &why)) {
+            *error = QStringLiteral("battery: table %1 %2").arg(file, QString::fromStdString(why));
+            return false;
+        }
+        config->table = std::move(loaded);
+        b.table = config->table.get();
     }
     const QString dir = s.value(QStringLiteral("state_dir")).toString().trimmed();
     if (!dir.isEmpty()) config->stateDir = QFileInfo(path).absoluteDir().absoluteFilePath(dir);

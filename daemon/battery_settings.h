@@ -6,7 +6,9 @@
 //   full_voltage = 12.8         ; per block, load-compensated: 100 %
 //   low_voltage = 10.5          ; per block at the terminals: LB, battery.voltage.low
 //   internal_resistance = 0     ; ohms per block; 0: 0.3 / Ah + 0.004
-//   peukert = 1.1
+//   table =                     ; the blocks' own discharge table (CSV); empty: a typical VRLA block
+//   capacity_ah = 0             ; 20-hour capacity of one block; 0: as the unit reports
+//   blocks = 0                  ; blocks in series; 0: as the unit reports
 //   efficiency = 0.9            ; of the inverter
 //   charge_low = 20             ; battery.charge.low, %
 //   runtime_low = 300           ; battery.runtime.low, s
@@ -17,12 +19,15 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "link/battery_estimate.h"
 
 namespace nut {
 
 struct BatteryConfig {
-    BatterySettings settings;
+    BatterySettings settings;  // settings.table points into table
+    std::shared_ptr<const DischargeTable> table;
     QString stateDir;
     double timeScale = 1;
 };
@@ -30,7 +35,8 @@ struct BatteryConfig {
 QString DefaultBatteryStateDir();
 
 // Reads [battery] from the settings file at path (nothing there, or no file: the defaults).
-// False with *error set on a value out of range.
+// False with *error set on a value out of range or a table that cannot be read. The retired key
+// peukert is accepted and ignored: the table holds the rate dependence now.
 bool LoadBatteryConfig(const QString& path, BatteryConfig* config, QString* error);
 
 }  // namespace nut

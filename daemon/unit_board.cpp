@@ -2,7 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
+#include <cmath>
 #include <cstring>
 
 #include "daemon/nut/nut_server.h"
@@ -48,19 +50,28 @@ void UnitBoard::TrackBattery(Unit* u, qint64 nowMs) {
         }
     }
     BatteryEstimate e;
+    const int learnedBefore = u->battery.model.discharges;
     if (::TrackBattery(&u->battery, BatteryInputsFrom(*u->last), battery_.settings,
                        double(nowMs) / 1000 * battery_.timeScale, &e)) {
+        const BatteryModel& m = u->battery.model;
+        const QString name = QString::fromStdString(u->name);
         const QString path = BatteryStatePath(*u);
+        if (m.discharges != learnedBefore) {
+            QStringList rates;
+            for (const LearnedRate& r : m.rates)
+                rates << QStringLiteral("%1 x the table at %2 A per Ah").arg(r.factor, 0, 'f', 3).arg(r.ampsPerAh, 0, 'f', 3);
+            LogLine(QStringLiteral("%1: learned from a discharge to the end voltage: %2").arg(name, rates.join(QStringLiteral(", "))));
+        }
+        if (ResistanceFactor(m) < 1)
+            LogLine(QStringLiteral("%1: battery resistance %2 mOhm a block, up from %3: runtime taken as %4 %")
+                        .arg(name)
+                        .arg(m.ohms * 1000, 0, 'f', 1)
+                        .arg((m.learnedOhms > 0 ? m.learnedOhms : m.referenceOhms) * 1000, 0, 'f', 1)
+                        .arg(std::lround(ResistanceFactor(m) * 100)));
         std::string error;
         QDir().mkpath(battery_.stateDir);
-        if (SaveBatteryModel(path.toStdString(), u->battery.model, &error))
-            LogLine(QStringLiteral("%1: learned from a discharge: capacity factor %2; saved in %3")
-                        .arg(QString::fromStdString(u->name))
-                        .arg(u->battery.model.capacityFactor, 0, 'f', 3)
-                        .arg(path));
-        else
-            LogLine(QStringLiteral("%1: cannot save the battery model: %2")
-                        .arg(QString::fromStdString(u->name), QString::fromStdString(error)));
+        if (!SaveBatteryModel(path.toStdString(), m, &error))
+            LogLine(QStringLiteral("%1: cannot save the battery model: %2").arg(name, QString::fromStdString(error)));
     }
     u->batteryView.estimate = e;
     u->batteryView.settings = &battery_.settings;

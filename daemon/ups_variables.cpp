@@ -87,7 +87,8 @@ StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd, const BatteryView* batt
     }
     }
     if (lowBattery) AddWord(&words, "LB");
-    const bool overload = s.powerPercent >= 100 || (s.stateCode == 3 && s.standbyReason == 13);
+    // A unit at exactly its rating is not overloaded.
+    const bool overload = s.powerPercent > 100 || (s.stateCode == 3 && s.standbyReason == 13);
     if (overload) AddWord(&words, "OVER");
 
     if (s.stateCode == 3 && IsFaultReason(s.standbyReason))
@@ -119,7 +120,10 @@ std::vector<Variable> BuildVariables(const _ZozeUps& unit, bool fsd, int comPort
     const double blocks = double(s.currentUnits);
 
     num("battery.voltage", s.batteryVoltage, 1);
-    num("battery.current", s.inputCurrent, 1);
+    // The battery's own current comes with the auxiliary answer, read every few cycles.
+    const bool haveAux = std::any_of(std::begin(unit.auxWord), std::end(unit.auxWord), [](int32_t w) { return w != 0; }) ||
+                         std::any_of(std::begin(unit.auxWordB), std::end(unit.auxWordB), [](int32_t w) { return w != 0; });
+    if (haveAux) num("battery.current", unit.auxWord[1], 1);
     num("battery.temperature", s.batteryTemperature, 1);
     const BatterySettings* bs = battery ? battery->settings : nullptr;
     if (blocks > 0) {
@@ -201,7 +205,7 @@ struct Description {
 // Our own wording; names follow the NUT variable list.
 const Description kVariableDescriptions[] = {
     {"battery.capacity", "Battery capacity (Ah)"},
-    {"battery.charge", "Battery charge (percent), estimated from the voltage under load"},
+    {"battery.charge", "Battery charge (percent), estimated from what the battery has given at its rates"},
     {"battery.charge.low", "Charge below which the battery counts as low (percent)"},
     {"battery.charger.status", "Charging phase of the battery"},
     {"battery.current", "Battery current (A)"},

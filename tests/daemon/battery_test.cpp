@@ -76,17 +76,27 @@ TEST(BatterySettingsFile, ReadsTheGroupAndRefusesValuesOutOfRange) {
     EXPECT_TRUE(c.settings.lowFromEstimate);
 
     write("[server]\nport = 3493\n[battery]\nempty_voltage = 11.5\nfull_voltage = 12.9\ncharge_low = 35\n"
-          "runtime_low = 600\nlow_from_estimate = no\nstate_dir = learned\npeukert = 1.2\n");
+          "runtime_low = 600\nlow_from_estimate = no\nstate_dir = learned\npeukert = 1.2\ncapacity_ah = 38\nblocks = 8\n"
+          "table = blocks.csv\n");
+    {
+        QFile table(dir.filePath(QStringLiteral("blocks.csv")));
+        ASSERT_TRUE(table.open(QIODevice::WriteOnly));
+        table.write("# our blocks\ncapacity_ah,38\nminutes,amps\n10,70\n60,20\n");
+    }
     ASSERT_TRUE(nut::LoadBatteryConfig(path, &c, &error)) << error.toStdString();
     EXPECT_EQ(c.settings.emptyVolts, 11.5);
     EXPECT_EQ(c.settings.fullVolts, 12.9);
     EXPECT_EQ(c.settings.chargeLow, 35);
     EXPECT_EQ(c.settings.runtimeLow, 600);
-    EXPECT_EQ(c.settings.peukert, 1.2);
+    EXPECT_EQ(c.settings.capacityAh, 38);
+    EXPECT_EQ(c.settings.blocks, 8);
+    ASSERT_NE(c.settings.table, nullptr);  // the retired peukert key is ignored, the table rules
+    EXPECT_EQ(c.settings.table, c.table.get());
+    EXPECT_EQ(c.settings.table->points.size(), 2u);
     EXPECT_FALSE(c.settings.lowFromEstimate);
     EXPECT_EQ(c.stateDir, dir.filePath(QStringLiteral("learned")));
 
-    for (const char* bad : {"[battery]\ncharge_low = 120\n", "[battery]\npeukert = fast\n",
+    for (const char* bad : {"[battery]\ncharge_low = 120\n", "[battery]\nblocks = 2.5\n", "[battery]\ntable = none.csv\n",
                             "[battery]\nempty_voltage = 13\nfull_voltage = 12\n", "[battery]\nlow_from_estimate = maybe\n"}) {
         write(bad);
         error.clear();
@@ -118,7 +128,8 @@ TEST(BatteryBoard, LearnsFromADischargeIntoItsStateFileAndSkipsADamagedOne) {
     BatteryModel learned;
     ASSERT_TRUE(LoadBatteryModel(path.toStdString(), &learned));
     EXPECT_EQ(learned.discharges, 1);
-    EXPECT_NE(learned.capacityFactor, 1.0);
+    ASSERT_EQ(learned.rates.size(), 1u);
+    EXPECT_NE(learned.rates[0].factor, 1.0);
     const nut::Variable* charge = board.FindVariable(board.UnitAt(0), "battery.charge");
     ASSERT_NE(charge, nullptr);
     EXPECT_LT(std::stoi(charge->value), 10);  // back on line, the charger has only just begun
