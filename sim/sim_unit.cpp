@@ -157,6 +157,21 @@ void Unit::Advance(double seconds) {
     if (options_.model && seconds > 0) battery_.Advance(seconds, options_.loadPercent, OnBattery(), OnLine());
 }
 
+unsigned Unit::OutputAmps(int wobble) const {
+    if (!options_.model) return unsigned(4 + wobble / 4);
+    const double load = std::max(0.0, std::min(150.0, options_.loadPercent));
+    return unsigned(load / 100 * 5000 / 230 + 0.5);
+}
+
+unsigned Unit::BatteryAmps() const {
+    if (options_.model) {
+        if (OnBattery()) return unsigned(battery_.Amps(options_.loadPercent) + 0.5) & 0xFFFF;
+        return OnLine() && battery_.Charging() ? unsigned(0.9 * battery_.params().chargeAmps + 0.5) : 0;
+    }
+    return OnBattery() ? unsigned(std::max(0.0, options_.loadPercent) / 100 * 5000 / 0.92 / 54 + 0.5)
+                       : 2 + tick_ % 3;  // charging
+}
+
 double Unit::ModelVolts() const {
     if (options_.batteryVolts > 0) return options_.batteryVolts;
     return battery_.Volts(options_.loadPercent, OnBattery(), OnLine());
@@ -167,13 +182,15 @@ std::vector<uint8_t> Unit::Status() {
     // Slow wobble: values drift over a few dozen polls and come back.
     const int w = int(tick_ % 24) < 12 ? int(tick_ % 24) : 24 - int(tick_ % 24);
     std::vector<uint8_t> p;
-    PutWord(p, RawRms(229.0 + 0.2 * w));       // input voltage
-    PutWord(p, 50000 - 10 * w);                // input period: 2 x 1e6 / (0.8 x 50000) = 50 Hz
-    PutWord(p, 3 + w / 6);                     // input current
+    // On battery the mains are gone: no input voltage, frequency or current.
+    const bool mains = !OnBattery();
+    PutWord(p, mains ? RawRms(229.0 + 0.2 * w) : 0);  // input voltage
+    PutWord(p, mains ? 50000 - 10 * w : 0);    // input period: 2 x 1e6 / (0.8 x 50000) = 50 Hz
+    PutWord(p, mains ? 3 + w / 6 : 0);         // input current
     PutWord(p, RawRms(1.5 * 230.0));           // output voltage (the unit reports 1.5 x)
     const bool model = options_.model;
     const double load = std::max(0.0, std::min(150.0, options_.loadPercent));
-    PutWord(p, model ? unsigned(load / 100 * 5000 / 230 + 0.5) : 4 + w / 4);  // output current
+    PutWord(p, OutputAmps(w));                 // output current
     PutWord(p, model ? unsigned(load / 100 * 5000 + 0.5) : 900 + 10 * w);    // output power, W
     PutWord(p, 500);                           // output period, 40 us steps: 50 Hz
     if (model)
@@ -298,17 +315,19 @@ std::vector<uint8_t> Unit::Payload(char c) {
         return p;
     case '6':
         PutWord(p, 0);
-        PutWord(p, 2 + tick_ % 3);   // battery current, A
+        PutWord(p, BatteryAmps());   // battery current, A
         PutWord(p, 0);
         PutWord(p, 0);
         PutWord(p, 0);
         PutWord(p, 0);
-        PutWord(p, 4 + tick_ % 2);   // output current, A
+        PutWord(p, OutputAmps(int(tick_ % 24) < 12 ? int(tick_ % 24) : 24 - int(tick_ % 24)));  // output current, A
         PutWord(p, 0);
         PutLong(p, 123456u + tick_);
         PutWord(p, 0);
         PutWord(p, 0);
-        PutWord(p, options_.model ? unsigned(ModelVolts() * 10 + 0.5) : 540 + tick_ % 5);  // battery voltage, 0.1 V
+        // The same battery voltage as the status reply's.
+        PutWord(p, options_.model || options_.batteryVolts > 0 ? unsigned(ModelVolts() * 10 + 0.5) & 0xFFFF
+                                                               : 540 + tick_ % 5);  // battery voltage, 0.1 V
         PutWord(p, 0);
         PutWord(p, 0);
         PutWord(p, 0);

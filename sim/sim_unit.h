@@ -61,6 +61,8 @@ private:
     bool OnBattery() const { return options_.stateCode >= 16 && options_.stateCode <= 18; }
     bool OnLine() const { return options_.stateCode == 2 || options_.stateCode == 4; }
     double ModelVolts() const;
+    unsigned OutputAmps(int wobble) const;  // what the status and auxiliary answers report
+    unsigned BatteryAmps() const;
 
     UnitOptions options_;
     BatteryModel battery_;
