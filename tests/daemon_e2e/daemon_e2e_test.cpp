@@ -181,20 +181,21 @@ TEST_F(DaemonE2e, ChargeAndRuntimeFallThroughASimulatedDischargeToLowBattery) {
     EXPECT_EQ(number("battery.charge.low"), 20);
     EXPECT_EQ(number("battery.runtime.low"), 300);
 
-    // Two battery minutes a real second: from 60 % to low battery in a few seconds.
-    WriteFile(Path("ctl"), "model=1\nstate=18\nload=50\ntimescale=120\ncharge=60\n");
+    // Two battery minutes a real second: from full to low battery in about ten seconds. The
+    // charge is what the battery has given, so it starts full and falls with the time on battery.
+    WriteFile(Path("ctl"), "model=1\nstate=18\nload=50\ntimescale=120\n");
     ASSERT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG")), QStringLiteral("OB DISCHRG"));
     const double charge = number("battery.charge"), runtime = number("battery.runtime"), volts = number("battery.voltage");
-    EXPECT_GT(charge, 30);
-    EXPECT_LT(charge, 90);
-    EXPECT_GT(runtime, 300);
-    QThread::msleep(2000);
-    EXPECT_LT(number("battery.charge"), charge);
-    EXPECT_LT(number("battery.runtime"), runtime);
-    EXPECT_LT(number("battery.voltage"), volts);
+    EXPECT_GT(charge, 90);
+    EXPECT_GT(runtime, 600);
+    EXPECT_TRUE(WaitFor([&] {
+        return number("battery.charge") < charge - 10 && number("battery.runtime") < runtime - 120 &&
+               number("battery.voltage") < volts;
+    }, 10000));
+    // LB comes from the conservative figure, well before the end voltage here: nothing has been
+    // learned yet.
     EXPECT_EQ(AwaitStatus(QStringLiteral("OB DISCHRG LB"), 30000), QStringLiteral("OB DISCHRG LB"));
-    const QString all = Upsc({ups_});
-    EXPECT_TRUE(number("battery.charge") < 20 || number("battery.runtime") < 300) << all.toStdString();
+    EXPECT_GT(number("battery.voltage"), 42);
 }
 
 TEST_F(DaemonE2e, UpscmdPutsTheBatteryTestFrameOnTheWireOnlyForTheRightPassword) {
