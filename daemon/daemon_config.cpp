@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <map>
 
+#include "daemon/nut/nut_words.h"
+
 namespace nut {
 namespace {
 
@@ -269,7 +271,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
     }
     for (int i = 0; i < 4; ++i)
         for (int j = i + 1; j < 4; ++j)
-            if (config->unitName[i] == config->unitName[j]) {
+            if (nut::EqualNoCase(config->unitName[i].toStdString(), config->unitName[j].toStdString())) {
                 *error = QStringLiteral("%1unit%2 and unit%3 are both named %4")
                              .arg(config->path.isEmpty() ? QString() : config->path + QStringLiteral(": "))
                              .arg(i).arg(j).arg(config->unitName[i]);
