@@ -239,15 +239,17 @@ private:
 };
 
 // A client over a cap. Closing at once, with its request unread or still on the way, would
-// make the system answer it with a reset: the client might never read the error line, and its
-// write would meet a broken pipe. So the request is read first, the line sent, our side shut
-// and the client's close awaited, each wait bounded.
+// make the system answer it with a reset: the client might never read why, and its next write
+// would meet a broken pipe. So its requests are read and each is answered with the refusal
+// (clients look at the answer to one request only: upsc ignores the one to STARTTLS, upscmd
+// those to USERNAME and PASSWORD), then our side is shut and the client's close awaited. Both
+// waits are bounded, and so is the number of answers.
 class Server::Refusal : public QObject {
 public:
     Refusal(Server* server, int fd) : QObject(server), server_(server), fd_(fd), reader_(fd, QSocketNotifier::Read, this) {
         connect(&reader_, &QSocketNotifier::activated, this, [this] { Receive(); });
         timer_.setSingleShot(true);
-        connect(&timer_, &QTimer::timeout, this, [this] { answered_ ? Finish() : Answer(); });
+        connect(&timer_, &QTimer::timeout, this, [this] { shut_ ? Finish() : Shut(); });
         timer_.start(kRefusalWaitMs);
     }
     ~Refusal() override { ::close(fd_); }
@@ -261,20 +263,24 @@ public:
     }
 
 private:
+    static constexpr int kMaxAnswers = 4;
+
     void Receive() {
         char chunk[4096];
         const ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        if (n <= 0) {  // the client closed or failed: the line goes out if it can still be read
-            if (!answered_) Send();
-            return Finish();
+        if (n <= 0) return Finish();  // the client closed (or failed): nothing is left to tell it
+        if (shut_) return;            // read and dropped, so that our close meets no unread data
+        for (ssize_t i = 0; i < n && !shut_; ++i) {
+            if (chunk[i] != '\n') continue;
+            Send();
+            if (++answers_ == kMaxAnswers) Shut();
         }
-        if (!answered_ && std::memchr(chunk, '\n', size_t(n))) Answer();
     }
 
-    void Answer() {
-        answered_ = true;
-        Send();
+    void Shut() {
+        if (answers_ == 0) Send();  // a client that asked nothing still learns why
+        shut_ = true;
         shutdown(fd_, SHUT_WR);
         timer_.start(kRefusalWaitMs);
     }
@@ -288,7 +294,8 @@ private:
     int fd_;
     QSocketNotifier reader_;
     QTimer timer_;
-    bool answered_ = false;
+    int answers_ = 0;
+    bool shut_ = false;
 };
 
 // One thread for the password checks: a check is one key derivation, and the event loop keeps

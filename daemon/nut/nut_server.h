@@ -63,8 +63,8 @@ public:
     class Refusal;  // a client over a cap, told so (defined in the source)
     void Accept(int fd);
 
-    // A refused client gets its error line once its first request is in, or after this long; the
-    // server then closes its side and waits as long again for the client to close, so that
+    // A refused client has each request it sends within this time answered with the refusal;
+    // the server then shuts its side and waits as long again for the client to close, so that
     // neither a request still in flight nor the client's close meets a reset.
     static constexpr int kRefusalWaitMs = 2000;
     // Refused clients held at once; beyond that one is told and closed at once.
