@@ -662,6 +662,37 @@ TEST_F(LinkE2E, APortHeldByAnotherProcessIsNamedAsInUseByIt) {
     EXPECT_TRUE(TryComPort(5, 9600, &reason)) << reason.toStdString();
 }
 
+// A client that opens the simulator's port puts the line in exclusive mode; killed, it cannot
+// take that back, and the simulator keeps the line open. The next client must still get in.
+// Root passes exclusive mode by CAP_SYS_ADMIN, so the next client runs without it.
+TEST_F(LinkE2E, TheSimulatorsPortOpensAgainAfterItsClientWasKilled) {
+    StartSim(6, {}, QStringLiteral("killed.log"));
+    WriteSettings({{"Com0", "6"}});
+    const pid_t first = Spawn(QStringLiteral(VESPERO_PROBE_PATH), {}, Path("first.err"), Path("first.out"));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(WaitForFrames(Path("killed.log"), 2));
+    kill(first, SIGKILL);
+    EXPECT_EQ(WaitExit(first, 10000), -2);
+
+    const pid_t next = Spawn(QStringLiteral("/usr/bin/setpriv"),
+                             {QStringLiteral("--bounding-set=-sys_admin"), QStringLiteral(VESPERO_PROBE_PATH),
+                              QStringLiteral("--refreshes"), QStringLiteral("3")},
+                             Path("next.err"), Path("next.out"));
+    const int status = WaitExit(next, 20000);
+    if (status == -1) Terminate(next);
+    QFile err(Path("next.err")), out(Path("next.out"));
+    err.open(QIODevice::ReadOnly);
+    out.open(QIODevice::ReadOnly);
+    const QByteArray said = err.readAll();
+    EXPECT_EQ(status, 0) << said.toStdString();
+    EXPECT_TRUE(out.readAll().contains("\"stateText\":\"On_Line\"")) << said.toStdString();
+
+    // The killed client's lock file, should nobody have taken it over (the next one removes it).
+    const QString device = QFile::symLinkTarget(Path("Tralvane/ports/COM6"));
+    QFile lock(QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_'));
+    if (lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == first) lock.remove();
+}
+
 }  // namespace
 }  // namespace e2e
 
