@@ -391,6 +391,36 @@ TEST(DaemonProcess, ClientsOverTheCapSayWhyAndEndNormally) {
     Terminate(daemon);
 }
 
+// --check-config names every fault of both files with its line, and its status says whether
+// there was any; the unit's reload runs it first.
+TEST(DaemonProcess, CheckConfigListsEveryFaultOfBothFiles) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("vesperod.conf");
+    const QString users = dir.filePath("vesperod.users");
+    WriteFile(conf, "[server]\nmax_conections = 8\nidle_timeout = soon\njust words\n[unit0]\nname = two words\n"
+                    "[battery]\nempty_voltage = lots\n");
+    WriteFile(users, "[admin]\n password = \"open\n");
+    QString out;
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 1);
+    for (const QString& fault : {conf + ":2: unknown setting max_conections", conf + ":3: idle_timeout must be",
+                                 conf + ":4: expected key = value", conf + ":6: unit0: name two words",
+                                 conf + ": ", users + ":2: a quote is left open"})
+        EXPECT_TRUE(out.contains(fault)) << fault.toStdString() << "\n" << out.toStdString();
+    EXPECT_TRUE(out.contains(QLatin1String("empty_voltage"))) << out.toStdString();
+
+    WriteFile(conf, "[server]\nport = 4000\n");
+    WriteFile(users, "[admin]\n password = s3cret\n");
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 0) << out.toStdString();
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), dir.filePath("none.conf")}, dir.path(), &out), 1);
+    EXPECT_TRUE(out.contains(QLatin1String("none.conf: no such file"))) << out.toStdString();
+
+    QFile unit(QStringLiteral(VESPEROD_SERVICE_PATH));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    const QByteArray text = unit.readAll();
+    EXPECT_LT(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), text.indexOf("ExecReload=/bin/kill -HUP"));
+    EXPECT_GE(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
