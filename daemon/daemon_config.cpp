@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <map>
 
+#include "daemon/nut/nut_words.h"
+
 namespace nut {
 namespace {
 
@@ -20,62 +22,63 @@ struct Entry {
 };
 using Section = std::map<QString, Entry>;
 
-// The INI file as sections of key = value, each remembering its line. Comments start with ';' or
-// '#' outside double quotes; a quoted value may hold \" and \\.
-bool ReadIni(const QString& path, const QByteArray& text, std::map<QString, Section>* out, QString* error) {
+// One line of the INI file into its section; the fault, if any. Comments start with ';' or '#'
+// outside double quotes; a quoted value may hold \" and \\.
+QString ReadIniLine(const QString& line, int number, QString* section, std::map<QString, Section>* out) {
+    QString content, value;
+    bool quoted = false, wasQuoted = false, afterQuote = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quoted) {
+            if (c == QLatin1Char('\\') && i + 1 < line.size()) {
+                value += line[++i];
+            } else if (c == QLatin1Char('"')) {
+                quoted = false;
+                afterQuote = true;
+            } else {
+                value += c;
+            }
+            continue;
+        }
+        if (c == QLatin1Char(';') || c == QLatin1Char('#')) break;
+        if (afterQuote) {
+            if (!c.isSpace()) return QStringLiteral("text after the closing quote");
+            continue;
+        }
+        if (c == QLatin1Char('"') && content.contains(QLatin1Char('=')) &&
+            content.section(QLatin1Char('='), 1).trimmed().isEmpty() && !wasQuoted) {
+            quoted = wasQuoted = true;
+            continue;
+        }
+        content += c;
+    }
+    if (quoted) return QStringLiteral("a quote is left open");
+    content = content.trimmed();
+    if (content.isEmpty()) return {};
+    if (content.startsWith(QLatin1Char('['))) {
+        if (!content.endsWith(QLatin1Char(']')) || content.size() < 3)
+            return QStringLiteral("a section name must stand in [brackets]");
+        *section = content.mid(1, content.size() - 2).trimmed();
+        (*out)[*section];
+        return {};
+    }
+    const qsizetype eq = content.indexOf(QLatin1Char('='));
+    if (eq <= 0) return QStringLiteral("expected key = value, found \"%1\"").arg(content);
+    if (section->isEmpty()) return QStringLiteral("setting outside a [section]");
+    const QString key = content.left(eq).trimmed();
+    (*out)[*section][key] = Entry{wasQuoted ? value : content.mid(eq + 1).trimmed(), number};
+    return {};
+}
+
+// The file as sections of key = value, each remembering its line. A line with a fault is left out, and reading goes on to find the others.
+void ReadIni(const QString& path, const QByteArray& text, std::map<QString, Section>* out, QStringList* faults) {
     QString section;
     int number = 0;
     for (const QByteArray& raw : text.split('\n')) {
         ++number;
-        const QString line = QString::fromUtf8(raw);
-        auto fail = [&](const QString& why) {
-            *error = QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(why);
-            return false;
-        };
-        QString content, value;
-        bool quoted = false, wasQuoted = false, afterQuote = false;
-        for (qsizetype i = 0; i < line.size(); ++i) {
-            const QChar c = line[i];
-            if (quoted) {
-                if (c == QLatin1Char('\\') && i + 1 < line.size()) {
-                    value += line[++i];
-                } else if (c == QLatin1Char('"')) {
-                    quoted = false;
-                    afterQuote = true;
-                } else {
-                    value += c;
-                }
-                continue;
-            }
-            if (c == QLatin1Char(';') || c == QLatin1Char('#')) break;
-            if (afterQuote) {
-                if (!c.isSpace()) return fail(QStringLiteral("text after the closing quote"));
-                continue;
-            }
-            if (c == QLatin1Char('"') && content.contains(QLatin1Char('=')) &&
-                content.section(QLatin1Char('='), 1).trimmed().isEmpty() && !wasQuoted) {
-                quoted = wasQuoted = true;
-                continue;
-            }
-            content += c;
-        }
-        if (quoted) return fail(QStringLiteral("a quote is left open"));
-        content = content.trimmed();
-        if (content.isEmpty()) continue;
-        if (content.startsWith(QLatin1Char('['))) {
-            if (!content.endsWith(QLatin1Char(']')) || content.size() < 3)
-                return fail(QStringLiteral("a section name must stand in [brackets]"));
-            section = content.mid(1, content.size() - 2).trimmed();
-            (*out)[section];
-            continue;
-        }
-        const qsizetype eq = content.indexOf(QLatin1Char('='));
-        if (eq <= 0) return fail(QStringLiteral("expected key = value, found \"%1\"").arg(content));
-        if (section.isEmpty()) return fail(QStringLiteral("setting outside a [section]"));
-        const QString key = content.left(eq).trimmed();
-        (*out)[section][key] = Entry{wasQuoted ? value : content.mid(eq + 1).trimmed(), number};
+        const QString why = ReadIniLine(QString::fromUtf8(raw), number, &section, out);
+        if (!why.isEmpty()) *faults << QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(why);
     }
-    return true;
 }
 
 class Reader {
@@ -88,31 +91,27 @@ public:
         return it == section_->end() ? nullptr : &it->second;
     }
 
-    bool Int(const char* key, int low, int high, int* out, QString* error) const {
+    void Int(const char* key, int low, int high, int* out, QStringList* faults) const {
         const Entry* e = Find(key);
-        if (!e) return true;
+        if (!e) return;
         bool ok = false;
         const int v = e->value.toInt(&ok);
         if (!ok || v < low || v > high) {
-            *error = QStringLiteral("%1:%2: %3 must be a whole number from %4 to %5")
-                         .arg(path_).arg(e->line).arg(QLatin1String(key)).arg(low).arg(high);
-            return false;
+            *faults << QStringLiteral("%1:%2: %3 must be a whole number from %4 to %5")
+                           .arg(path_).arg(e->line).arg(QLatin1String(key)).arg(low).arg(high);
+            return;
         }
         *out = v;
-        return true;
     }
 
     // Every key must be one of `known`.
-    bool OnlyKnown(std::initializer_list<const char*> known, QString* error) const {
-        if (!section_) return true;
+    void OnlyKnown(std::initializer_list<const char*> known, QStringList* faults) const {
+        if (!section_) return;
         for (const auto& item : *section_) {
             const QString& key = item.first;  // a plain name: clang's lambdas cannot capture bindings
-            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == QLatin1String(k); })) {
-                *error = QStringLiteral("%1:%2: unknown setting %3").arg(path_).arg(item.second.line).arg(key);
-                return false;
-            }
+            if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == QLatin1String(k); }))
+                *faults << QStringLiteral("%1:%2: unknown setting %3").arg(path_).arg(item.second.line).arg(key);
         }
-        return true;
     }
 
 private:
@@ -172,7 +171,9 @@ bool ParseListenAddress(const QString& text, quint16 defaultPort, ListenAddress*
     return true;
 }
 
-bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, QString* error) {
+bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, QStringList* faults) {
+    faults->clear();
+    QString error;
     // Filled aside, so a file that cannot be used leaves the caller's settings as they were.
     DaemonConfig fresh;
     DaemonConfig* config = &fresh;
@@ -188,17 +189,17 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
     int portLine = 0;
     if (!info.exists()) {
         if (required) {
-            *error = QStringLiteral("%1: no such file").arg(path);
+            *faults << QStringLiteral("%1: no such file").arg(path);
             return false;
         }
     } else {
         QFile file(path);
         if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("%1: not a readable file").arg(path);
+            *faults << QStringLiteral("%1: not a readable file").arg(path);
             return false;
         }
         std::map<QString, Section> ini;
-        if (!ReadIni(path, file.readAll(), &ini, error)) return false;
+        ReadIni(path, file.readAll(), &ini, faults);
         config->path = info.absoluteFilePath();
         for (const auto& [name, section] : ini) {
             static const QRegularExpression unitSection(QStringLiteral("^unit[0-3]$"));
@@ -206,8 +207,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
             if (name != QLatin1String("server") && name != QLatin1String("battery") &&
                 !unitSection.match(name).hasMatch()) {
                 const int line = section.empty() ? 0 : section.begin()->second.line;
-                *error = QStringLiteral("%1:%2: unknown section [%3]").arg(path).arg(line).arg(name);
-                return false;
+                *faults << QStringLiteral("%1:%2: unknown section [%3]").arg(path).arg(line).arg(name);
             }
         }
         const auto find = [&](const QString& name) -> const Section* {
@@ -215,18 +215,17 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
             return it == ini.end() ? nullptr : &it->second;
         };
         const Reader server(path, find(QStringLiteral("server")));
-        if (!server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
-                               "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
-                               "http_max_streams", "http_remote"},
-                              error) ||
-            !server.Int("port", 1, 65535, &port, error) ||
-            !server.Int("max_connections", 1, 100000, &config->maxConnections, error) ||
-            !server.Int("max_connections_per_address", 1, 100000, &config->maxConnectionsPerAddress, error) ||
-            !server.Int("idle_timeout", 1, 86400, &config->idleTimeoutSeconds, error) ||
-            !server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, error) ||
-            !server.Int("http_request_timeout", 1, 300, &config->httpRequestTimeoutSeconds, error) ||
-            !server.Int("http_max_streams", 1, 100000, &config->httpMaxStreams, error))
-            return false;
+        server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
+                          "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
+                          "http_max_streams", "http_remote"},
+                         faults);
+        server.Int("port", 1, 65535, &port, faults);
+        server.Int("max_connections", 1, 100000, &config->maxConnections, faults);
+        server.Int("max_connections_per_address", 1, 100000, &config->maxConnectionsPerAddress, faults);
+        server.Int("idle_timeout", 1, 86400, &config->idleTimeoutSeconds, faults);
+        server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, faults);
+        server.Int("http_request_timeout", 1, 300, &config->httpRequestTimeoutSeconds, faults);
+        server.Int("http_max_streams", 1, 100000, &config->httpMaxStreams, faults);
         if (const Entry* e = server.Find("port")) portLine = e->line;
         if (const Entry* e = server.Find("listen")) {
             listen = e->value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
@@ -234,62 +233,59 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         }
         if (const Entry* e = server.Find("users")) config->usersPath = info.absoluteDir().absoluteFilePath(e->value);
         if (const Entry* e = server.Find("http_listen")) {
-            if (!ParseHttpListen(e->value, &config->httpListen, error)) {
-                error->prepend(QStringLiteral("%1:%2: http_listen: ").arg(path).arg(e->line));
-                return false;
-            }
+            if (!ParseHttpListen(e->value, &config->httpListen, &error))
+                *faults << QStringLiteral("%1:%2: http_listen: ").arg(path).arg(e->line) + error;
         }
         if (const Entry* e = server.Find("http_remote")) {
-            if (!ParseRemoteServers(e->value, &config->httpRemote, error)) {
-                error->prepend(QStringLiteral("%1:%2: http_remote: ").arg(path).arg(e->line));
-                return false;
-            }
+            if (!ParseRemoteServers(e->value, &config->httpRemote, &error))
+                *faults << QStringLiteral("%1:%2: http_remote: ").arg(path).arg(e->line) + error;
         }
         if (const Entry* e = server.Find("http_certificate")) config->httpCertificate = info.absoluteDir().absoluteFilePath(e->value);
         if (const Entry* e = server.Find("http_key")) config->httpKey = info.absoluteDir().absoluteFilePath(e->value);
-        if (config->httpCertificate.isEmpty() != config->httpKey.isEmpty()) {
-            *error = QStringLiteral("%1: http_certificate and http_key go together").arg(path);
-            return false;
-        }
+        if (config->httpCertificate.isEmpty() != config->httpKey.isEmpty())
+            *faults << QStringLiteral("%1: http_certificate and http_key go together").arg(path);
         for (int i = 0; i < 4; ++i) {
             const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
-            if (!unit.OnlyKnown({"name", "description"}, error)) return false;
+            unit.OnlyKnown({"name", "description"}, faults);
             if (const Entry* e = unit.Find("name")) {
-                for (QChar c : e->value) {
-                    if (!(c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.'))) {
-                        *error = QStringLiteral("%1:%2: unit%3: name %4 may hold only letters, digits, - _ .")
-                                     .arg(path).arg(e->line).arg(i).arg(e->value);
-                        return false;
-                    }
-                }
-                if (!e->value.isEmpty()) config->unitName[i] = e->value;
+                const bool plain = std::all_of(e->value.begin(), e->value.end(), [](QChar c) {
+                    return c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.');
+                });
+                if (!plain)
+                    *faults << QStringLiteral("%1:%2: unit%3: name %4 may hold only letters, digits, - _ .")
+                                   .arg(path).arg(e->line).arg(i).arg(e->value);
+                else if (!e->value.isEmpty())
+                    config->unitName[i] = e->value;
             }
             if (const Entry* e = unit.Find("description")) config->unitDescription[i] = e->value;
         }
     }
     for (int i = 0; i < 4; ++i)
         for (int j = i + 1; j < 4; ++j)
-            if (config->unitName[i] == config->unitName[j]) {
-                *error = QStringLiteral("%1unit%2 and unit%3 are both named %4")
-                             .arg(config->path.isEmpty() ? QString() : config->path + QStringLiteral(": "))
-                             .arg(i).arg(j).arg(config->unitName[i]);
-                return false;
+            if (nut::EqualNoCase(config->unitName[i].toStdString(), config->unitName[j].toStdString())) {
+                *faults << QStringLiteral("%1unit%2 and unit%3 are both named %4")
+                               .arg(config->path.isEmpty() ? QString() : config->path + QStringLiteral(": "))
+                               .arg(i).arg(j).arg(config->unitName[i]);
             }
     const QString where = portLine ? QStringLiteral("%1:%2: ").arg(path).arg(portLine) : QString();
-    if (listen.isEmpty()) {
-        *error = where + QStringLiteral("listen: no address given");
-        return false;
-    }
+    if (listen.isEmpty()) *faults << where + QStringLiteral("listen: no address given");
     for (const QString& item : listen) {
         ListenAddress a;
-        if (!ParseListenAddress(item, quint16(port), &a, error)) {
-            error->prepend(where);
-            return false;
-        }
-        config->listen.push_back(a);
+        if (ParseListenAddress(item, quint16(port), &a, &error))
+            config->listen.push_back(a);
+        else
+            *faults << where + error;
     }
+    if (!faults->isEmpty()) return false;
     *result = std::move(fresh);
     return true;
+}
+
+bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QString* error) {
+    QStringList faults;
+    if (LoadDaemonConfig(path, required, config, &faults)) return true;
+    *error = faults.value(0);
+    return false;
 }
 
 bool ParseRemoteServers(const QString& text, std::vector<RemoteServer>* out, QString* error) {

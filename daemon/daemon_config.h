@@ -69,6 +69,9 @@ QString DefaultConfigPath();
 // Reads the file at path. required: a missing file is an error (an explicit --config);
 // otherwise it means defaults. Returns false with *error set when the file is unusable.
 bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QString* error);
+// The same, with every fault of the file (each "FILE:LINE: reason", or "FILE: reason" where no
+// one line is at fault), in the order of the file's checks.
+bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* config, QStringList* faults);
 
 // "ADDR", "ADDR:PORT", "[V6ADDR]:PORT", "localhost"; defaultPort when no port is given.
 constexpr quint16 kDefaultHttpPort = 8493;

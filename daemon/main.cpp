@@ -115,8 +115,32 @@ int main(int argc, char** argv) {
                        "instead of the configured ones (ADDR, ADDR:PORT or [IPV6]:PORT, default port 8493; "
                        "\"off\" for none); may be repeated."),
         QStringLiteral("address"));
-    parser.addOptions({configOption, listenOption, portOption, httpOption, hashOption, traceOption});
+    const QCommandLineOption checkOption(
+        QStringLiteral("check-config"),
+        QStringLiteral("Read the server settings (FILE, else --config's or the default) and the users file, print "
+                       "every fault as FILE:LINE: reason, and exit with status 1 if there is any, else 0."));
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The settings --check-config reads."),
+                                 QStringLiteral("[FILE]"));
+    parser.addOptions({configOption, listenOption, portOption, httpOption, hashOption, traceOption, checkOption});
     parser.process(app);
+
+    if (parser.isSet(checkOption)) {
+        const QStringList files = parser.positionalArguments();
+        if (files.size() > 1) {
+            std::fprintf(stderr, "vesperod: --check-config takes one settings file\n");
+            return 2;
+        }
+        const bool named = !files.isEmpty() || parser.isSet(configOption);
+        const QString path = !files.isEmpty() ? files[0] : named ? parser.value(configOption) : nut::DefaultConfigPath();
+        const QStringList faults = nut::CheckSettings(path, named);
+        for (const QString& fault : faults) std::fprintf(stderr, "%s\n", fault.toLocal8Bit().constData());
+        if (faults.isEmpty()) std::printf("%s: no faults\n", path.toLocal8Bit().constData());
+        return faults.isEmpty() ? 0 : 1;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "vesperod: a settings file goes with --config or --check-config\n");
+        return 2;
+    }
 
     if (parser.isSet(hashOption)) {
         std::string password;

@@ -1,6 +1,10 @@
 #include "daemon/settings_reload.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include "daemon/battery_settings.h"
 
 #include "daemon/nut/nut_server.h"
 #include "daemon/unit_board.h"
@@ -31,12 +35,37 @@ void LoadUsers(const QString& path, bool keep, UsersFile* users) {
     LogLine(QStringLiteral("%1 user(s) from %2").arg(users->users.size()).arg(path));
 }
 
+QStringList CheckSettings(const QString& configPath, bool required) {
+    QStringList faults;
+    DaemonConfig config;
+    const bool usable = LoadDaemonConfig(configPath, required, &config, &faults);
+    const QFileInfo info(configPath);
+    if (info.isFile()) {
+        // The battery group's own reader stops at its first fault and names no line.
+        BatteryConfig battery;
+        QString error;
+        if (!LoadBatteryConfig(info.absoluteFilePath(), &battery, &error))
+            faults << QStringLiteral("%1: %2").arg(configPath, error);
+    }
+    // Where the settings cannot be used, the users file is looked for where it would be by default.
+    const QString usersPath = usable ? config.usersPath : info.absoluteDir().filePath(QStringLiteral("vesperod.users"));
+    QFile file(usersPath);
+    if (!file.exists()) return faults;
+    if (!file.open(QIODevice::ReadOnly)) {
+        faults << QStringLiteral("%1: %2").arg(usersPath, file.errorString());
+        return faults;
+    }
+    const UsersFile users = ParseUsersFile(file.readAll(), usersPath);
+    return faults + users.errors + users.warnings;
+}
+
 void ReloadSettings(const QString& configPath, bool required, bool listenFromCommandLine, DaemonConfig* config,
                     UsersFile* users, UnitBoard* board, Server* server) {
     DaemonConfig fresh;
-    QString error;
-    if (!LoadDaemonConfig(configPath, required, &fresh, &error)) {
-        LogLine(QStringLiteral("reload: %1; keeping the settings in use").arg(error));
+    QStringList faults;
+    if (!LoadDaemonConfig(configPath, required, &fresh, &faults)) {
+        for (const QString& fault : faults) LogLine(QStringLiteral("reload: %1").arg(fault));
+        LogLine(QStringLiteral("reload: %1 fault(s); keeping the settings in use").arg(faults.size()));
         return;
     }
     bool sameListen = fresh.listen.size() == config->listen.size();

@@ -117,7 +117,7 @@ void UnitBoard::Rebuild(Unit* u) {
 
 UnitBoard::Unit* UnitBoard::Find(std::string_view name) {
     for (Unit* u : presentUnits_)
-        if (u->name == name) return u;
+        if (EqualNoCase(u->name, name)) return u;
     return nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/quit_on_signal.h"
 #include "link/device_lock.h"
 #include "link/port/ups_event.h"
 #include "link/ups_link.h"
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
     }
 
     Receiver receiver(refreshes, haveCommand, int(type), int(value));
+    QuitOnSignals(&app);
     SendHwnd(&receiver);
     StartLinkThread();
     const int status = app.exec();

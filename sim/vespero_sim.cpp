@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -227,6 +228,7 @@ class Simulator {
 public:
     explicit Simulator(Options o) : opt_(std::move(o)), unit_(opt_.unit), rng_(opt_.seed) {}
     int Run();
+    void ReleaseExclusiveMode();
 
 private:
     void Publish();
@@ -448,11 +450,21 @@ void Simulator::Feed(const uint8_t* data, size_t n) {
     }
 }
 
+// A client's open puts the line in exclusive mode (TIOCEXCL), and its close cannot lift it while
+// our own descriptor keeps the line: a killed client would shut every later one out (all but
+// root). A real port loses the mode with its last close; here it is lifted as soon as it is seen,
+// and the clients' lock files still keep two of them apart.
+void Simulator::ReleaseExclusiveMode() {
+    int exclusive = 0;
+    if (ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive) ioctl(slave_, TIOCNXCL);
+}
+
 int Simulator::Run() {
     Publish();
     auto lastByte = std::chrono::steady_clock::now();
     uint8_t buffer[4096];
     while (!stopRequested) {
+        ReleaseExclusiveMode();
         // 'P' frames come in two lengths: a complete short one is taken when nothing follows.
         const bool shortP = frame_.size() == 30 && frame_[1] == 'P';
         pollfd p{master_, POLLIN, 0};

@@ -17,6 +17,8 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -236,6 +238,66 @@ private:
     bool closeWhenSent_ = false;
 };
 
+// A client over a cap. Closing at once, with its request unread or still on the way, would
+// make the system answer it with a reset: the client might never read why, and its next write
+// would meet a broken pipe. So its requests are read and each is answered with the refusal
+// (clients look at the answer to one request only: upsc ignores the one to STARTTLS, upscmd
+// those to USERNAME and PASSWORD), then our side is shut and the client's close awaited. Both
+// waits are bounded, and so is the number of answers.
+class Server::Refusal : public QObject {
+public:
+    Refusal(Server* server, int fd) : QObject(server), server_(server), fd_(fd), reader_(fd, QSocketNotifier::Read, this) {
+        connect(&reader_, &QSocketNotifier::activated, this, [this] { Receive(); });
+        timer_.setSingleShot(true);
+        connect(&timer_, &QTimer::timeout, this, [this] { shut_ ? Finish() : Shut(); });
+        timer_.start(kRefusalWaitMs);
+    }
+    ~Refusal() override { ::close(fd_); }
+
+    // Ends it now; the object goes later, never inside its own notifier's signal.
+    void Finish() {
+        if (!server_->refusing_.erase(this)) return;
+        reader_.setEnabled(false);
+        timer_.stop();
+        deleteLater();
+    }
+
+private:
+    static constexpr int kMaxAnswers = 4;
+
+    void Receive() {
+        char chunk[4096];
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n <= 0) return Finish();  // the client closed (or failed): nothing is left to tell it
+        if (shut_) return;            // read and dropped, so that our close meets no unread data
+        for (ssize_t i = 0; i < n && !shut_; ++i) {
+            if (chunk[i] != '\n') continue;
+            Send();
+            if (++answers_ == kMaxAnswers) Shut();
+        }
+    }
+
+    void Shut() {
+        if (answers_ == 0) Send();  // a client that asked nothing still learns why
+        shut_ = true;
+        shutdown(fd_, SHUT_WR);
+        timer_.start(kRefusalWaitMs);
+    }
+
+    void Send() {
+        static const char kRefusal[] = "ERR ACCESS-DENIED too-many-connections\n";
+        [[maybe_unused]] const ssize_t n = send(fd_, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+    Server* server_;
+    int fd_;
+    QSocketNotifier reader_;
+    QTimer timer_;
+    int answers_ = 0;
+    bool shut_ = false;
+};
+
 // One thread for the password checks: a check is one key derivation, and the event loop keeps
 // the other core. Jobs and verdicts pass under a mutex and the verdicts wake the event loop
 // through a pipe: plain primitives, so the race checker sees every hand-over.
@@ -348,8 +410,8 @@ Server::~Server() { Close(); }
 
 void Server::Reconfigure() {
     // Room for what is not a client: the serial port and its lock, the listeners, the log, the
-    // event loop's own descriptors and the one a refused connection holds for a moment.
-    constexpr long kReserved = 64;
+    // event loop's own descriptors and those refused clients hold for a moment.
+    constexpr long kReserved = 64 + kMaxRefusing;
     maxConnections_ = config_.maxConnections;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -398,6 +460,7 @@ void Server::Close() {
     checks_->Stop();
     for (auto& [connection, fd] : clients_) delete connection;  // closes its descriptor
     clients_.clear();
+    for (Refusal* r : std::exchange(refusing_, {})) delete r;
     perAddress_.clear();
     for (QTcpServer* s : servers_) {
         s->close();
@@ -434,6 +497,10 @@ void Server::Accept(int fd) {
             refusalsUnlogged_ = 0;
         } else {
             ++refusalsUnlogged_;
+        }
+        if (int(refusing_.size()) < kMaxRefusing) {
+            refusing_.insert(new Refusal(this, fd));
+            return;
         }
         static const char kRefusal[] = "ERR ACCESS-DENIED too-many-connections\n";
         [[maybe_unused]] const ssize_t n = send(fd, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "daemon/daemon_config.h"
@@ -59,7 +60,16 @@ public:
 
     class Connection;  // one client (defined in the source)
     class CheckThread;  // the worker that runs password checks (defined in the source)
+    class Refusal;  // a client over a cap, told so (defined in the source)
     void Accept(int fd);
+
+    // A refused client has each request it sends within this time answered with the refusal;
+    // the server then shuts its side and waits as long again for the client to close, so that
+    // neither a request still in flight nor the client's close meets a reset.
+    static constexpr int kRefusalWaitMs = 2000;
+    // Refused clients held at once; beyond that one is told and closed at once.
+    static constexpr int kMaxRefusing = 32;
+    int RefusingCount() const { return int(refusing_.size()); }
 
 private:
     struct FailedLogins {
@@ -81,6 +91,7 @@ private:
     Session::Clock clock_;
     std::vector<QTcpServer*> servers_;
     std::unordered_map<Connection*, int> clients_;  // connection -> descriptor
+    std::unordered_set<Refusal*> refusing_;
     std::unordered_map<std::string, int> perAddress_;  // peer address -> connections
     std::unordered_map<std::string, FailedLogins> failedLogins_;
     QTimer idleTimer_;
@@ -95,6 +106,7 @@ private:
     bool acceptPaused_ = false;
 
     friend class Connection;
+    friend class Refusal;
 };
 
 // One line on standard error, or to the sink when one is set (tests). Control characters in the

@@ -172,7 +172,8 @@ void Session::Get(const std::vector<std::string>& w, std::string* out) {
     if (w.size() != (twoArgs ? 4u : 3u)) return Err(out, "INVALID-ARGUMENT");
     UnitBoard::Unit* unit = board_->Find(w[2]);
     if (!unit) return Err(out, "UNKNOWN-UPS");
-    const std::string& ups = unit->name;
+    // Replies name the unit as the client spelled it: clients match the reply to their request.
+    const std::string& ups = w[2];
     if (sub == "UPSDESC") {
         *out += "UPSDESC " + ups + " " + Quote(unit->description) + "\n";
         return;
@@ -219,7 +220,8 @@ void Session::List(const std::vector<std::string>& w, std::string* out) {
     if (w.size() != (withVar ? 4u : 3u)) return Err(out, "INVALID-ARGUMENT");
     UnitBoard::Unit* unit = board_->Find(w[2]);
     if (!unit) return Err(out, "UNKNOWN-UPS");
-    const std::string& ups = unit->name;
+    // Replies name the unit as the client spelled it: clients match the reply to their request.
+    const std::string& ups = w[2];
     if (sub == "CMD") {
         *out += "BEGIN LIST CMD " + ups + "\n";
         for (const InstantCommand& c : InstantCommands()) *out += "CMD " + ups + " " + c.name + "\n";
@@ -234,7 +236,13 @@ void Session::List(const std::vector<std::string>& w, std::string* out) {
     }
     if (board_->IsStale(*unit, clock_())) return Err(out, "DATA-STALE");
     if (sub == "VAR") {
-        *out += unit->listVarReply;
+        if (ups == unit->name) {
+            *out += unit->listVarReply;
+        } else {
+            *out += "BEGIN LIST VAR " + ups + "\n";
+            for (const Variable& v : unit->variables) *out += "VAR " + ups + " " + v.name + " " + Quote(v.value) + "\n";
+            *out += "END LIST VAR " + ups + "\n";
+        }
         return;
     }
     if (sub == "RW") {  // nothing on the unit is writable from the network

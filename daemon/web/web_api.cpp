@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "daemon/nut/nut_words.h"
 #include "daemon/web/json_text.h"
 #include "daemon/web/prometheus_metrics.h"
 #include "daemon/web/web_assets.h"
@@ -163,6 +164,10 @@ void Api::Handle(const Request& request, ReplyFn done) {
         std::string name;
         if (!PercentDecode(tail.substr(0, slash), &name, false) || name.empty())
             return done(JsonError(404, "unknown unit"));
+        // As on the NUT side, a unit's name matches without regard to case; from here on it is
+        // spelled as configured, so the history and the command queue find it.
+        for (const UnitSnapshot& u : snapshot_->units)
+            if (nut::EqualNoCase(u.name, name)) name = u.name;
         const std::string_view what = slash == std::string_view::npos ? std::string_view() : tail.substr(slash + 1);
         if (slash == std::string_view::npos)
             return done(get ? OneUnit(name) : MethodNotAllowed("GET, HEAD"));

@@ -7,10 +7,12 @@
 #include <QThread>
 
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -64,6 +66,45 @@ QString PermissionHint(const QString& device) {
     return QStringLiteral(". The user must be in the group that owns the device, \"%1\" "
                           "(sudo adduser $USER %1, then log in again)")
         .arg(group);
+}
+
+// The serial lock file QSerialPort keeps for a device: LCK..<name under /dev/, '/' as '_'> in
+// the first of the usual lock folders that holds one.
+QString LockFilePath(const QString& device) {
+    QString name = device;
+    if (name.startsWith(QLatin1String("/dev/"))) name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp", "/var/tmp",
+                               "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QLatin1String(folder) + QLatin1String("/LCK..") + name;
+        if (QFile::exists(path)) return path;
+    }
+    return {};
+}
+
+// "is in use by process 1234 (vespero)" when a live process holds the device's lock file; empty
+// otherwise. The number is the lock file's first line, in ASCII as every holder writes it; the
+// name is the system's for that process, else the lock file's second line.
+QString HolderOf(const QString& device) {
+    const QString path = LockFilePath(device);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) return {};
+    const QList<QByteArray> lines = file.read(4096).split('\n');
+    bool ok = false;
+    const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
+    if (!ok || pid <= 0 || pid > INT_MAX || (::kill(pid_t(pid), 0) != 0 && errno != EPERM)) return {};
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed()) : QString();
+    if (name.isEmpty()) name = QString::fromLocal8Bit(lines.value(1).trimmed());
+    return name.isEmpty() ? QStringLiteral("is in use by process %1").arg(pid)
+                          : QStringLiteral("is in use by process %1 (%2)").arg(pid).arg(name);
+}
+
+// Our lock file is made with the process's umask (a service's may be 0077); others must be able
+// to read who holds the port.
+void ShareLockFile(const QString& device) {
+    const QString path = LockFilePath(device);
+    if (!path.isEmpty()) ::chmod(QFile::encodeName(path).constData(), 0644);
 }
 
 void Report(PortEvent event, const OpenLine& line, const QString& reason) {
@@ -134,6 +175,11 @@ OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
     QSerialPort& port = line->port;
     port.setPortName(device);
     if (!port.open(QIODevice::ReadWrite)) {
+        if (const QString holder = HolderOf(device); !holder.isEmpty()) {
+            *reason = PortLabel(comPort, device) + QLatin1Char(' ') + holder;
+            *failure = -1;
+            return nullptr;
+        }
         *reason = PortLabel(comPort, device) + QStringLiteral(": ") + port.errorString();
         if (port.error() == QSerialPort::PermissionError) *reason += PermissionHint(device);
         *failure = port.error() == QSerialPort::DeviceNotFoundError ? -3 : -1;
@@ -150,6 +196,7 @@ OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
         return nullptr;
     }
     if (::fstat(int(port.handle()), &line->identity) != 0) line->identity = {};
+    ShareLockFile(device);
     return line.release();
 }
 

@@ -246,6 +246,31 @@ TEST_F(SessionTest, NamesMatchWithoutRegardToCaseAndProtverIsNetver) {
     ASSERT_EQ(Queued().size(), 1u);
 }
 
+TEST_F(SessionTest, UnitNamesMatchWithoutRegardToCaseAndAreEchoedAsSpelled) {
+    auto s = NewSession();
+    // A client checks that a reply names the unit as its request did, so the reply keeps its spelling.
+    EXPECT_EQ(Ask(*s, "GET VAR VESPERO0 ups.status"), "VAR VESPERO0 ups.status \"OL CHRG\"\n");
+    EXPECT_EQ(Ask(*s, "GET UPSDESC Vespero0"), "UPSDESC Vespero0 \"Rack \\\"A\\\" unit 0\"\n");
+    EXPECT_EQ(Ask(*s, "GET NUMLOGINS vesPERo0"), "NUMLOGINS vesPERo0 0\n");
+    EXPECT_EQ(Ask(*s, "LIST RW VESPERO0"), "BEGIN LIST RW VESPERO0\nEND LIST RW VESPERO0\n");
+    const std::string list = Ask(*s, "LIST VAR Vespero0");
+    EXPECT_EQ(list.rfind("BEGIN LIST VAR Vespero0\n", 0), 0u);
+    EXPECT_NE(list.find("VAR Vespero0 ups.status \"OL CHRG\"\n"), std::string::npos);
+    EXPECT_EQ(list.find("vespero0"), std::string::npos);
+    EXPECT_TRUE(list.ends_with("END LIST VAR Vespero0\n"));
+    // The configured spelling still gets the cached reply, unchanged by the other spelling's request.
+    EXPECT_EQ(Ask(*s, "LIST VAR vespero0").rfind("BEGIN LIST VAR vespero0\n", 0), 0u);
+    EXPECT_EQ(Ask(*s, "GET VAR vespero ups.status"), "ERR UNKNOWN-UPS\n");
+    EXPECT_EQ(Ask(*s, "GET VAR vespero00 ups.status"), "ERR UNKNOWN-UPS\n");
+
+    LogIn(*s, "mon", "\"mon pass\"");
+    EXPECT_EQ(Ask(*s, "LOGIN VESPERO0"), "OK\n");
+    EXPECT_EQ(Ask(*s, "GET NUMLOGINS vespero0"), "NUMLOGINS vespero0 1\n");  // one unit, whichever spelling
+    EXPECT_EQ(Ask(*s, "PRIMARY Vespero0"), "OK PRIMARY-GRANTED\n");
+    EXPECT_EQ(Ask(*s, "FSD VESPERO0"), "OK FSD-SET\n");
+    EXPECT_EQ(Ask(*s, "GET VAR vespero0 ups.status").rfind("VAR vespero0 ups.status \"FSD ", 0), 0u);
+}
+
 TEST_F(SessionTest, ADeferredPasswordCheckHoldsItsRequestAndIsMadeOncePerSession) {
     auto s = NewSession();
     s->DeferPasswordChecks(true);

@@ -149,6 +149,7 @@ TEST_F(ServerTest, RefusesConnectionsOverTheCapWithoutHarmingTheOthers) {
     auto b = Connect();
     ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
     auto extra = Connect(false);  // it may be closed before it is seen connected
+    extra->write("NETVER\n");
     EXPECT_EQ(Receive(*extra, 1), "ERR ACCESS-DENIED too-many-connections\n");
     EXPECT_TRUE(Pump([&] { return extra->state() == QAbstractSocket::UnconnectedState; }));
     a->write("NETVER\n");
@@ -160,6 +161,76 @@ TEST_F(ServerTest, RefusesConnectionsOverTheCapWithoutHarmingTheOthers) {
     auto again = Connect();  // a freed place is taken again
     again->write("NETVER\n");
     EXPECT_EQ(Receive(*again, 1), "1.3\n");
+}
+
+// A refused client is told why in answer to what it asks, and the server's close reaches it as
+// an end of data, never a reset, also while it is still writing.
+TEST_F(ServerTest, ARefusedClientReadsTheRefusalAndMeetsAnOrderlyClose) {
+    Start([](nut::DaemonConfig* c) { c->maxConnections = 1; });
+    auto held = Connect();
+    ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 1; }));
+    auto open = [this] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port_);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        return fd;
+    };
+    auto say = [](int fd, const std::string& text) {
+        return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+    };
+    // Everything until the server's close; *reset: the close came as a reset.
+    auto readToEnd = [](int fd, bool* reset) {
+        std::string got;
+        *reset = false;
+        Pump([&] {
+            char buffer[512];
+            const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) got.append(buffer, size_t(n));
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) *reset = true;
+            return n == 0 || *reset;
+        }, 3 * nut::Server::kRefusalWaitMs + 2000);
+        return got;
+    };
+    const std::string refusal = "ERR ACCESS-DENIED too-many-connections\n";
+
+    // upscmd's order: it looks only at the answer to INSTCMD, the third request.
+    const int asking = open();
+    ASSERT_TRUE(say(asking, "USERNAME admin\nPASSWORD x\n"));
+    ASSERT_TRUE(Pump([&] { return server_->RefusingCount() == 1; }));
+    ASSERT_TRUE(say(asking, "INSTCMD vespero0 test.battery.start\nLOGOUT\nNETVER\nNETVER\n"));
+    bool reset = true;
+    std::string got = readToEnd(asking, &reset);
+    EXPECT_EQ(got, refusal + refusal + refusal + refusal);  // four answers at most, then the close
+    EXPECT_FALSE(reset);
+    EXPECT_TRUE(say(asking, "NETVER\n"));  // still no broken pipe: the server reads what follows
+    ::close(asking);
+    EXPECT_TRUE(Pump([&] { return server_->RefusingCount() == 0; }));
+
+    // A client that asks nothing is told all the same, once.
+    const int silent = open();
+    got = readToEnd(silent, &reset);
+    EXPECT_EQ(got, refusal);
+    EXPECT_FALSE(reset);
+    ::close(silent);
+    ASSERT_TRUE(Pump([&] { return server_->RefusingCount() == 0; }));
+
+    // Refused clients beyond what the server holds at once are still told.
+    std::vector<int> crowd;
+    for (int i = 0; i < nut::Server::kMaxRefusing + 3; ++i) crowd.push_back(open());
+    ASSERT_TRUE(Pump([&] { return server_->RefusingCount() == nut::Server::kMaxRefusing; }));
+    for (int fd : crowd) {
+        EXPECT_EQ(readToEnd(fd, &reset), refusal);
+        ::close(fd);
+    }
+    EXPECT_TRUE(Pump([&] { return server_->RefusingCount() == 0; }, 3 * nut::Server::kRefusalWaitMs + 2000));
+
+    // The client inside the cap was served throughout.
+    held->write("NETVER\n");
+    EXPECT_EQ(Receive(*held, 1), "1.3\n");
+    EXPECT_EQ(server_->ClientCount(), 1);
 }
 
 TEST_F(ServerTest, ATooLongLineIsRefusedAndClosedWhetherItEndsOrNot) {
@@ -229,6 +300,7 @@ TEST_F(ServerTest, CapsConnectionsPerAddress) {
     auto b = Connect();
     ASSERT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
     auto third = Connect(false);
+    third->write("NETVER\n");
     EXPECT_EQ(Receive(*third, 1), "ERR ACCESS-DENIED too-many-connections\n");
     QTcpSocket other;  // another address is not held back by the first one's connections
     other.connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), port6);
@@ -388,6 +460,7 @@ TEST_F(ServerTest, AReloadKeepsClientsAndAppliesNamesLimitsAndUsersButABadFileCh
     second->write("USERNAME new\nPASSWORD n#1\nINSTCMD rack test.battery.start\n");
     EXPECT_EQ(Receive(*second, 3), "OK\nOK\nOK\n");
     auto third = Connect(false);
+    third->write("NETVER\n");
     EXPECT_EQ(Receive(*third, 1), "ERR ACCESS-DENIED too-many-connections\n");
 
     write(conf, "[server]\nmax_connections_per_address = 9\nidle_timeout = never\n");

@@ -223,6 +223,8 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     write("[unit0]\nname = same\n[unit3]\nname = same\n");
     EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
     EXPECT_TRUE(error.contains("same"));
+    write("[unit0]\nname = Rack\n[unit1]\nname = rack\n");  // clients could not tell them apart
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
     write("[server]\nlisten = nowhere\n");
     EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
 

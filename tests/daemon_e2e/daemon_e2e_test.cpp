@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -339,6 +340,86 @@ TEST(DaemonProcess, ServesAUnitWhosePortComesLateGoesAndComesBack) {
                              "UPS [vespero0] data is no longer stale", "UPS [vespero0]: first data from the unit"})
         EXPECT_TRUE(text.contains(QLatin1String(line))) << line << "\n" << text.toStdString();
     EXPECT_EQ(text.count(QLatin1String("port reopened")), 2) << text.toStdString();
+}
+
+// Debian's clients refused over the cap: each says why and ends with a status of its own, not by
+// a signal and without a broken pipe; the client inside the cap is served on.
+TEST(DaemonProcess, ClientsOverTheCapSayWhyAndEndNormally) {
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    QDir().mkpath(dir.filePath("Tralvane"));
+    WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=1\nCom0=3\n");
+    QDir().mkpath(dir.filePath("Tralvane/ports"));
+    ASSERT_TRUE(QFile::link(dir.filePath("not-plugged-in"), dir.filePath("Tralvane/ports/COM3")));
+    WriteFile(dir.filePath("Tralvane/vesperod.conf"), "[server]\nmax_connections = 1\n");
+    const quint16 port = FreePort();
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(log).contains(QLatin1String("listening on")); }, 10000)) << ReadAll(log).toStdString();
+
+    QTcpSocket held;
+    held.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    ASSERT_TRUE(held.waitForConnected(5000));
+    held.write("NETVER\n");
+    ASSERT_TRUE(held.waitForReadyRead(5000));
+    EXPECT_EQ(held.readAll(), "1.3\n");
+
+    const QString ups = QStringLiteral("vespero0@127.0.0.1:%1").arg(port);
+    const QStringList login = {QStringLiteral("-u"), QStringLiteral("admin"), QStringLiteral("-p"), QStringLiteral("x")};
+    const std::pair<const char*, QStringList> clients[] = {
+        {kUpsc, {ups, QStringLiteral("ups.status")}},
+        {kUpsc, {QStringLiteral("-l"), QStringLiteral("127.0.0.1:%1").arg(port)}},
+        {kUpscmd, login + QStringList{ups, QStringLiteral("test.battery.start")}},
+        {kUpscmd, QStringList{QStringLiteral("-w")} + login + QStringList{ups, QStringLiteral("test.battery.start")}},
+    };
+    for (const auto& [program, args] : clients) {
+        QString out;
+        const int status = RunClient(program, args, dir.path(), &out);
+        const std::string what = std::string(program) + " " + args.join(' ').toStdString() + ":\n" + out.toStdString();
+        EXPECT_GT(status, 0) << what;  // neither success, nor a signal (-2), nor a hang (-1)
+        EXPECT_TRUE(out.contains(QLatin1String("Access denied")) || out.contains(QLatin1String("too-many-connections")))
+            << what;
+        EXPECT_FALSE(out.contains(QLatin1String("disconnected"), Qt::CaseInsensitive)) << what;
+        EXPECT_FALSE(out.contains(QLatin1String("Broken pipe")) || out.contains(QLatin1String("reset"))) << what;
+    }
+
+    held.write("NETVER\n");
+    ASSERT_TRUE(held.waitForReadyRead(5000));
+    EXPECT_EQ(held.readAll(), "1.3\n");
+    EXPECT_TRUE(ReadAll(log).contains(QLatin1String("refused a connection from 127.0.0.1"))) << ReadAll(log).toStdString();
+    Terminate(daemon);
+}
+
+// --check-config names every fault of both files with its line, and its status says whether
+// there was any; the unit's reload runs it first.
+TEST(DaemonProcess, CheckConfigListsEveryFaultOfBothFiles) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("vesperod.conf");
+    const QString users = dir.filePath("vesperod.users");
+    WriteFile(conf, "[server]\nmax_conections = 8\nidle_timeout = soon\njust words\n[unit0]\nname = two words\n"
+                    "[battery]\nempty_voltage = lots\n");
+    WriteFile(users, "[admin]\n password = \"open\n");
+    QString out;
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 1);
+    for (const QString& fault : {conf + ":2: unknown setting max_conections", conf + ":3: idle_timeout must be",
+                                 conf + ":4: expected key = value", conf + ":6: unit0: name two words",
+                                 conf + ": ", users + ":2: a quote is left open"})
+        EXPECT_TRUE(out.contains(fault)) << fault.toStdString() << "\n" << out.toStdString();
+    EXPECT_TRUE(out.contains(QLatin1String("empty_voltage"))) << out.toStdString();
+
+    WriteFile(conf, "[server]\nport = 4000\n");
+    WriteFile(users, "[admin]\n password = s3cret\n");
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 0) << out.toStdString();
+    EXPECT_EQ(RunClient(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), dir.filePath("none.conf")}, dir.path(), &out), 1);
+    EXPECT_TRUE(out.contains(QLatin1String("none.conf: no such file"))) << out.toStdString();
+
+    QFile unit(QStringLiteral(VESPEROD_SERVICE_PATH));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    const QByteArray text = unit.readAll();
+    EXPECT_LT(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), text.indexOf("ExecReload=/bin/kill -HUP"));
+    EXPECT_GE(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), 0);
 }
 
 }  // namespace

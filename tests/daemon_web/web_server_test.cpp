@@ -262,6 +262,9 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     EXPECT_TRUE(unit["commands"].toArray().contains(QJsonValue("test.battery.start")));
 
     EXPECT_EQ(Get("/api/v1/ups/nosuch").status, 404);
+    // Unit names match without regard to case, as on the NUT side; the answer spells it as configured.
+    EXPECT_EQ(Get("/api/v1/ups/VESPERO0").Json()["name"].toString(), "vespero0");
+    EXPECT_EQ(Get("/api/v1/ups/Vespero0/history?quantity=battery.voltage").Json()["unit"].toString(), "vespero0");
     EXPECT_EQ(Get("/api/v1/ups/nosuch/history").status, 404);
     const HttpReply history = Get("/api/v1/ups/vespero0/history?quantity=battery.voltage");
     EXPECT_EQ(history.status, 200);
@@ -341,7 +344,8 @@ TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
                       session + "X-CSRF-Token: " + csrf + "\r\n").status, 404);
     EXPECT_EQ(testFrames(), before);
 
-    const HttpReply queued = Request("POST", path, order, session + "X-CSRF-Token: " + csrf + "\r\n");
+    // The unit's name in any case reaches the same unit.
+    const HttpReply queued = Request("POST", "/api/v1/ups/VESPERO0/command", order, session + "X-CSRF-Token: " + csrf + "\r\n");
     ASSERT_EQ(queued.status, 202) << queued.body;
     const std::string id = queued.Json()["id"].toString().toStdString();
     EXPECT_TRUE(WaitFor([&] { return testFrames() == before + 1; }, 10000));

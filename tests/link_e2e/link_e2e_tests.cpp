@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "e2e_support.h"
 #include "link/port/port_errors.h"
+#include "link/port/serial_port.h"
 
 namespace e2e {
 namespace {
@@ -617,6 +619,78 @@ TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
         EXPECT_TRUE(err.contains("No such file or directory")) << err.toStdString();
         EXPECT_TRUE(err.contains(QStringLiteral("COM%1").arg(com))) << "the message names the port";
     }
+}
+
+// A port another process holds is named as busy, with that process, read from its lock file;
+// and the lock file the holder keeps can be read by others whatever its umask.
+TEST_F(LinkE2E, APortHeldByAnotherProcessIsNamedAsInUseByIt) {
+    StartSim(5, {}, QStringLiteral("busy.log"));
+    WriteSettings({{"Com0", "5"}});
+    const mode_t oldMask = umask(077);  // as the service runs
+    const pid_t holder = Spawn(QStringLiteral(VESPERO_PROBE_PATH), {}, Path("holder.err"), Path("holder.out"));
+    umask(oldMask);
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(WaitForFrames(Path("busy.log"), 2));
+
+    const QString device = QFile::symLinkTarget(Path("Tralvane/ports/COM5"));
+    const QString lock = QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_');
+    QFile lockFile(lock);
+    ASSERT_TRUE(lockFile.open(QIODevice::ReadOnly)) << lock.toStdString();
+    EXPECT_EQ(lockFile.readLine().trimmed().toLongLong(), holder);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(lock).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    const QString busy = QStringLiteral("COM5 (%1) is in use by process %2 (vespero-probe)").arg(device).arg(holder);
+    QString reason;
+    EXPECT_FALSE(TryComPort(5, 9600, &reason));
+    EXPECT_EQ(reason, busy);
+    // The window's start-up says the same and ends; the holder polls on, undisturbed.
+    const pid_t second = Spawn(QStringLiteral(VESPERO_PROBE_PATH), {QStringLiteral("--refreshes"), QStringLiteral("1")},
+                               Path("second.err"), Path("second.out"));
+    EXPECT_EQ(WaitExit(second, 10000), 255);
+    QFile secondErr(Path("second.err"));
+    ASSERT_TRUE(secondErr.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromLocal8Bit(secondErr.readAll()).contains(busy));
+    const size_t frames = ReadFrames(Path("busy.log")).size();
+    EXPECT_TRUE(WaitForFrames(Path("busy.log"), frames + 2));
+
+    // Stopped, the holder takes its lock with it, and the port opens again.
+    kill(holder, SIGTERM);
+    EXPECT_EQ(WaitExit(holder, 10000), 0);
+    EXPECT_FALSE(QFile::exists(lock));
+    EXPECT_TRUE(TryComPort(5, 9600, &reason)) << reason.toStdString();
+}
+
+// A client that opens the simulator's port puts the line in exclusive mode; killed, it cannot
+// take that back, and the simulator keeps the line open. The next client must still get in.
+// Root passes exclusive mode by CAP_SYS_ADMIN, so the next client runs without it.
+TEST_F(LinkE2E, TheSimulatorsPortOpensAgainAfterItsClientWasKilled) {
+    StartSim(6, {}, QStringLiteral("killed.log"));
+    WriteSettings({{"Com0", "6"}});
+    const pid_t first = Spawn(QStringLiteral(VESPERO_PROBE_PATH), {}, Path("first.err"), Path("first.out"));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(WaitForFrames(Path("killed.log"), 2));
+    kill(first, SIGKILL);
+    EXPECT_EQ(WaitExit(first, 10000), -2);
+
+    const pid_t next = Spawn(QStringLiteral("/usr/bin/setpriv"),
+                             {QStringLiteral("--bounding-set=-sys_admin"), QStringLiteral(VESPERO_PROBE_PATH),
+                              QStringLiteral("--refreshes"), QStringLiteral("3")},
+                             Path("next.err"), Path("next.out"));
+    const int status = WaitExit(next, 20000);
+    if (status == -1) Terminate(next);
+    QFile err(Path("next.err")), out(Path("next.out"));
+    err.open(QIODevice::ReadOnly);
+    out.open(QIODevice::ReadOnly);
+    const QByteArray said = err.readAll();
+    EXPECT_EQ(status, 0) << said.toStdString();
+    EXPECT_TRUE(out.readAll().contains("\"stateText\":\"On_Line\"")) << said.toStdString();
+
+    // The killed client's lock file, should nobody have taken it over (the next one removes it).
+    const QString device = QFile::symLinkTarget(Path("Tralvane/ports/COM6"));
+    QFile lock(QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_'));
+    if (lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed().toLongLong() == first) lock.remove();
 }
 
 }  // namespace
