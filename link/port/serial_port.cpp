@@ -9,12 +9,15 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "link/link_core.h"
@@ -32,6 +35,55 @@ constexpr int kWriteWaitMs = 2000;
 // Longest nap between two looks at a reply still on its way (see NapForRestOfReply).
 constexpr qint64 kMaxNapMs = 20;
 
+// One link of the way COM n leads to its device, as it was written.
+struct LinkStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    bool operator==(const LinkStamp& o) const {
+        return dev == o.dev && ino == o.ino && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+using EntryStamp = std::vector<LinkStamp>;
+
+// The port-directory entry of COM n and the symbolic links it leads through: a bridge (socat,
+// ser2net) may publish its terminal under a link of its own that the entry points at. Empty when
+// there is no entry.
+EntryStamp StampOfEntry(int comPort) {
+    EntryStamp out;
+    QByteArray path = QFile::encodeName(PortDirectory() + QStringLiteral("/COM") + QString::number(comPort));
+    for (int hop = 0; hop < 16; ++hop) {
+        struct stat st {};
+        if (::lstat(path.constData(), &st) != 0) break;
+        // The device node itself is no part of it: a terminal's node comes and goes with it.
+        if (hop > 0 && !S_ISLNK(st.st_mode)) break;
+        out.push_back({st.st_dev, st.st_ino, st.st_mtim});
+        if (!S_ISLNK(st.st_mode)) break;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.constData(), target, sizeof target);
+        if (n <= 0 || size_t(n) >= sizeof target) break;
+        const QByteArray next(target, int(n));
+        if (next.startsWith('/')) {
+            path = next;
+        } else {
+            path.truncate(path.lastIndexOf('/') + 1);
+            path += next;
+        }
+    }
+    return out;
+}
+
+// Unix98 pseudo-terminal slaves. Their numbers are handed out again at once, so a lost one's
+// name soon belongs to somebody else's terminal.
+bool IsPseudoTerminal(const struct stat& st) {
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
+// COM ports whose pseudo-terminal was lost, with their entry as it was when that terminal was
+// opened. Such a port opens again only once its entry has been written anew.
+std::mutex lostTerminalsMutex;
+std::map<int, EntryStamp> lostTerminals;
+
 // What a record's portHandle points at: the port and what it was opened as, so that a device
 // that goes away or is replaced under its name can be told from one that is merely silent.
 struct OpenLine {
@@ -39,6 +91,7 @@ struct OpenLine {
     int comPort = 0;
     QString device;  // the path COM n named when it was opened
     struct stat identity {};
+    EntryStamp entry;    // COM n's entry when the device was opened
     QString lostReason;  // set once the line is found unusable; the link then reopens it
 };
 
@@ -115,6 +168,10 @@ void Report(PortEvent event, const OpenLine& line, const QString& reason) {
 void MarkLost(OpenLine* line, const QString& reason) {
     if (!line->lostReason.isEmpty()) return;
     line->lostReason = reason.isEmpty() ? SystemText(EIO) : reason;
+    if (IsPseudoTerminal(line->identity)) {
+        std::lock_guard<std::mutex> lock(lostTerminalsMutex);
+        lostTerminals[line->comPort] = line->entry;
+    }
     Report(PortEvent::Lost, *line, line->lostReason);
 }
 
@@ -163,15 +220,30 @@ void ClosePort(_ZozeUps* ups) {
 // failure: nullptr, the reason (naming the port and its device), and -1 (cannot open), -2
 // (cannot configure) or -3 (no device at that name).
 OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
+    // Taken before the entry is read: a rewrite in between then counts as a rewrite.
+    EntryStamp entry = StampOfEntry(comPort);
     const QString device = DevicePathForComPort(comPort);
     if (device.isEmpty()) {
         *reason = PortLabel(comPort, device) + QStringLiteral(": ") + SystemText(ENOENT);
         *failure = -3;
         return nullptr;
     }
+    {
+        std::lock_guard<std::mutex> lock(lostTerminalsMutex);
+        const auto lost = lostTerminals.find(comPort);
+        if (lost != lostTerminals.end() && lost->second == entry) {
+            // Waiting costs a look at the entry per retry, so it is retried as a missing device.
+            *reason = PortLabel(comPort, device) +
+                      QStringLiteral(": its pseudo-terminal was lost; waiting for COM%1 to be published anew").arg(comPort);
+            *failure = -3;
+            return nullptr;
+        }
+        if (lost != lostTerminals.end()) lostTerminals.erase(lost);
+    }
     auto line = std::make_unique<OpenLine>();
     line->comPort = comPort;
     line->device = device;
+    line->entry = std::move(entry);
     QSerialPort& port = line->port;
     port.setPortName(device);
     if (!port.open(QIODevice::ReadWrite)) {

@@ -3,6 +3,7 @@
 #include <QSettings>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <mutex>
 
 #include "e2e_support.h"
+#include "link/link_core.h"
 #include "link/port/port_errors.h"
 #include "link/port/serial_port.h"
 
@@ -599,6 +601,157 @@ TEST_F(LinkE2E, ReplugIsFollowedToTheNewDeviceAndTheOldNodeIsLetGo) {
     const std::vector<PortEvent> expected = {PortEvent::Lost, PortEvent::Reopened, PortEvent::Lost,
                                              PortEvent::Reopened};
     EXPECT_EQ(portEvents, expected);
+}
+
+std::vector<std::string> portReasons;
+void RecordPortEventAndReason(PortEvent event, int, const char*, const char* reason) {
+    std::lock_guard<std::mutex> lock(portEventsMutex);
+    portEvents.push_back(event);
+    portReasons.emplace_back(reason);
+}
+size_t CountPortEvents(PortEvent wanted, const char* reasonPart = "") {
+    std::lock_guard<std::mutex> lock(portEventsMutex);
+    size_t n = 0;
+    for (size_t i = 0; i < portEvents.size(); ++i)
+        n += portEvents[i] == wanted && portReasons[i].find(reasonPart) != std::string::npos;
+    return n;
+}
+std::vector<PortEvent> PortEventsBut(PortEvent left) {
+    std::lock_guard<std::mutex> lock(portEventsMutex);
+    std::vector<PortEvent> out;
+    for (PortEvent e : portEvents)
+        if (e != left) out.push_back(e);
+    return out;
+}
+
+// The number of /dev/pts/<n> in a path, or -1.
+int PtyNumber(const QString& path) {
+    if (!path.startsWith(QLatin1String("/dev/pts/"))) return -1;
+    bool ok = false;
+    const int n = path.mid(9).toInt(&ok);
+    return ok ? n : -1;
+}
+
+// A pseudo-terminal of our own whose number is n, as another program would get one once n is
+// free again: the master, its slave unlocked, or -1 when n did not come round.
+int TakePtyNumber(int n) {
+    std::vector<int> others;
+    int found = -1;
+    for (int i = 0; i < 512 && found < 0; ++i) {
+        const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
+            if (fd >= 0) ::close(fd);
+            break;
+        }
+        if (PtyNumber(QString::fromLocal8Bit(ptsname(fd))) == n) found = fd;
+        else others.push_back(fd);
+    }
+    for (int fd : others) ::close(fd);
+    return found;
+}
+
+// Bytes arriving on a master within limitMs (or until the first ones), delivering the link's
+// events meanwhile.
+size_t BytesArriving(int master, int limitMs, bool untilAny = false) {
+    size_t got = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (std::chrono::steady_clock::now() < until && !(untilAny && got > 0)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+            char buf[256];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) got += size_t(n);
+        }
+    }
+    return got;
+}
+
+// A unit on a pseudo-terminal dies and its number goes to somebody else's terminal at once,
+// while the port-directory entry still names it. The link must keep off that terminal through
+// several of its retries, and take the port up again once the entry is written anew.
+TEST_F(LinkE2E, ALostPseudoTerminalIsNotReopenedUntilItsEntryIsWrittenAnew) {
+    {
+        std::lock_guard<std::mutex> lock(portEventsMutex);
+        portEvents.clear();
+        portReasons.clear();
+    }
+    SetPortStatusReporter(&RecordPortEventAndReason);
+    WriteSettings({{"Com0", "3"}});
+    StartSim(3, {}, QStringLiteral("owner.log"));
+    StartLink();
+    ASSERT_TRUE(StateIs("On_Line"));
+    const QString entry = Path("Tralvane/ports/COM3");
+    const QString device = QFile::symLinkTarget(entry);
+    const int number = PtyNumber(device);
+    ASSERT_GE(number, 0) << device.toStdString();
+
+    // The owner dies without removing its entry.
+    const pid_t owner = sims_.back();
+    sims_.pop_back();
+    ::kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
+    ASSERT_TRUE(WaitUntil([] { return CountPortEvents(PortEvent::Lost) == 1; }));
+    const int stranger = TakePtyNumber(number);
+    if (stranger < 0) GTEST_SKIP() << "pts/" << number << " went to another process first";
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closeStranger{stranger};
+    termios raw{};
+    const int slave = ::open(ptsname(stranger), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    ::close(slave);
+
+    // Longer than the longest retry pause: the link tries several times, and is refused each time.
+    const size_t refusedBefore = CountPortEvents(PortEvent::Unavailable, "published anew");
+    EXPECT_EQ(BytesArriving(stranger, PORT_RETRY_MAX_MS + 2000), 0u) << "the stranger's terminal got poll frames";
+    EXPECT_GE(CountPortEvents(PortEvent::Unavailable, "published anew") - refusedBefore, 3u);
+    EXPECT_EQ(CountPortEvents(PortEvent::Reopened), 0u);
+    EXPECT_EQ(std::strcmp(SnapshotDevice(0).stateText, "Timeout"), 0);
+
+    // The same name published again (a bridge that came back on the same number) is taken up.
+    ASSERT_TRUE(QFile::remove(entry));
+    ASSERT_TRUE(QFile::link(device, entry));
+    EXPECT_GT(BytesArriving(stranger, 3 * PORT_RETRY_MAX_MS, true), 0u);
+    EXPECT_TRUE(WaitUntil([] { return CountPortEvents(PortEvent::Reopened) == 1; }));
+    StopLink();
+    SetPortStatusReporter(nullptr);
+    EXPECT_EQ(PortEventsBut(PortEvent::Unavailable), (std::vector<PortEvent>{PortEvent::Lost, PortEvent::Reopened}));
+}
+
+// A unit that hangs (its port open, nothing answering) while its entry is pointed at another
+// unit: the silence alone must lead the link to the new device, logged as a loss and a reopen.
+TEST_F(LinkE2E, ASilentPortWhoseEntryNowNamesAnotherDeviceIsLeftForIt) {
+    {
+        std::lock_guard<std::mutex> lock(portEventsMutex);
+        portEvents.clear();
+        portReasons.clear();
+    }
+    SetPortStatusReporter(&RecordPortEventAndReason);
+    WriteSettings({{"Com0", "8"}});
+    StartSim(8, {}, QStringLiteral("a.log"));
+    StartSim(9, {}, QStringLiteral("b.log"));
+    StartLink();
+    ASSERT_TRUE(StateIs("On_Line"));
+    const pid_t a = sims_[0];
+    ASSERT_EQ(::kill(a, SIGSTOP), 0);
+    const QString b = QFile::symLinkTarget(Path("Tralvane/ports/COM9"));
+    const QString entry = Path("Tralvane/ports/COM8");
+    ASSERT_TRUE(QFile::remove(entry));
+    ASSERT_TRUE(QFile::link(b, entry));
+
+    const std::string named = "COM8 now names " + b.toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return CountPortEvents(PortEvent::Lost, named.c_str()) == 1; }, 30000));
+    EXPECT_TRUE(WaitForFrames(Path("b.log"), 2));
+    EXPECT_TRUE(StateIs("On_Line"));
+    ::kill(a, SIGCONT);
+    StopLink();
+    SetPortStatusReporter(nullptr);
+    EXPECT_EQ(PortEventsBut(PortEvent::Unavailable), (std::vector<PortEvent>{PortEvent::Lost, PortEvent::Reopened}));
 }
 
 TEST_F(LinkE2E, PortThatCannotBeOpenedEndsTheProcessWithStatus255) {
