@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 #include "daemon/battery_settings.h"
@@ -31,6 +32,7 @@
 #include "daemon/web/remote_nut.h"
 #include "daemon/web/web_bridge.h"
 #include "link/port/port_errors.h"
+#include "link/device_lock.h"
 #include "link/link_core.h"
 #include "link/port/settings_store.h"
 #include "link/ups_link.h"
@@ -38,6 +40,9 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+
+// Longest wait at start for every unit's first answer before clients are let in.
+constexpr int kStartWaitMs = 5000;
 
 void OnStopSignal(int signal) {
     const char c = signal == SIGHUP ? 'h' : 's';
@@ -219,14 +224,18 @@ int main(int argc, char** argv) {
         nut::LogLine(QStringLiteral("cannot create the signal pipe"));
         return 1;
     }
-    // Set once the server exists; a SIGHUP before then is dropped.
+    // Set once the server exists; a SIGHUP before then is dropped, one before the port opens
+    // waits for it.
     std::function<void()> reload;
+    bool serving = false;
+    bool reloadPending = false;
     QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] {
         char c = 's';
         [[maybe_unused]] const ssize_t n = read(signalPipe[0], &c, 1);
         if (c == 'h') {
-            if (reload) reload();
+            if (reload && serving) reload();
+            else if (reload) reloadPending = true;
             return;
         }
         nut::LogLine(QStringLiteral("stopping"));
@@ -245,7 +254,7 @@ int main(int argc, char** argv) {
     nut::UnitBoard board(config);
     board.SetBattery(battery);
     nut::Server server(config, &board, &users, &SteadyMs);
-    if (!server.Listen(&error)) {
+    if (!server.Bind(&error)) {
         nut::LogLine(error);
         return 1;
     }
@@ -278,7 +287,41 @@ int main(int argc, char** argv) {
         if (web) web->SetUsers(std::make_shared<const nut::UsersFile>(users));
     };
     nut::LinkFeed feed(&board, &SteadyMs);
-    feed.SetSyncObserver([&bridge](bool refreshed) { bridge.Sync(refreshed); });
+    // A client let in before the units have answered is told DATA-STALE, which a upsmon takes for
+    // a lost unit (COMMBAD). The port opens once every unit has answered, or after a while
+    // whatever they do: a unit that never answers must not keep the others from being served.
+    QTimer startLimit;
+    const auto startServing = [&] {
+        if (serving) return;
+        serving = true;
+        startLimit.stop();
+        QString listenError;
+        if (!server.Listen(&listenError)) {
+            nut::LogLine(listenError);
+            app.exit(1);
+            return;
+        }
+        nut::NotifyReady();
+        if (std::exchange(reloadPending, false)) reload();
+    };
+    const auto allAnswered = [&board] {
+        if (!LinkHasStarted()) return false;
+        const qint64 now = SteadyMs();
+        for (int i = 0; i < 4; ++i) {
+            {
+                auto lock = LockDevice(i);
+                if (!MainUps[i].present) continue;
+            }
+            if (board.IsStale(board.UnitAt(i), now)) return false;
+        }
+        return true;
+    };
+    feed.SetSyncObserver([&](bool refreshed) {
+        bridge.Sync(refreshed);
+        if (!serving && allAnswered()) startServing();
+    });
+    startLimit.setSingleShot(true);
+    QObject::connect(&startLimit, &QTimer::timeout, &app, startServing);
 
     // History in the state folder; without it the service still serves.
     history::Store history({}, [](const QString& line) { nut::LogLine(line); });
@@ -310,7 +353,7 @@ int main(int argc, char** argv) {
     SendHwnd(&feed);
     StartLinkThread();
     const nut::Watchdog watchdog;
-    nut::NotifyReady();
+    startLimit.start(kStartWaitMs);
     const int status = app.exec();
     nut::NotifyStopping();
 

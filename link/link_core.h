@@ -109,6 +109,7 @@ enum { OPEN_FAILURE_ENDS_PROCESS = 0, OPEN_FAILURE_RETRIES = 1 };
 void SetOpenFailurePolicy(int policy);
 int PortOpenIsRetry(void);   // 1 while the loop reopens a port (link thread): failures are expected
 int PortIsDown(int device);  // 1 while the unit's port waits to be reopened
+int LinkHasStarted(void);    // 1 once the link has read its settings and opened the units' ports
 using LinkClock = int64_t (*)(void);
 void SetLinkClock(LinkClock clock);  // tests; default a steady clock in milliseconds
 

@@ -12,6 +12,7 @@ namespace {
 
 std::atomic<int> reloadRequest{0};
 std::atomic<int> stopRequest{0};
+std::atomic<int> started{0};
 
 void DefaultExit(int status) {
     std::fflush(stdout);
@@ -192,7 +193,10 @@ void LinkStartup(void) {
         auto lock = LockDevice(ups);
         ups->linkState = LINK_READY;
     }
+    started.store(1);
 }
+
+int LinkHasStarted(void) { return started.load(); }
 
 int LinkPass(void) {
     // Taken (and cleared) before the reopen: a request made meanwhile is served next pass.
@@ -216,6 +220,7 @@ int LinkPass(void) {
 }
 
 void LinkShutdown(void) {
+    started.store(0);
     for (int i = 0; i < 4; ++i) {
         _ZozeUps* ups = &MainUps[i];
         auto lock = LockDevice(ups);

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -425,19 +426,93 @@ void Server::Reconfigure() {
     }
 }
 
-bool Server::Listen(QString* error) {
+namespace {
+
+// A socket bound to the address but not listening: connections to it are refused as if nothing
+// were there. -1 with errno set on failure.
+int BindSocket(const QHostAddress& address, quint16 port) {
+    sockaddr_storage where{};
+    socklen_t length = 0;
+    int family = AF_INET;
+    const bool anyFamily = address.protocol() == QAbstractSocket::AnyIPProtocol;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&where);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in;
+    } else {
+        family = AF_INET6;
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        if (!anyFamily) {
+            const Q_IPV6ADDR bytes = address.toIPv6Address();
+            std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+            const QString scope = address.scopeId();
+            if (!scope.isEmpty()) {
+                bool numeric = false;
+                const uint index = scope.toUInt(&numeric);
+                in6->sin6_scope_id = numeric ? index : if_nametoindex(scope.toLocal8Bit().constData());
+            }
+        }
+        length = sizeof *in6;
+    }
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 && anyFamily && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) {
+        // No IPv6 on this machine: "any" is every IPv4 address.
+        return BindSocket(QHostAddress(QHostAddress::AnyIPv4), port);
+    }
+    if (fd < 0) return -1;
+    const int on = 1, off = 0;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, anyFamily ? &off : &on, sizeof on);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&where), length) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool Server::Bind(QString* error) {
     for (const ListenAddress& a : config_.listen) {
+        const int fd = BindSocket(a.address, a.port);
+        if (fd < 0) {
+            *error = QStringLiteral("cannot listen on %1: %2")
+                         .arg(Describe(a.address, a.port), QString::fromLocal8Bit(std::strerror(errno)));
+            for (int other : std::exchange(bound_, {})) close(other);
+            return false;
+        }
+        bound_.push_back(fd);
+    }
+    return true;
+}
+
+bool Server::Listen(QString* error) {
+    if (bound_.empty() && servers_.empty() && !Bind(error)) return false;
+    for (size_t i = 0; i < bound_.size(); ++i) {
+        const int fd = bound_[i];
+        const ListenAddress& a = config_.listen[i];
         auto* listener = new Listener(this);
         listener->setMaxPendingConnections(128);
-        if (!listener->listen(a.address, a.port)) {
-            *error = QStringLiteral("cannot listen on %1: %2").arg(Describe(a.address, a.port), listener->errorString());
+        const bool listening = ::listen(fd, 128) == 0;
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        if (!listening || !listener->setSocketDescriptor(fd)) {
+            *error = QStringLiteral("cannot listen on %1: %2").arg(Describe(a.address, a.port), listening ? listener->errorString() : why);
             delete listener;
+            for (size_t j = i; j < bound_.size(); ++j) close(bound_[j]);
+            bound_.clear();
             return false;
         }
         connect(listener, &QTcpServer::acceptError, this, [this, listener] { AcceptFailed(listener); });
         servers_.push_back(listener);
         LogLine(QStringLiteral("listening on %1").arg(Describe(a.address, listener->serverPort())));
     }
+    bound_.clear();
     idleTimer_.start();
     return true;
 }
@@ -467,6 +542,7 @@ void Server::Close() {
         delete s;
     }
     servers_.clear();
+    for (int fd : std::exchange(bound_, {})) close(fd);
 }
 
 std::vector<quint16> Server::Ports() const {

@@ -34,7 +34,10 @@ public:
            QObject* parent = nullptr);
     ~Server() override;
 
-    // Binds every configured address; false with the address and the system's reason otherwise.
+    // Binds every configured address without letting anyone in yet, so a taken address is told
+    // at once; false with the address and the system's reason otherwise.
+    bool Bind(QString* error);
+    // Starts accepting on the bound addresses (binding them first if Bind was not called).
     bool Listen(QString* error);
     void Close();
     std::vector<quint16> Ports() const;  // the bound ports, in configured order
@@ -90,6 +93,7 @@ private:
     const UsersFile* users_;
     Session::Clock clock_;
     std::vector<QTcpServer*> servers_;
+    std::vector<int> bound_;  // bound but not yet listening, in configured order
     std::unordered_map<Connection*, int> clients_;  // connection -> descriptor
     std::unordered_set<Refusal*> refusing_;
     std::unordered_map<std::string, int> perAddress_;  // peer address -> connections

@@ -11,7 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <string>
 
 #include <memory>
 
@@ -340,6 +345,79 @@ TEST(DaemonProcess, ServesAUnitWhosePortComesLateGoesAndComesBack) {
                              "UPS [vespero0] data is no longer stale", "UPS [vespero0]: first data from the unit"})
         EXPECT_TRUE(text.contains(QLatin1String(line))) << line << "\n" << text.toStdString();
     EXPECT_EQ(text.count(QLatin1String("port reopened")), 2) << text.toStdString();
+}
+
+// A upsmon started the moment the service's port opens must find the unit answering: told
+// DATA-STALE, it would raise COMMBAD for a unit that is fine. Looked at from both sides: the
+// first question on the first connection, and upsmon's own account of its first polls.
+TEST(DaemonProcess, AUpsmonStartedAsThePortOpensRaisesNoAlarm) {
+    if (getuid() != 0) GTEST_SKIP() << "upsmon needs root here: it runs with a private /run/nut in its own mount namespace";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    QDir().mkpath(dir.filePath("Tralvane"));
+    QDir().mkpath(dir.filePath("nut"));
+    WriteFile(dir.filePath("Tralvane/vesperod.users"), "[mon]\n  password = monpass\n  upsmon primary\n");
+    testsupport::SimProcess sim(QStringLiteral(VESPERO_SIM_PATH), 1, dir.path());
+    ASSERT_TRUE(sim.ready());
+    const quint16 port = FreePort();
+    const QString ups = QStringLiteral("vespero0@127.0.0.1:%1").arg(port);
+    WriteFile(dir.filePath("nut/upsmon.conf"),
+              QStringLiteral("MONITOR %1 1 mon monpass primary\nMINSUPPLIES 1\nSHUTDOWNCMD \"/bin/true\"\n"
+                             "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 5\nFINALDELAY 0\n"
+                             "POWERDOWNFLAG %2/killpower\nRUN_AS_USER root\n")
+                  .arg(ups, dir.filePath("nut"))
+                  .toUtf8());
+    qputenv("NUT_CONFPATH", dir.filePath("nut").toLocal8Bit());
+    qputenv("NUT_STATEPATH", dir.filePath("nut").toLocal8Bit());
+    qputenv("NUT_ALTPIDPATH", dir.filePath("nut").toLocal8Bit());
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
+    ASSERT_GT(daemon, 0);
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int first = -1;
+    ASSERT_TRUE(WaitFor([&] {
+        first = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(first, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return true;
+        close(first);
+        return false;
+    }, 15000)) << ReadAll(log).toStdString();
+    const pid_t upsmon = Spawn(QStringLiteral("/usr/bin/unshare"),
+                               {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                QStringLiteral("if [ -d /run/nut ]; then mount -t tmpfs -o mode=0770 upsmon-run /run/nut || exit 1; fi; "
+                                               "exec %1 -DD -u root")
+                                    .arg(QLatin1String(kUpsmon))},
+                               dir.filePath("upsmon.err"), dir.filePath("upsmon.out"));
+    ASSERT_GT(upsmon, 0);
+    static const char kAsk[] = "GET VAR vespero0 ups.status\n";
+    ASSERT_EQ(send(first, kAsk, sizeof kAsk - 1, MSG_NOSIGNAL), ssize_t(sizeof kAsk - 1));
+    timeval limit{10, 0};
+    setsockopt(first, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string answer;
+    char c = 0;
+    while (recv(first, &c, 1, 0) == 1 && c != '\n') answer += c;
+    close(first);
+    EXPECT_EQ(answer, "VAR vespero0 ups.status \"OL CHRG\"");
+
+    // Three polls of upsmon's, each of them answered with the status.
+    const QString said = dir.filePath("upsmon.err");
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(said).count(QLatin1String("parse_status:")) >= 3; }, 20000))
+        << ReadAll(said).toStdString();
+    Terminate(upsmon);
+    Terminate(daemon);
+    const QString text = ReadAll(said);
+    for (const char* alarm : {"COMMBAD", "Communications with UPS", "failed", "stale", "Data stale"})
+        EXPECT_FALSE(text.contains(QLatin1String(alarm), Qt::CaseInsensitive)) << alarm << "\n" << text.toStdString();
+    EXPECT_EQ(text.count(QLatin1String("parse_status: [OL CHRG]")), text.count(QLatin1String("parse_status:")))
+        << text.toStdString();
+    const QString served = ReadAll(log);
+    EXPECT_LT(served.indexOf(QLatin1String("first data from the unit")), served.indexOf(QLatin1String("listening on")))
+        << served.toStdString();
 }
 
 // Debian's clients refused over the cap: each says why and ends with a status of its own, not by
