@@ -159,7 +159,9 @@ TEST(ReplugSoak, EveryReturnIsServedAgainWithFlatMemoryAndDescriptors) {
     const auto started = Clock::now() + std::chrono::seconds(15);
     auto serving = [&] {
         QFile f(log);
-        return f.open(QIODevice::ReadOnly) && f.readAll().contains("first data from the unit");
+        if (!f.open(QIODevice::ReadOnly)) return false;
+        const QByteArray text = f.readAll();
+        return text.contains("first data from the unit") && text.contains("listening on");
     };
     while (!serving() && Clock::now() < started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(serving());
