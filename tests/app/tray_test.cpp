@@ -260,4 +260,23 @@ TEST(TrayNotifierPanel, CloseToTrayIsOffByDefaultAndKeptInTheProgramsOwnSettings
     EXPECT_FALSE(TrayNotifier(&f.frame, nullptr, NoBus()).closeToTray());
 }
 
+// The unit's status reply says 40 V on a 48 V string while its auxiliary answer has not caught up:
+// the window tells low battery at once and critically, as the service raises LB from the same rule.
+TEST(TrayNotifierPanel, EitherBatteryVoltageWordBelowTheEndVoltageIsALowBatteryNote) {
+    TrayFixture f;
+    f.Refresh("On_Line", 540);
+    f.now += 60'000;
+    EditDevice0([&](_ZozeUps& u) {
+        std::strcpy(u.stateText, "On_Battery");
+        u.status.stateCode = 18;
+        u.status.batteryVoltage = 40.0;
+        u.auxWordB[2] = 540;
+    });
+    f.view->OnUpsRefresh();
+    ASSERT_FALSE(f.notes.empty());
+    EXPECT_EQ(f.titles.back(), "UPS battery low");
+    EXPECT_TRUE(f.notes.back().critical);
+    EXPECT_EQ(f.tray.colour(), TrayColour::Red);
+}
+
 }  // namespace
