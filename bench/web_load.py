@@ -43,8 +43,10 @@ def rss_mb(pid):
 class Stream:
     """One SSE client: the HTTP head, then chunked or plain bytes, cut into events."""
 
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    def __init__(self, port, number=0):
+        # Spread over loopback addresses: the server takes at most 16 streams from one.
+        source = f"127.0.{2 + number // 16 // 250}.{1 + number // 16 % 250}"
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
         self.sock.sendall(b"GET /api/v1/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                           b"Accept: text/event-stream\r\n\r\n")
         self.sock.setblocking(False)
@@ -106,7 +108,7 @@ class Stream:
 
 
 def streams(port, pid, count, seconds):
-    clients = [Stream(port) for _ in range(count)]
+    clients = [Stream(port, i) for i in range(count)]
     selector = selectors.DefaultSelector()
     for c in clients:
         selector.register(c.sock, selectors.EVENT_READ, c)
