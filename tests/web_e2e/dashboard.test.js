@@ -93,6 +93,22 @@ describe('dashboard against vesperod and the simulator', () => {
     assert.deepEqual(problems, []);
   });
 
+  it('keeps one stream open for more than two minutes, past every server timeout', async () => {
+    let opened = 0;
+    const count = (r) => { if (r.url().endsWith('/api/v1/stream')) opened += 1; };
+    page.on('request', count);
+    let silent = false;
+    const end = Date.now() + 125000;
+    while (Date.now() < end) {
+      silent ||= /not answering/.test(await page.locator('#connection').textContent());
+      await sleep(1000);
+    }
+    page.off('request', count);
+    assert.equal(opened, 0, 'the page opened its stream again');
+    assert.equal(silent, false, 'the page thought the service silent');
+    assert.equal(await page.locator('#connection').textContent(), 'Live');
+  });
+
   it('follows the unit onto battery and back, and shows a lost link with its time', async () => {
     const started = Date.now();
     control('state=18\nsilent=0\n');
