@@ -1,6 +1,7 @@
 #include "app/aldera_view.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -8,8 +9,11 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPushButton>
 #include <cmath>
+#include <cstring>
+#include <ctime>
 #include <optional>
 
 #include "app/artwork.h"
@@ -32,6 +36,8 @@ namespace {
 const QColor kGreen(0, 255, 0);
 const QColor kYellow(255, 255, 0);
 const QColor kRed(255, 0, 0);
+// Readings kept from before a link outage: shown, but not as live.
+const QColor kStale(150, 150, 150);
 
 // Bar colour for gauges where a high value is bad: green up to and including lower, yellow
 // below limit, red from there on.
@@ -143,6 +149,12 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
     // One consistent copy: the link thread may be storing the next reply meanwhile.
     const _ZozeUps ups = SnapshotDevice(0);
     const UpsStatusBlock& s = ups.status;
+    // While the unit does not answer the record keeps its last readings; they stay on the
+    // panel, greyed, so nobody takes them for live ones. Before its first answer there are none.
+    const bool timeout = std::strncmp(ups.stateText, "Timeout", sizeof ups.stateText) == 0;
+    if (!timeout) lastGood_ = clock_ ? clock_() : std::time(nullptr);
+    const bool stale = timeout && lastGood_ != 0;
+    auto shade = [stale](QColor c) { return stale ? kStale : c; };
 
     // 1. Rating and the limits derived from it.
     const double r = double(s.powerUnits);
@@ -179,13 +191,13 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
     if (haveLimits_) {
         const uint16_t currentTop = Low16(10 * TruncSat(currentBarMax_));
         ibattMaxText_ = Fixed("%.0f", currentBarMax_);
-        SetGauge(ui_->id_1025, RatedColour(ibatt, lowerCurrentLimit_, currentLimit_), currentTop,
+        SetGauge(ui_->id_1025, shade(RatedColour(ibatt, lowerCurrentLimit_, currentLimit_)), currentTop,
                  int64_t(ups.auxWord[1]) * 10);
         ioutMaxText_ = Fixed("%.0f", currentBarMax_);
-        SetGauge(ui_->id_1044, RatedColour(iout, lowerCurrentLimit_, currentLimit_), currentTop,
+        SetGauge(ui_->id_1044, shade(RatedColour(iout, lowerCurrentLimit_, currentLimit_)), currentTop,
                  int64_t(ups.auxWord[6]) * 10);
         const int64_t powerTop = TruncSat(powerBarMax_);
-        SetGauge(ui_->id_1027, RatedColour(pout, lowerPowerLimit_, powerLimit_), Low16(powerTop),
+        SetGauge(ui_->id_1027, shade(RatedColour(pout, lowerPowerLimit_, powerLimit_)), Low16(powerTop),
                  TruncSat(pout));
         poutMaxText_ = QString::number(powerTop);
     }
@@ -195,40 +207,40 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
     const uint32_t blocks = s.currentUnits;
     const QColor vbattColour = vbatt < 10.5 * blocks ? kRed : vbatt < 11.0 * blocks ? kYellow : kGreen;
     vbattHigh_ = std::trunc(15.0 * blocks);
-    SetGauge(ui_->id_1024, vbattColour, Low16(int64_t(15) * blocks), TruncSat(vbatt));
+    SetGauge(ui_->id_1024, shade(vbattColour), Low16(int64_t(15) * blocks), TruncSat(vbatt));
     vbattText_ = Fixed("%6.1f", vbatt);
 
     // 6. Generator frequency, in tenths of a hertz on the bar.
     const double f = s.outputFrequency;
-    SetGauge(ui_->id_1028, kGreen, 4000, TruncSat(f * 10), 20);
+    SetGauge(ui_->id_1028, shade(kGreen), 4000, TruncSat(f * 10), 20);
     freqText_ = f < 2.0 ? QStringLiteral("NO freq") : Fixed("%.1f", f);
     freqLow_ = 2;
     freqHigh_ = 400;
 
     // 7. Battery temperature: the bar spans -25 to 60 degrees.
     const double tbatt = s.batteryTemperature;
-    SetGauge(ui_->id_1032, ThresholdColour(tbatt, 35, 40), 85,
+    SetGauge(ui_->id_1032, shade(ThresholdColour(tbatt, 35, 40)), 85,
              int64_t(ClampToInt(TruncSat(tbatt))) + 25);
     tbattText_ = Fixed("%.0f", tbatt);
 
     // 8. Heat sink, 9. case temperature.
     const double theat = s.inverterTemperature;
-    SetGauge(ui_->id_1030, ThresholdColour(theat, 65, 70), 80, TruncSat(theat));
+    SetGauge(ui_->id_1030, shade(ThresholdColour(theat, 65, 70)), 80, TruncSat(theat));
     theatText_ = Fixed("%.1f", theat);
     const double tcase = s.caseTemperature;
-    SetGauge(ui_->id_1031, ThresholdColour(tcase, 70, 75), 60, TruncSat(tcase));
+    SetGauge(ui_->id_1031, shade(ThresholdColour(tcase, 70, 75)), 60, TruncSat(tcase));
     tcaseText_ = Fixed("%.1f", tcase);
 
     // 10. VHP, judged by its integer part; a value that is not a number counts as high.
     const double u = s.internalVoltage1;
     const int64_t ui = TruncSat(u);
     const QColor vhpColour = std::isnan(u) ? kRed : ui < 150 ? kGreen : ui < 160 ? kYellow : kRed;
-    SetGauge(ui_->id_1034, vhpColour, 200, ui);
+    SetGauge(ui_->id_1034, shade(vhpColour), 200, ui);
     vhpText_ = Fixed("%6.0f", u);
 
     // 11. Output load in percent.
     const uint32_t load = s.powerPercent;
-    SetGauge(ui_->id_1039, load < 80 ? kGreen : load < 100 ? kYellow : kRed, 100, int64_t(load));
+    SetGauge(ui_->id_1039, shade(load < 80 ? kGreen : load < 100 ? kYellow : kRed), 100, int64_t(load));
     loadText_ = QString::number(load);
     gaugeRepaints.reset();
 
@@ -237,6 +249,7 @@ int CAlderaView::OnUpsRefresh(uintptr_t, intptr_t) {
 
     // 13. Every text at once.
     UpdateControls();
+    ShowStale(stale);
 
     // 14. Data log: the 11th refresh, then every 1001st.
     if (logCountdown_ != 0) {
@@ -292,6 +305,31 @@ void CAlderaView::UpdateControls() {
     ui_->id_1146->setText(ratingLine_);
     ui_->id_1163->setText(chargeLine_);
     ui_->id_1162->setText(statusLine_);
+}
+
+void CAlderaView::ShowStale(bool stale) {
+    if (stale == shownStale_ && !stale) return;
+    shownStale_ = stale;
+    // Every value and state text greyed with its gauge, the panel's own text colour back with live
+    // data; each keeps the background it paints.
+    const QColor text = stale ? kStale : palette().color(QPalette::WindowText);
+    for (QLabel* label : {ui_->id_1000, ui_->id_1006, ui_->id_1005, ui_->id_1042, ui_->id_1009, ui_->id_1038,
+                          ui_->id_1017, ui_->id_1001, ui_->id_1012, ui_->id_1016, ui_->id_1163, ui_->id_1162}) {
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, text);
+        label->setPalette(p);
+    }
+    QLabel* pane = frame_ ? frame_->findChild<QLabel*>(QStringLiteral("messagePane")) : nullptr;
+    if (!pane) return;
+    if (!stale) {
+        pane->setText(QStringLiteral("Pronto"));
+    } else {
+        const QDateTime at = QDateTime::fromSecsSinceEpoch(lastGood_);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(clock_ ? clock_() : std::time(nullptr));
+        pane->setText(QStringLiteral("No data since %1")
+                          .arg(at.toString(at.date() == now.date() ? QStringLiteral("HH:mm:ss")
+                                                                   : QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+    }
 }
 
 void CAlderaView::WriteDataLog() { WriteDataLog(SnapshotDevice(0).status); }

@@ -63,6 +63,7 @@ private:
     void UpdateControls();  // pushes every text into its control
     void PresentState(const _ZozeUps& ups);
     void OpaqueTexts();
+    void ShowStale(bool stale);  // greys the readings and says since when there is no data
     void WriteDataLog(const UpsStatusBlock& status);
     void EnableInPopup1(int commandId);
 
@@ -87,4 +88,6 @@ private:
 
     Clock clock_;
     ExitHandler exitHandler_;
+    std::time_t lastGood_ = 0;  // the last refresh with a good status
+    bool shownStale_ = false;
 };

@@ -5,14 +5,28 @@
 
 #include "link/battery_estimate.h"
 
+namespace {
+
+// The service's estimate with its defaults; what a service learns about an ageing battery stays
+// with the service.
+const BatterySettings kSettings;
+
+BatteryEstimate Estimate(const _ZozeUps& ups) {
+    static const BatteryModel model;
+    return EstimateBattery(BatteryInputsFrom(ups), kSettings, model);
+}
+
+}  // namespace
+
+bool BatteryLowOf(const _ZozeUps& ups) {
+    const BatteryEstimate e = Estimate(ups);
+    return BatteryIsLow(ups, kSettings, &e);
+}
+
 BatteryFigures BatteryFiguresOf(const _ZozeUps& ups, bool voltsSeen) {
     BatteryFigures f;
     if (voltsSeen || ups.auxWordB[2] != 0) f.volts = ups.auxWordB[2] / 10.0;
-    // The service's estimate with its defaults; what a service learns about an ageing battery
-    // stays with the service.
-    static const BatterySettings settings;
-    static const BatteryModel model;
-    const BatteryEstimate e = EstimateBattery(BatteryInputsFrom(ups), settings, model);
+    const BatteryEstimate e = Estimate(ups);
     if (e.haveCharge) f.chargePercent = e.charge;
     if (e.haveRuntime) f.runtimeSecs = e.runtime;
     return f;

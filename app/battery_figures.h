@@ -17,6 +17,10 @@ struct BatteryFigures {
 // read only every few poll cycles; before the first one the record holds 0, which is no reading.
 BatteryFigures BatteryFiguresOf(const _ZozeUps& ups, bool voltsSeen);
 
+// Low battery by the same rule as the service's LB: the unit's battery voltages, its stand-by for
+// low battery, and the estimate.
+bool BatteryLowOf(const _ZozeUps& ups);
+
 // "Charge 87 %, runtime 1 h 05 min, V Batt 48.0 V"; the parts not known are left out.
 // Empty when nothing is known.
 QString BatteryLine(const BatteryFigures& figures);

@@ -120,10 +120,7 @@ QString TrayNotifier::TimeText(int64_t msecs) const {
 
 void TrayNotifier::Update(const _ZozeUps& ups) {
     stateName_ = CaptionText(ups.stateText, ups.status.flags12).trimmed();
-    // The panel's rule for a red battery gauge.
-    const double vbatt = ups.auxWordB[2] / 10.0;
-    const bool batteryLow = vbatt < 10.5 * ups.status.currentUnits;
-    const TrayEvent event = ClassifyEvent(stateName_, batteryLow);
+    const TrayEvent event = ClassifyEvent(stateName_, BatteryLowOf(ups));
     const bool lost = event.condition == TrayCondition::LinkLost;
     if (!lost) linked_ = true;
     if (lost && linked_ && !lostSince_) lostSince_ = lastLost_ = Now();

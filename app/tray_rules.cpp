@@ -93,7 +93,9 @@ std::optional<TrayNote> NotificationGate::Show(const TrayEvent& event, int64_t n
     TrayNote note{shown_, event, missed_, missedSince_, worstMissed_};
     shown_ = event;
     pending_.reset();
+    foldingSince_.reset();
     missed_ = 0;
+    if (event == current_) currentFolded_ = false;
     auto it = std::find_if(lastShown_.begin(), lastShown_.end(),
                            [&](const auto& entry) { return entry.first == event; });
     if (it != lastShown_.end())
@@ -105,43 +107,45 @@ std::optional<TrayNote> NotificationGate::Show(const TrayEvent& event, int64_t n
 
 std::optional<TrayNote> NotificationGate::Offer(const TrayEvent& event, int64_t now) {
     if (event == current_) return std::nullopt;
-    if (pending_ && *pending_ == current_ && !(current_ == shown_) && IsCritical(current_.condition)) {
-        // A held critical event ends before it was shown: it goes into the next note.
+    if (currentFolded_ && IsCritical(current_.condition)) {
+        // A critical state that came and went while changes were folded: the summary counts it.
         if (!missed_ || Severity(current_.condition) > Severity(worstMissed_))
             worstMissed_ = current_.condition;
-        if (!missed_) missedSince_ = heldSince_;
+        if (!missed_) missedSince_ = currentSince_;
         ++missed_;
     }
     current_ = event;
-    if (event == shown_) {
-        // Back where the user last saw it: only held outages are left to tell.
-        if (missed_)
-            pending_ = event;
-        else
-            pending_.reset();
-        return std::nullopt;
-    }
-    // Clearing a critical note is never held: the note would stand for a state that is over.
+    currentSince_ = now;
+    changes_.erase(changes_.begin(), std::find_if(changes_.begin(), changes_.end(), [&](const auto& change) {
+                       return change.first > now - kFlapWindowMsecs;
+                   }));
+    // Escalating through new states is news; coming back to one seen moments ago is flapping.
+    const bool repeat = std::any_of(changes_.begin(), changes_.end(), [&](const auto& c) { return c.second == event; });
+    changes_.emplace_back(now, event);
+    const bool flapping = repeat && int(changes_.size()) > kFlapChanges;
+    // Clearing a critical note is never held either: the note would stand for a state that is over.
     const bool clears = IsCritical(shown_.condition) && !IsCritical(event.condition);
     const auto last = LastShown(event);
-    if (clears || !last || now - *last >= minGap_) return Show(event, now);
-    pending_ = event;
-    heldSince_ = now;
+    if (!(event == shown_) && !flapping &&
+        (IsCritical(event.condition) || clears || !last || now - *last >= minGap_))
+        return Show(event, now);
+    if (!foldingSince_) foldingSince_ = now;
+    currentFolded_ = true;
+    // Back where the user last saw it with nothing missed: nothing left to tell.
+    if (event == shown_ && !missed_)
+        pending_.reset();
+    else
+        pending_ = event;
     return std::nullopt;
 }
 
 std::optional<TrayNote> NotificationGate::Due(int64_t now) {
     const auto due = NextDue();
     if (!due || now < *due) return std::nullopt;
-    if (*pending_ == shown_ && !missed_) {
-        pending_.reset();
-        return std::nullopt;
-    }
     return Show(*pending_, now);
 }
 
 std::optional<int64_t> NotificationGate::NextDue() const {
-    if (!pending_) return std::nullopt;
-    const auto last = LastShown(*pending_);
-    return last ? *last + minGap_ : 0;
+    if (!pending_ || !foldingSince_) return std::nullopt;
+    return *foldingSince_ + summary_;
 }

@@ -1,6 +1,7 @@
 // What the tray icon says about the unit: its colour, and which changes earn a desktop
-// notification. Repeats of one kind of event are held back for an interval, so a flapping unit
-// does not flood the desktop; a new or more serious event is always told at once.
+// notification. A critical event (on battery, low battery, an alarm, the link lost) is told at
+// once, every time; only repeats of a non-critical kind and a unit really flapping are folded
+// into a summary, so a flapping unit does not flood the desktop.
 #pragma once
 
 #include <QString>
@@ -32,7 +33,7 @@ int Severity(TrayCondition condition);
 struct TrayNote {
     TrayEvent from;
     TrayEvent to;
-    // Critical events held back as repeats since the last note: how many, since when (the
+    // Critical events folded since the last note that have ended: how many, since when (the
     // gate's clock) and the worst of them. Told with this note so no outage goes unreported.
     int missed = 0;
     int64_t missedSince = 0;
@@ -42,17 +43,20 @@ struct TrayNote {
 QString NoteTitle(const TrayNote& note);
 
 // Which changes are shown, and when. The clock is the caller's (milliseconds).
-// Shown at once: a change to a kind of event not shown within the last minGap (so a new or a
-// more serious event is never held), and one that clears a critical condition. A repeat of a
-// kind shown less than minGap ago is held; the latest held change is shown when that interval
-// ends, and held critical events are counted into the next note even when the unit is back
-// where it was, so no outage goes untold.
+// Shown at once: a critical event and one that clears a critical condition, unless the unit is
+// flapping (more than kFlapChanges changes within kFlapWindowMsecs, this one back to a state seen
+// among them); any other change to a kind of event not shown within the last minGap. Everything else is held, and the latest held change
+// is shown summaryMsecs after the first one was held, with the held critical events counted into
+// it even when the unit is back where it was, so no outage goes untold.
 class NotificationGate {
 public:
-    NotificationGate(TrayEvent shown, int64_t minGapMsecs)
-        : shown_(shown), current_(shown), minGap_(minGapMsecs) {}
-    NotificationGate(TrayCondition shown, int64_t minGapMsecs)
-        : NotificationGate(TrayEvent{shown, {}}, minGapMsecs) {}
+    static constexpr int kFlapChanges = 3;
+    static constexpr int64_t kFlapWindowMsecs = 10000;
+
+    NotificationGate(TrayEvent shown, int64_t minGapMsecs, int64_t summaryMsecs = 10000)
+        : shown_(shown), current_(shown), minGap_(minGapMsecs), summary_(summaryMsecs) {}
+    NotificationGate(TrayCondition shown, int64_t minGapMsecs, int64_t summaryMsecs = 10000)
+        : NotificationGate(TrayEvent{shown, {}}, minGapMsecs, summaryMsecs) {}
 
     std::optional<TrayNote> Offer(const TrayEvent& event, int64_t now);
     std::optional<TrayNote> Offer(TrayCondition condition, int64_t now) {
@@ -71,12 +75,16 @@ private:
 
     TrayEvent shown_;    // what the user last saw
     TrayEvent current_;  // the unit's state at the last offer
+    int64_t currentSince_ = 0;
+    bool currentFolded_ = false;  // the present state began while changes were being folded
     std::optional<TrayEvent> pending_;
+    std::optional<int64_t> foldingSince_;  // the first change folded since the last note
     int missed_ = 0;
     int64_t missedSince_ = 0;
-    int64_t heldSince_ = 0;  // when the held change began
     TrayCondition worstMissed_ = TrayCondition::OnLine;
     // When each kind was last shown. Bounded: the kinds are the conditions and the alarm texts.
     std::vector<std::pair<TrayEvent, int64_t>> lastShown_;
+    std::vector<std::pair<int64_t, TrayEvent>> changes_;  // the unit's changes within the flapping window
     int64_t minGap_;
+    int64_t summary_;
 };

@@ -5,12 +5,17 @@
   rss with S streams open: R MB
   metrics: N scrapes, median X ms, p99 Y ms
   history year: rows R, median X ms, worst Y ms
+  live beside history: N requests, p50 X ms, p99 Y ms (H year-long history answers meanwhile)
 
 The streams' latency compares each `event: ups`'s state.lastRefresh (the refresh's time, ms since
 the epoch) with the time the socket carrying the event's end became readable: same clock, same
 machine. The events sent on connect carry old refreshes and are left out.
 
+The last figure has two clients loop over the whole history (the widest range there is) while a
+third asks for /api/v1/ups and /metrics: the live side must not wait for the history.
+
 Usage: web_load.py PORT PID UNIT [--streams 100] [--seconds 10] [--scrapes 1000] [--history N]
+                   [--contention SECONDS]
 """
 import argparse
 import http.client
@@ -19,6 +24,7 @@ import selectors
 import socket
 import statistics
 import sys
+import threading
 import time
 
 
@@ -43,8 +49,10 @@ def rss_mb(pid):
 class Stream:
     """One SSE client: the HTTP head, then chunked or plain bytes, cut into events."""
 
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    def __init__(self, port, number=0):
+        # Spread over loopback addresses: the server takes at most 16 streams from one.
+        source = f"127.0.{2 + number // 16 // 250}.{1 + number // 16 % 250}"
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
         self.sock.sendall(b"GET /api/v1/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                           b"Accept: text/event-stream\r\n\r\n")
         self.sock.setblocking(False)
@@ -106,7 +114,7 @@ class Stream:
 
 
 def streams(port, pid, count, seconds):
-    clients = [Stream(port) for _ in range(count)]
+    clients = [Stream(port, i) for i in range(count)]
     selector = selectors.DefaultSelector()
     for c in clients:
         selector.register(c.sock, selectors.EVENT_READ, c)
@@ -174,6 +182,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--scrapes", type=int, default=1000)
     parser.add_argument("--history", type=int, default=5, help="history requests (0: none)")
+    parser.add_argument("--contention", type=float, default=10, help="seconds of live requests beside history loops")
     args = parser.parse_args()
 
     status = 0
@@ -200,7 +209,48 @@ def main():
         except Exception as e:
             print(f"web_load: history: {e}", file=sys.stderr)
             status = 1
+    if args.contention > 0:
+        try:
+            contention(args.port, args.unit, args.contention)
+        except Exception as e:
+            print(f"web_load: contention: {e}", file=sys.stderr)
+            status = 1
     return status
+
+
+def contention(port, unit, seconds):
+    path = f"/api/v1/ups/{unit}/history?from=-9223372036854775807&to=9223372036854775807&step=60"
+    stop = time.monotonic() + seconds
+    answered = [0]
+
+    def loop():
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        while time.monotonic() < stop:
+            conn.request("GET", path)
+            response = conn.getresponse()
+            response.read()
+            if response.status == 200:
+                answered[0] += 1
+        conn.close()
+
+    threads = [threading.Thread(target=loop) for _ in range(2)]
+    for t in threads:
+        t.start()
+    times = []
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    while time.monotonic() < stop:
+        for live in ("/api/v1/ups", "/metrics"):
+            t0 = time.perf_counter()
+            conn.request("GET", live)
+            response = conn.getresponse()
+            response.read()
+            times.append((time.perf_counter() - t0) * 1000.0)
+        time.sleep(0.01)
+    conn.close()
+    for t in threads:
+        t.join()
+    print(f"live beside history: {len(times)} requests, p50 {percentile(times, 50):.1f} ms, "
+          f"p99 {percentile(times, 99):.1f} ms ({answered[0]} year-long history answers meanwhile)")
 
 
 if __name__ == "__main__":

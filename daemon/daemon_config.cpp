@@ -217,7 +217,8 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         const Reader server(path, find(QStringLiteral("server")));
         server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
                           "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
-                          "http_max_streams", "http_remote"},
+                          "http_max_streams", "http_remote", "http_idle_timeout", "http_write_timeout",
+                          "http_max_connections_per_address", "http_max_streams_per_address", "http_allowed_hosts"},
                          faults);
         server.Int("port", 1, 65535, &port, faults);
         server.Int("max_connections", 1, 100000, &config->maxConnections, faults);
@@ -226,6 +227,17 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         server.Int("stale_after", 2, 3600, &config->staleAfterSeconds, faults);
         server.Int("http_request_timeout", 1, 300, &config->httpRequestTimeoutSeconds, faults);
         server.Int("http_max_streams", 1, 100000, &config->httpMaxStreams, faults);
+        server.Int("http_idle_timeout", 1, 3600, &config->httpIdleTimeoutSeconds, faults);
+        server.Int("http_write_timeout", 1, 3600, &config->httpWriteTimeoutSeconds, faults);
+        server.Int("http_max_connections_per_address", 1, 100000, &config->httpMaxConnectionsPerAddress, faults);
+        server.Int("http_max_streams_per_address", 1, 100000, &config->httpMaxStreamsPerAddress, faults);
+        if (const Entry* e = server.Find("http_allowed_hosts")) {
+            config->httpAllowedHosts = e->value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+            for (const QString& host : config->httpAllowedHosts)
+                if (host.contains(QLatin1Char(':')) || host.contains(QLatin1Char('/')))
+                    *faults << QStringLiteral("%1:%2: http_allowed_hosts: %3 is not a host name (no port, no path)")
+                                   .arg(path).arg(e->line).arg(host);
+        }
         if (const Entry* e = server.Find("port")) portLine = e->line;
         if (const Entry* e = server.Find("listen")) {
             listen = e->value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);

@@ -13,7 +13,13 @@
 //   http_certificate = cert.pem  ; with http_key: HTTPS only; relative to this file's folder
 //   http_key = key.pem
 //   http_request_timeout = 10    ; seconds for a whole request to arrive
+//   http_idle_timeout = 60       ; seconds a kept-alive connection may wait for its next request
+//   http_write_timeout = 30      ; seconds a reader may take nothing before it is dropped
 //   http_max_streams = 1500      ; open event streams (dashboards) at most
+//   http_max_connections_per_address = 64
+//   http_max_streams_per_address = 16
+//   http_allowed_hosts = ups.example.org  ; names the Host header may carry besides addresses
+//                                          ; and localhost (a guard against DNS rebinding)
 //   http_remote = nas, 10.0.0.5:3493  ; other NUT servers whose units the dashboard shows
 //   [unit0]
 //   name = vespero0
@@ -60,6 +66,11 @@ struct DaemonConfig {
     QString httpCertificate, httpKey;
     int httpRequestTimeoutSeconds = 10;
     int httpMaxStreams = 1500;
+    int httpIdleTimeoutSeconds = 60;
+    int httpWriteTimeoutSeconds = 30;
+    int httpMaxConnectionsPerAddress = 64;
+    int httpMaxStreamsPerAddress = 16;
+    QStringList httpAllowedHosts;
     std::vector<RemoteServer> httpRemote;
     QString path;  // the file read, empty when none
 };

@@ -69,8 +69,13 @@ web::HttpOptions WebOptions(const nut::DaemonConfig& config) {
     options.certificateFile = config.httpCertificate.toStdString();
     options.keyFile = config.httpKey.toStdString();
     options.requestTimeoutSeconds = config.httpRequestTimeoutSeconds;
+    options.idleTimeoutSeconds = config.httpIdleTimeoutSeconds;
+    options.writeTimeoutSeconds = config.httpWriteTimeoutSeconds;
     options.maxStreams = size_t(config.httpMaxStreams);
     options.maxConnections = std::max<size_t>(options.maxConnections, options.maxStreams + 256);
+    options.maxConnectionsPerAddress = size_t(config.httpMaxConnectionsPerAddress);
+    options.maxStreamsPerAddress = size_t(config.httpMaxStreamsPerAddress);
+    for (const QString& host : config.httpAllowedHosts) options.allowedHosts.push_back(host.toLower().toStdString());
     return options;
 }
 
@@ -335,8 +340,16 @@ int main(int argc, char** argv) {
         nut::LogLine(QStringLiteral("history in %1").arg(history.Path()));
         feed.SetHistory(&history);
         if (web) web->SetHistoryPath(history.Path().toStdString());
-        QObject::connect(&historyFlush, &QTimer::timeout, &app, [&history] { history.Flush(); });
-        historyFlush.start(60'000);
+        // Each minute's rows go to disk just after the minute ends, so that a crash or a
+        // kill -9 loses at most the minute still running.
+        historyFlush.setSingleShot(true);
+        historyFlush.setTimerType(Qt::PreciseTimer);
+        const auto nextMinute = [&historyFlush] { historyFlush.start(int(60'000 - WallMs() % 60'000 + 100)); };
+        QObject::connect(&historyFlush, &QTimer::timeout, &app, [&history, nextMinute] {
+            history.Flush();
+            nextMinute();
+        });
+        nextMinute();
         // Folding goes half a day at a time; a long backlog (a service stopped for weeks)
         // is worked off a step a second rather than in one long stall.
         historyFold.setSingleShot(true);

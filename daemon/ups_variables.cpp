@@ -55,13 +55,10 @@ StatusWords DeriveStatus(const _ZozeUps& unit, bool fsd, const BatteryView* batt
     std::string words;
     if (fsd) AddWord(&words, "FSD");
 
-    const double blocks = double(s.currentUnits);
-    // The panel's battery gauge turns red below 10.5 V per block.
-    const double lowVolts = battery && battery->settings ? battery->settings->lowVolts : 10.5;
-    const bool lowBattery = (blocks > 0 && s.batteryVoltage < lowVolts * blocks) ||
-                            (s.stateCode == 3 && s.standbyReason == 8) ||
-                            (battery && battery->settings &&
-                             EstimateIsLow(battery->estimate, BatteryInputsFrom(unit), *battery->settings));
+    static const BatterySettings defaults;
+    const bool haveEstimate = battery && battery->settings;
+    const bool lowBattery = BatteryIsLow(unit, haveEstimate ? *battery->settings : defaults,
+                                         haveEstimate ? &battery->estimate : nullptr);
     switch (s.stateCode) {
     case 2:
         AddWord(&words, "OL");

@@ -194,6 +194,16 @@ bool EstimateIsLow(const BatteryEstimate& e, const BatteryInputs& in, const Batt
            (e.haveRuntime && std::round(e.lowerRuntime) <= s.runtimeLow);
 }
 
+bool BatteryIsLow(const _ZozeUps& unit, const BatterySettings& s, const BatteryEstimate* estimate) {
+    const UpsStatusBlock& st = unit.status;
+    const double limit = s.lowVolts * double(st.currentUnits > 1000 ? 0 : st.currentUnits);
+    // A word of 0 is one not read yet, not an empty battery.
+    const double status = st.batteryVoltage, aux = unit.auxWordB[2] / 10.0;
+    if (limit > 0 && ((status > 0 && status < limit) || (aux > 0 && aux < limit))) return true;
+    if (st.stateCode == 3 && st.standbyReason == 8) return true;
+    return estimate && EstimateIsLow(*estimate, BatteryInputsFrom(unit), s);
+}
+
 namespace {
 
 void AddLearnedRate(BatteryModel* m, double ampsPerAh, double factor) {

@@ -95,6 +95,11 @@ BatteryEstimate EstimateBattery(const BatteryInputs& in, const BatterySettings& 
 // rounded as served, or the conservative runtime down to runtimeLow.
 bool EstimateIsLow(const BatteryEstimate& e, const BatteryInputs& in, const BatterySettings& s);
 
+// Low battery as every side decides it (the service's LB, the window's notes and tray): any
+// battery voltage the unit reports (the status reply's, the auxiliary answer's once read) below
+// lowVolts a block, the unit's stand-by for low battery, or the estimate (when given).
+bool BatteryIsLow(const _ZozeUps& unit, const BatterySettings& s, const BatteryEstimate* estimate);
+
 // Follows a unit over time. The charge is what is left of the battery at the rates it has been
 // drawn at: full when the charger floats, lowered by every second on battery in proportion to the
 // table's time at that second's current, raised on line at the charger's pace; the voltage anchors

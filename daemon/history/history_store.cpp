@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,9 +18,36 @@ const std::array<const char*, kQuantities> kQuantityNames = {
     "battery.voltage", "battery.charge", "battery.runtime", "ups.load",
     "ups.realpower",   "input.voltage",  "input.frequency", "battery.temperature"};
 
+std::string Bounded(std::string text, size_t max) {
+    if (text.size() <= max) return text;
+    size_t cut = max;
+    // Back to the start of a UTF-8 sequence: continuation bytes are 10xxxxxx.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text;
+}
+
 namespace {
 
 constexpr qint64 kMinute = 60;
+
+// The history names who logged in from where: readable by the service's group, not by all.
+// SQLite gives its journal files the mode of the database, so the database is made (or
+// narrowed) first.
+void RestrictMode(const QString& path) {
+    const QByteArray name = path.toLocal8Bit();
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && (st.st_mode & 0137)) fchmod(fd, st.st_mode & 0640);
+        ::close(fd);
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const QByteArray journal = name + suffix;
+        struct stat st {};
+        if (stat(journal.constData(), &st) == 0 && (st.st_mode & 0137)) chmod(journal.constData(), st.st_mode & 0640);
+    }
+}
 constexpr qint64 kHour = 3600;
 
 std::string Column(int q) {
@@ -148,6 +178,7 @@ bool Store::OpenForReading(const QString& path) {
 
 bool Store::OpenFile(QString* why, bool* damaged) {
     *damaged = false;
+    RestrictMode(path_);
     int rc = sqlite3_open_v2(path_.toUtf8().constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     auto fail = [&](int code) {
         *why = QString::fromUtf8(sqlite3_errstr(code));
@@ -340,7 +371,8 @@ bool Store::Maintain(int maxHours) {
 
 void Store::AddEvent(const std::string& unit, const std::string& kind, const std::string& text,
                      const std::string& user, const std::string& peer) {
-    Event event{0, clock_(), unit, kind, text, user, peer};
+    Event event{0, clock_(), Bounded(unit, kMaxEventName), Bounded(kind, kMaxEventName), Bounded(text, kMaxEventText),
+                Bounded(user, kMaxEventName), Bounded(peer, kMaxEventName)};
     if (db_) {
         // An event must outlive a power cut: this one commit is synced through.
         sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
@@ -348,11 +380,11 @@ void Store::AddEvent(const std::string& unit, const std::string& kind, const std
         bool ok = bool(insert);
         if (ok) {
             sqlite3_bind_int64(*insert, 1, event.timeMs);
-            BindText(*insert, 2, unit);
-            BindText(*insert, 3, kind);
-            BindText(*insert, 4, text);
-            BindText(*insert, 5, user);
-            BindText(*insert, 6, peer);
+            BindText(*insert, 2, event.unit);
+            BindText(*insert, 3, event.kind);
+            BindText(*insert, 4, event.text);
+            BindText(*insert, 5, event.user);
+            BindText(*insert, 6, event.peer);
             ok = sqlite3_step(*insert) == SQLITE_DONE;
         }
         if (ok)

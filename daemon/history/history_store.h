@@ -35,6 +35,13 @@ struct SampleRow {
     std::array<Stat, kQuantities> stats;
 };
 
+// Bounds of an event's words: a client's (a user name tried at a login) must fill neither the
+// file nor the page.
+constexpr size_t kMaxEventText = 256;
+constexpr size_t kMaxEventName = 64;  // unit, kind, user and address
+// text cut to at most max bytes, never inside a UTF-8 sequence.
+std::string Bounded(std::string text, size_t max);
+
 struct Event {
     qint64 id = 0;
     qint64 timeMs = 0;  // milliseconds since the epoch

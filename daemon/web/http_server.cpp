@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <optional>
 #include <thread>
 #include <type_traits>
@@ -33,6 +34,7 @@ class StreamSink {
 public:
     virtual ~StreamSink() = default;
     virtual void Push(const Message& message) = 0;
+    virtual bool Full() const = 0;  // its events carry user names and addresses
 };
 
 const std::string kStreamHead =
@@ -46,6 +48,19 @@ const std::string kBusy =
 
 bool IsHttpError(const error_code& ec) {
     return ec.category() == http::make_error_code(http::error::bad_method).category();
+}
+
+// The host part of a Host header: "name", "name:port", "[v6]:port".
+std::string HostName(std::string_view host) {
+    if (!host.empty() && host.front() == '[') {
+        const size_t close = host.find(']');
+        return std::string(host.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+    }
+    host = host.substr(0, host.find(':'));
+    std::string name(host);
+    for (char& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    return name;
 }
 
 std::string Describe(const tcp::endpoint& e) {
@@ -62,11 +77,20 @@ struct HttpServer::Impl {
     std::atomic<size_t> connections{0};
     std::atomic<size_t> streamCount{0};
     std::unordered_map<StreamSink*, std::weak_ptr<StreamSink>> streams;
+    struct PeerCount {
+        size_t connections = 0, streams = 0;
+    };
+    std::unordered_map<std::string, PeerCount> peers;  // by address; web thread only
+    // Refusals are told at most once a second, with their count: a flood must not flood the log.
+    std::map<std::string, size_t> refusals;  // by reason
+    size_t refusalsOther = 0;
+    std::optional<asio::steady_timer> refusalTimer;
     std::optional<asio::ssl::context> ssl;  // outlives the streams that use it
     asio::io_context ioc{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::optional<asio::steady_timer> keepalive;
+    std::optional<asio::steady_timer> ping;
     std::optional<asio::steady_timer> acceptPause;
     std::unique_ptr<Api> api;
     std::thread thread;
@@ -75,11 +99,12 @@ struct HttpServer::Impl {
     Impl(HttpOptions o, MainSide* m) : options(std::move(o)), main(m) {}
 
     void Accept(tcp::acceptor* acceptor);
-    void Broadcast(const Message& message) {
+    // anonymous, when given, goes to the streams of readers not logged in.
+    void Broadcast(const Message& message, const Message& anonymous = nullptr) {
         for (auto it = streams.begin(); it != streams.end();) {
             if (std::shared_ptr<StreamSink> sink = it->second.lock()) {
                 ++it;
-                sink->Push(message);
+                sink->Push(anonymous && !sink->Full() ? anonymous : message);
             } else {
                 it = streams.erase(it);
             }
@@ -95,6 +120,58 @@ struct HttpServer::Impl {
             Keepalive();
         });
     }
+    // A page cannot see comments; this it can, and so tell a live stream from a silent one.
+    void Ping() {
+        ping->expires_after(std::chrono::seconds(options.pingSeconds));
+        ping->async_wait([this](error_code ec) {
+            if (ec) return;
+            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count();
+            Broadcast(std::make_shared<const std::string>("event: ping\ndata: " + std::to_string(now) + "\n\n"));
+            if (api) api->Tick();
+            Ping();
+        });
+    }
+    void Refused(const std::string& reason) {
+        // Bounded: a crowd of addresses is summed up rather than listed.
+        if (refusals.size() < 8 || refusals.count(reason))
+            ++refusals[reason];
+        else
+            ++refusalsOther;
+        if (refusalTimer->expiry() > std::chrono::steady_clock::now()) return;
+        refusalTimer->expires_after(std::chrono::seconds(1));
+        refusalTimer->async_wait([this](error_code ec) {
+            if (ec) return;
+            size_t total = refusalsOther;
+            std::string why;
+            for (const auto& [reason, count] : refusals) {
+                total += count;
+                why += (why.empty() ? "" : "; ") + std::to_string(count) + " " + reason;
+            }
+            if (refusalsOther) why += "; " + std::to_string(refusalsOther) + " for other reasons or addresses";
+            main->Log("web: refused " + std::to_string(total) + " in the last second: " + why);
+            refusals.clear();
+            refusalsOther = 0;
+        });
+    }
+    bool HostAllowed(std::string_view header) const {
+        const std::string name = HostName(header);
+        if (name == "localhost" || (name.size() > 10 && name.substr(name.size() - 10) == ".localhost")) return true;
+        error_code ec;
+        const asio::ip::address address = asio::ip::make_address(name, ec);
+        if (!ec) {
+            // An address cannot be rebound: a page that names it is on it. Only ours are answered.
+            if (address.is_loopback()) return true;
+            for (const Endpoint& e : options.listen) {
+                const asio::ip::address mine = asio::ip::make_address(e.address, ec);
+                if (!ec && (mine == address || mine.is_unspecified())) return true;
+            }
+            return false;
+        }
+        for (const std::string& allowed : options.allowedHosts)
+            if (name == allowed) return true;
+        return false;
+    }
     Message UnitMessage(const UnitSnapshot& unit) const {
         return std::make_shared<const std::string>("event: ups\ndata: " + unit.json + "\n\n");
     }
@@ -109,8 +186,13 @@ public:
         : server_(server), stream_(std::move(stream)), buffer_(server->options.maxHeaderBytes + server->options.maxBodyBytes + 8192),
           timer_(server->ioc), peer_(std::move(peer)) {
         ++server_->connections;
+        ++server_->peers[peer_].connections;
     }
-    ~Connection() override { --server_->connections; }
+    ~Connection() override {
+        --server_->connections;
+        const auto it = server_->peers.find(peer_);
+        if (it != server_->peers.end() && --it->second.connections == 0) server_->peers.erase(it);
+    }
 
     void Start() {
         if constexpr (kTls) {
@@ -125,6 +207,8 @@ public:
             ReadRequest(true);
         }
     }
+
+    bool Full() const override { return full_; }
 
     void Push(const Message& message) override {
         if (closed_) return;
@@ -173,6 +257,15 @@ private:
         if (ec) return Close();
 
         const auto& req = parser_->get();
+        const std::string_view host(req[http::field::host].data(), req[http::field::host].size());
+        if (req.version() >= 11 && req.find(http::field::host) == req.end())
+            return Fail(400, "an HTTP/1.1 request needs a Host header");
+        if (!host.empty() && !server_->HostAllowed(host)) {
+            // A name that is not ours: most likely a DNS name rebound to this address.
+            return Respond(JsonError(421, "this server does not answer to the host " + HostName(host) +
+                                              " (http_allowed_hosts lists the names it does)"),
+                           false, req.version(), false);
+        }
         Request request;
         request.method = std::string_view(req.method_string().data(), req.method_string().size());
         request.target = std::string_view(req.target().data(), req.target().size());
@@ -200,9 +293,17 @@ private:
     void Respond(Reply reply, bool keepAlive, unsigned version, bool head) {
         if (closed_) return;
         if (reply.stream) {
-            if (server_->streams.size() < server_->options.maxStreams) return StartStream();
-            reply = JsonError(503, "too many open streams");
+            const size_t mine = server_->peers[peer_].streams;
+            if (server_->streams.size() < server_->options.maxStreams && mine < server_->options.maxStreamsPerAddress) {
+                full_ = reply.streamFull;
+                return StartStream();
+            }
+            const bool own = mine >= server_->options.maxStreamsPerAddress;
+            server_->Refused(own ? "streams over " + std::to_string(server_->options.maxStreamsPerAddress) + " from " + peer_
+                                 : "streams over " + std::to_string(server_->options.maxStreams) + " in all");
+            reply = JsonError(503, own ? "too many open streams from this address" : "too many open streams");
             reply.headers.emplace_back("Retry-After", "5");
+            keepAlive = false;
         }
         auto res = std::make_shared<http::response<http::string_body>>(http::int_to_status(unsigned(reply.status)), version);
         res->set(http::field::server, "vesperod");
@@ -241,6 +342,10 @@ private:
     void StartStream() {
         streaming_ = true;
         parser_.reset();
+        ++server_->peers[peer_].streams;
+        // A stream is open for as long as its reader wants: no deadline of the socket's may cover
+        // the read that watches for its end. Its writes have a stall watch of their own.
+        Lowest().expires_never();
         auto self = this->shared_from_this();
         server_->streams[this] = std::static_pointer_cast<StreamSink>(self);
         server_->streamCount = server_->streams.size();
@@ -263,12 +368,12 @@ private:
         if (closed_) return;
         if (queue_.empty()) {
             writing_ = false;
-            Lowest().expires_never();
             return;
         }
+        if (!writing_) lastProgress_ = std::chrono::steady_clock::now();
         writing_ = true;
+        WatchStall();
         auto self = this->shared_from_this();
-        Lowest().expires_after(std::chrono::seconds(server_->options.writeTimeoutSeconds));
         // The message stays in the queue, and so alive, until its write is over.
         asio::async_write(stream_, asio::buffer(*queue_.front()), [self](error_code ec, size_t) {
             self->writing_ = false;
@@ -276,9 +381,25 @@ private:
                 self->queue_.clear();
                 return self->Close();
             }
+            self->lastProgress_ = std::chrono::steady_clock::now();
             self->queued_ -= self->queue_.front()->size();
             self->queue_.pop_front();
             self->WriteNext();
+        });
+    }
+
+    // Drops a reader that has taken nothing for the write timeout while something waited for it.
+    void WatchStall() {
+        if (stallWatched_) return;
+        stallWatched_ = true;
+        const auto limit = std::chrono::seconds(server_->options.writeTimeoutSeconds);
+        timer_.expires_at(lastProgress_ + limit);
+        auto self = this->shared_from_this();
+        timer_.async_wait([self, limit](error_code ec) {
+            self->stallWatched_ = false;
+            if (ec || self->closed_ || !self->writing_) return;
+            if (std::chrono::steady_clock::now() - self->lastProgress_ >= limit) return self->Close();
+            self->WatchStall();
         });
     }
 
@@ -289,6 +410,8 @@ private:
         if (streaming_) {
             server_->streams.erase(this);
             server_->streamCount = server_->streams.size();
+            const auto it = server_->peers.find(peer_);
+            if (it != server_->peers.end() && it->second.streams) --it->second.streams;
         }
         if (!writing_) queue_.clear();  // else the write in flight still reads its message
         error_code ignored;
@@ -306,6 +429,9 @@ private:
     bool closed_ = false;
     bool streaming_ = false;
     bool writing_ = false;
+    bool full_ = false;
+    bool stallWatched_ = false;
+    std::chrono::steady_clock::time_point lastProgress_;
     std::deque<Message> queue_;
     size_t queued_ = 0;
     char discard_[512];
@@ -327,7 +453,17 @@ void HttpServer::Impl::Accept(tcp::acceptor* acceptor) {
             return;
         }
         acceptFailureLogged = false;
-        if (connections >= options.maxConnections) {
+        error_code peerError;
+        const tcp::endpoint remote = socket.remote_endpoint(peerError);
+        asio::ip::address address = remote.address();
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+        const std::string peer = peerError ? std::string("?") : address.to_string();
+        const auto mine = peers.find(peer);
+        const bool own = mine != peers.end() && mine->second.connections >= options.maxConnectionsPerAddress;
+        if (own || connections >= options.maxConnections) {
+            Refused(own ? "connections over " + std::to_string(options.maxConnectionsPerAddress) + " from " + peer
+                        : "connections over " + std::to_string(options.maxConnections) + " in all");
             error_code ignored;
             socket.non_blocking(true, ignored);
             socket.write_some(asio::buffer(kBusy), ignored);
@@ -335,12 +471,6 @@ void HttpServer::Impl::Accept(tcp::acceptor* acceptor) {
             socket.close(ignored);
             return Accept(acceptor);
         }
-        error_code peerError;
-        const tcp::endpoint remote = socket.remote_endpoint(peerError);
-        asio::ip::address address = remote.address();
-        if (address.is_v6() && address.to_v6().is_v4_mapped())
-            address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-        const std::string peer = peerError ? std::string("?") : address.to_string();
         if (ssl) {
             using Tls = beast::ssl_stream<beast::tcp_stream>;
             std::make_shared<Connection<Tls>>(this, Tls(beast::tcp_stream(std::move(socket)), *ssl), peer)->Start();
@@ -403,9 +533,12 @@ bool HttpServer::Start(std::string* error) {
     }
     s.work.emplace(s.ioc.get_executor());
     s.keepalive.emplace(s.ioc);
+    s.ping.emplace(s.ioc);
+    s.refusalTimer.emplace(s.ioc);
     s.acceptPause.emplace(s.ioc);
     for (auto& a : s.acceptors) s.Accept(a.get());
     s.Keepalive();
+    s.Ping();
     s.thread = std::thread([&s] { s.ioc.run(); });
     return true;
 }
@@ -456,11 +589,14 @@ void HttpServer::SetHistoryPath(std::string path) {
 }
 
 void HttpServer::PublishEvent(const history::Event& event) {
-    std::string text = "event: event\ndata: ";
-    AppendEventJson(&text, event);
-    text += "\n\n";
+    std::string full = "event: event\ndata: ", anonymous = full;
+    AppendEventJson(&full, event, true);
+    AppendEventJson(&anonymous, event, false);
+    full += "\n\n";
+    anonymous += "\n\n";
     Impl* s = impl_.get();
-    Post([s, message = std::make_shared<const std::string>(std::move(text))] { s->Broadcast(message); });
+    Post([s, full = std::make_shared<const std::string>(std::move(full)),
+          anonymous = std::make_shared<const std::string>(std::move(anonymous))] { s->Broadcast(full, anonymous); });
 }
 
 size_t HttpServer::OpenConnections() const { return impl_->connections; }

@@ -27,13 +27,20 @@ struct HttpOptions {
     std::string keyFile;
     size_t maxConnections = 2048;
     size_t maxStreams = 1500;
+    // One address must not be able to take every slot from the others.
+    size_t maxConnectionsPerAddress = 64;
+    size_t maxStreamsPerAddress = 16;
+    // Names the Host header may carry besides the listen addresses, IP literals of loopback and
+    // "localhost"; anything else is refused (421), so that a rebound DNS name cannot reach us.
+    std::vector<std::string> allowedHosts;
     uint32_t maxHeaderBytes = 16 * 1024;
     uint64_t maxBodyBytes = 16 * 1024;
     int requestTimeoutSeconds = 10;  // to read one whole request (headers and body)
     int idleTimeoutSeconds = 60;     // between requests on a kept-alive connection
-    int writeTimeoutSeconds = 30;
+    int writeTimeoutSeconds = 30;    // a write (or a stream's reader) making no progress this long
     size_t maxStreamBacklog = 512 * 1024;  // unsent bytes before a stream's reader is dropped
-    int keepaliveSeconds = 15;
+    int keepaliveSeconds = 15;  // a comment on every stream, for proxies and scripts
+    int pingSeconds = 5;        // an "event: ping" the page's watchdog can see (comments it cannot)
 };
 
 class HttpServer {

@@ -5,7 +5,9 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <ctime>
 
 #include "daemon/nut/nut_words.h"
 #include "daemon/web/json_text.h"
@@ -26,14 +28,44 @@ bool ParseInteger(const std::string& text, int64_t* out) {
     return r.ec == std::errc() && r.ptr == end;
 }
 
-// An optional integer parameter: absent gives fallback; present but not a number is an error.
-bool IntegerParameter(std::string_view query, std::string_view name, int64_t fallback, int64_t* out) {
+// An optional integer parameter: absent gives fallback; present, it must be a whole number that
+// fits. False with *error naming the parameter otherwise.
+bool IntegerParameter(std::string_view query, std::string_view name, int64_t fallback, int64_t* out,
+                      std::string_view what, std::string* error) {
     const std::optional<std::string> text = QueryValue(query, name);
     if (!text) {
         *out = fallback;
         return true;
     }
-    return ParseInteger(*text, out);
+    const char* end = text->data() + text->size();
+    const auto r = std::from_chars(text->data(), end, *out);
+    if (r.ec == std::errc::result_out_of_range && r.ptr == end) {
+        *error = std::string(name) + " is out of range";
+        return false;
+    }
+    if (r.ec != std::errc() || r.ptr != end || text->empty()) {
+        *error = std::string(name) + " must be " + std::string(what);
+        return false;
+    }
+    return true;
+}
+
+bool IsJsonType(std::string_view type) {
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+    while (!type.empty() && (type.front() == ' ' || type.front() == '\t')) type.remove_prefix(1);
+    constexpr std::string_view json = "application/json";
+    return type.size() == json.size() &&
+           std::equal(type.begin(), type.end(), json.begin(), [](char a, char b) { return std::tolower(a) == b; });
+}
+
+std::string ClockTime(int64_t ms) {
+    const time_t seconds = time_t(ms / 1000);
+    tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
 }
 
 Reply Json(int status, std::string body) {
@@ -100,11 +132,92 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view n
     return std::nullopt;
 }
 
+ReaderPool::ReaderPool(int threads, size_t maxQueued) : maxQueued_(maxQueued) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+ReaderPool::~ReaderPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+}
+
+bool ReaderPool::Full() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return jobs_.size() >= maxQueued_;
+}
+
+void ReaderPool::Run(std::string path, Job job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.emplace_back(std::move(path), std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void ReaderPool::Work() {
+    std::unique_ptr<history::Store> store;
+    std::string opened;
+    for (;;) {
+        std::pair<std::string, Job> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (stop_) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        if (!store || !store->IsOpen() || opened != job.first) {
+            store.reset();
+            opened = job.first;
+            if (!opened.empty()) {
+                store = std::make_unique<history::Store>(history::Store::Clock(), [](const QString&) {});
+                if (!store->OpenForReading(QString::fromStdString(opened))) store.reset();
+            }
+        }
+        job.second(store.get());
+    }
+}
+
+std::optional<HistoryRange> ParseHistoryRange(std::string_view query, int64_t now, int64_t maxPoints, std::string* error) {
+    constexpr std::string_view seconds = "a whole number of seconds since the epoch";
+    HistoryRange r;
+    int64_t from = 0, to = 0, step = 0;
+    if (!IntegerParameter(query, "to", now, &to, seconds, error) ||
+        !IntegerParameter(query, "from", 0, &from, seconds, error) ||
+        !IntegerParameter(query, "step", 60, &step, "a whole number of seconds", error))
+        return std::nullopt;
+    const bool fromGiven = QueryValue(query, "from").has_value();
+    if (fromGiven && from > to) {
+        *error = "from is after to";
+        return std::nullopt;
+    }
+    if (step <= 0) {
+        *error = "step must be above 0";
+        return std::nullopt;
+    }
+    // Nothing older than a year is kept (hour rows start on the hour), nothing newer than the
+    // running minute exists: clipped to that, every difference below fits.
+    const int64_t lo = now - history::Store::kKeepSeconds - 3600, hi = now + 60;
+    r.to = std::clamp(to, lo, hi);
+    r.from = fromGiven ? std::clamp(from, lo, hi) : std::max(lo, r.to - 3600);
+    const int64_t span = r.to - r.from;
+    const auto wholeMinutes = [](int64_t s) { return std::max<int64_t>(60, s / 60 * 60 + (s % 60 ? 60 : 0)); };
+    r.step = wholeMinutes(std::min(step, hi - lo));
+    // Buckets start at multiples of the step, so a range may touch one more than span / step.
+    if (span / r.step + 1 > maxPoints) r.step = wholeMinutes((span + maxPoints - 2) / (maxPoints - 1));
+    return r;
+}
+
 Api::Api(MainSide* main, Post post, Clock clock)
     : main_(main), post_(std::move(post)), clock_(std::move(clock)), snapshot_(std::make_shared<Snapshot>()),
-      users_(std::make_shared<nut::UsersFile>()) {}
+      users_(std::make_shared<nut::UsersFile>()), readers_(std::make_unique<ReaderPool>(kReaderThreads, kMaxQueuedReads)) {}
 
 Api::~Api() {
+    readers_.reset();
     for (auto& [number, thread] : checks_)
         if (thread.joinable()) thread.join();
 }
@@ -119,6 +232,9 @@ void Api::Handle(const Request& request, ReplyFn done) {
     const bool get = request.method == "GET" || request.method == "HEAD";
     const bool post = request.method == "POST";
     Reply r;
+    // A form of another site can POST text/plain without asking first; JSON it cannot.
+    if (post && !IsJsonType(request.contentType))
+        return done(JsonError(415, "a POST must have Content-Type: application/json"));
 
     if (path == "/" || path == "/index.html" || path.substr(0, 8) == "/assets/") {
         if (!get) return done(MethodNotAllowed("GET, HEAD"));
@@ -138,7 +254,10 @@ void Api::Handle(const Request& request, ReplyFn done) {
     const std::string_view rest = path.substr(api.size());
 
     if (rest == "ups") return done(get ? Units() : MethodNotAllowed("GET, HEAD"));
-    if (rest == "events") return done(get ? Events(query) : MethodNotAllowed("GET, HEAD"));
+    if (rest == "events") {
+        if (!get) return done(MethodNotAllowed("GET, HEAD"));
+        return Events(request, query, std::move(done));
+    }
     if (rest == "session") return done(get ? Session(request) : MethodNotAllowed("GET, HEAD"));
     if (rest == "login") {
         if (!post) return done(MethodNotAllowed("POST"));
@@ -149,6 +268,7 @@ void Api::Handle(const Request& request, ReplyFn done) {
         // Not HEAD: a stream has no end for a header-only answer to describe.
         if (request.method != "GET") return done(MethodNotAllowed("GET"));
         r.stream = true;
+        r.streamFull = LoggedIn(request);
         return done(std::move(r));
     }
     if (rest.substr(0, 9) == "commands/") {
@@ -171,7 +291,10 @@ void Api::Handle(const Request& request, ReplyFn done) {
         const std::string_view what = slash == std::string_view::npos ? std::string_view() : tail.substr(slash + 1);
         if (slash == std::string_view::npos)
             return done(get ? OneUnit(name) : MethodNotAllowed("GET, HEAD"));
-        if (what == "history") return done(get ? History(name, query) : MethodNotAllowed("GET, HEAD"));
+        if (what == "history") {
+            if (!get) return done(MethodNotAllowed("GET, HEAD"));
+            return History(name, query, std::move(done));
+        }
         if (what == "command") {
             if (!post) return done(MethodNotAllowed("POST"));
             return Command(request, name, std::move(done));
@@ -233,43 +356,38 @@ Reply Api::Metrics() {
     return r;
 }
 
-history::Store* Api::HistoryReader() {
-    if (history_ && history_->IsOpen()) return history_.get();
-    if (historyPath_.empty()) return nullptr;
-    history_ = std::make_unique<history::Store>([this] { return clock_(); }, [](const QString&) {});
-    if (!history_->OpenForReading(QString::fromStdString(historyPath_))) history_.reset();
-    return history_.get();
+void Api::Read(std::function<Reply(history::Store*)> read, ReplyFn done) {
+    // The reply goes back to the web thread, and with it the last hold on the connection: a
+    // connection is only ever released on the web thread.
+    // Only this thread queues, so a queue not full now still has room below.
+    if (readers_->Full()) {
+        Reply r = JsonError(503, "busy with other history queries; try again");
+        r.headers.emplace_back("Retry-After", "1");
+        return done(std::move(r));
+    }
+    readers_->Run(historyPath_, [read = std::move(read), done = std::move(done), post = post_](history::Store* store) mutable {
+        Reply reply = read(store);
+        post([done = std::move(done), reply = std::move(reply)]() mutable { done(std::move(reply)); });
+    });
 }
 
-Reply Api::History(std::string_view name, std::string_view query) {
-    bool known = false;
-    for (const UnitSnapshot& u : snapshot_->units) known = known || u.name == name;
-    if (!known) return JsonError(404, "unknown unit");
-    const int64_t now = clock_() / 1000;
-    int64_t to = 0, from = 0, step = 0;
-    if (!IntegerParameter(query, "to", now, &to) || !IntegerParameter(query, "from", to - 3600, &from) ||
-        !IntegerParameter(query, "step", 60, &step))
-        return JsonError(400, "from, to and step are whole seconds since the epoch");
-    if (from >= to || step <= 0) return JsonError(400, "from must be before to, and step above 0");
-    int quantity = -1;
-    if (const std::optional<std::string> q = QueryValue(query, "quantity")) {
-        for (int i = 0; i < history::kQuantities; ++i)
-            if (*q == history::kQuantityNames[i]) quantity = i;
-        if (quantity < 0) return JsonError(400, "no history is kept of that quantity");
-    }
-    // Whole minutes, and never more points than a chart can use.
-    step = std::max<int64_t>(60, (step + 59) / 60 * 60);
-    if ((to - from) / step > kMaxHistoryPoints) step = ((to - from) / kMaxHistoryPoints + 59) / 60 * 60;
+bool Api::LoggedIn(const Request& request) {
+    const WebLogin* login = sessions_.Find(CookieValue(request.cookie, kCookieName), clock_());
+    if (!login) return false;
+    const auto user = users_->users.find(login->user);
+    return user != users_->users.end() && user->second.password == login->password;
+}
 
-    history::Store* store = HistoryReader();
-    const std::vector<history::SampleRow> rows =
-        store ? store->Samples(std::string(name), from, to, step, quantity) : std::vector<history::SampleRow>();
+namespace {
 
+std::string HistoryJson(std::string_view name, const HistoryRange& range, int quantity,
+                        const std::vector<history::SampleRow>& rows) {
     std::string body;
     body.reserve(256 + rows.size() * (quantity < 0 ? 200 : 40));
     body += "{\"unit\":";
     AppendJsonString(&body, name);
-    body += ",\"from\":" + std::to_string(from) + ",\"to\":" + std::to_string(to) + ",\"step\":" + std::to_string(step);
+    body += ",\"from\":" + std::to_string(range.from) + ",\"to\":" + std::to_string(range.to) +
+            ",\"step\":" + std::to_string(range.step);
     body += ",\"t\":[";
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i) body += ',';
@@ -302,31 +420,64 @@ Reply Api::History(std::string_view name, std::string_view query) {
         body += '}';
     }
     body += "}}";
-    return Json(200, std::move(body));
+    return body;
 }
 
-Reply Api::Events(std::string_view query) {
+}  // namespace
+
+void Api::History(std::string_view name, std::string_view query, ReplyFn done) {
+    bool known = false;
+    for (const UnitSnapshot& u : snapshot_->units) known = known || u.name == name;
+    if (!known) return done(JsonError(404, "unknown unit"));
+    std::string error;
+    const std::optional<HistoryRange> range = ParseHistoryRange(query, clock_() / 1000, kMaxHistoryPoints, &error);
+    if (!range) return done(JsonError(400, error));
+    int quantity = -1;
+    if (const std::optional<std::string> q = QueryValue(query, "quantity")) {
+        for (int i = 0; i < history::kQuantities; ++i)
+            if (*q == history::kQuantityNames[i]) quantity = i;
+        if (quantity < 0) return done(JsonError(400, "quantity: no history is kept of that quantity"));
+    }
+    Read(
+        [unit = std::string(name), range = *range, quantity](history::Store* store) {
+            const std::vector<history::SampleRow> rows =
+                store ? store->Samples(unit, range.from, range.to, range.step, quantity) : std::vector<history::SampleRow>();
+            Reply r;
+            r.body = HistoryJson(unit, range, quantity, rows);
+            return r;
+        },
+        std::move(done));
+}
+
+void Api::Events(const Request& request, std::string_view query, ReplyFn done) {
     int64_t since = 0, limit = 0;
-    if (!IntegerParameter(query, "since", clock_() - 86'400'000, &since) ||
-        !IntegerParameter(query, "limit", kDefaultEvents, &limit))
-        return JsonError(400, "since is milliseconds since the epoch, limit a count");
-    limit = std::clamp<int64_t>(limit, 1, kMaxEvents);
-    history::Store* store = HistoryReader();
+    std::string error;
+    if (!IntegerParameter(query, "since", clock_() - 86'400'000, &since, "a whole number of milliseconds since the epoch", &error) ||
+        !IntegerParameter(query, "limit", kDefaultEvents, &limit, "a whole number", &error))
+        return done(JsonError(400, error));
+    if (limit <= 0) return done(JsonError(400, "limit must be above 0"));
+    limit = std::min<int64_t>(limit, kMaxEvents);
     // Without since, the latest of the last day: what a page opening wants. With it, everything
     // from there on: what a page catching up after a gap wants.
     const bool latest = !QueryValue(query, "since").has_value();
-    const std::vector<history::Event> events =
-        store ? store->Events(since, int(limit), latest) : std::vector<history::Event>();
-    std::string body = "{\"events\":[";
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (i) body += ',';
-        AppendEventJson(&body, events[i]);
-    }
-    body += "]}";
-    return Json(200, std::move(body));
+    const bool full = LoggedIn(request);
+    Read(
+        [since, limit, latest, full](history::Store* store) {
+            const std::vector<history::Event> events =
+                store ? store->Events(since, int(limit), latest) : std::vector<history::Event>();
+            Reply r;
+            r.body = "{\"events\":[";
+            for (size_t i = 0; i < events.size(); ++i) {
+                if (i) r.body += ',';
+                AppendEventJson(&r.body, events[i], full);
+            }
+            r.body += "]}";
+            return r;
+        },
+        std::move(done));
 }
 
-void AppendEventJson(std::string* out, const history::Event& e) {
+void AppendEventJson(std::string* out, const history::Event& e, bool full) {
     *out += "{\"id\":";
     AppendJsonInteger(out, e.id);
     *out += ",\"time\":";
@@ -337,10 +488,11 @@ void AppendEventJson(std::string* out, const history::Event& e) {
     AppendJsonString(out, e.kind);
     *out += ",\"text\":";
     AppendJsonString(out, e.text);
+    // Who did what, and from where, is for those logged in.
     *out += ",\"user\":";
-    AppendJsonString(out, e.user);
+    AppendJsonString(out, full ? e.user : std::string());
     *out += ",\"peer\":";
-    AppendJsonString(out, e.peer);
+    AppendJsonString(out, full ? e.peer : std::string());
     *out += '}';
 }
 
@@ -386,7 +538,7 @@ const WebLogin* Api::Authorise(const Request& request, Reply* refusal) {
 void Api::Login(const Request& request, ReplyFn done) {
     const int64_t now = clock_();
     if (!limiter_.Allowed(request.peer, now)) {
-        main_->Log("web login from " + request.peer + " refused: too many failed attempts");
+        LoginFailure(request.peer, {}, true);
         Reply r = JsonError(429, "too many failed logins from this address; wait a minute");
         r.headers.emplace_back("Retry-After", "60");
         return done(std::move(r));
@@ -421,8 +573,7 @@ void Api::Login(const Request& request, ReplyFn done) {
         }
         if (!ok) {
             limiter_.Failed(peer, clock_());
-            main_->Log("web login by \"" + user + "\" from " + peer + " failed");
-            main_->Note({}, "login", "web login failed", user, peer);
+            LoginFailure(peer, user, false);
             return done(JsonError(401, "wrong user name or password"));
         }
         const std::string token = sessions_.Create(user, stored, clock_());
@@ -439,10 +590,56 @@ void Api::Login(const Request& request, ReplyFn done) {
         done(std::move(r));
     };
     auto shared = std::make_shared<decltype(finish)>(std::move(finish));
-    checks_.emplace(number, std::thread([check, post = post_, shared] {
+    // The verdict takes the thread's hold on the reply with it: a connection is only ever
+    // released on the web thread.
+    checks_.emplace(number, std::thread([check, post = post_, shared]() mutable {
                         const bool ok = check.Run();
-                        post([shared, ok] { (*shared)(ok); });
+                        post([shared = std::move(shared), ok] { (*shared)(ok); });
                     }));
+}
+
+void Api::LoginFailure(const std::string& peer, const std::string& user, bool refused) {
+    const int64_t now = clock_();
+    auto it = failures_.find(peer);
+    if (it == failures_.end()) {
+        if (failures_.size() >= kMaxFailureAddresses) Tick();
+        // Still full: a guessing crowd; its members share one count rather than grow the table.
+        it = failures_.size() >= kMaxFailureAddresses ? failures_.try_emplace("(many addresses)").first
+                                                      : failures_.try_emplace(peer).first;
+    }
+    Failures& f = it->second;
+    if (!f.failed && !f.refused) f.firstUnnotedMs = now;
+    ++(refused ? f.refused : f.failed);
+    if (!refused) f.lastUser = history::Bounded(user, history::kMaxEventName);
+    if (!f.lastNoteMs || now - f.lastNoteMs >= kFailureNoteGapMs) NoteFailures(it->first, now);
+}
+
+void Api::NoteFailures(const std::string& peer, int64_t now) {
+    Failures& f = failures_.at(peer);
+    std::string text;
+    if (f.failed) text = f.failed == 1 ? "web login failed" : "web login failed " + std::to_string(f.failed) + " times";
+    if (f.refused)
+        text += (text.empty() ? "web login refused " : ", refused ") + std::to_string(f.refused) +
+                (f.refused == 1 ? " time" : " times") + " after too many failures";
+    if (f.failed + f.refused > 1) text += " since " + ClockTime(f.firstUnnotedMs);
+    main_->Log(text + " (from " + peer + (f.lastUser.empty() ? std::string() : ", last as \"" + f.lastUser + "\"") + ")");
+    main_->Note({}, "login", text, f.lastUser, peer);
+    f.failed = f.refused = 0;
+    f.lastUser.clear();
+    f.lastNoteMs = now;
+}
+
+void Api::Tick() {
+    const int64_t now = clock_();
+    for (auto it = failures_.begin(); it != failures_.end();) {
+        Failures& f = it->second;
+        const bool due = now - f.lastNoteMs >= kFailureNoteGapMs;
+        if (due && (f.failed || f.refused)) NoteFailures(it->first, now);
+        if (due && !f.failed && !f.refused && now - f.lastNoteMs >= kFailureNoteGapMs)
+            it = failures_.erase(it);
+        else
+            ++it;
+    }
 }
 
 Reply Api::Logout(const Request& request) {

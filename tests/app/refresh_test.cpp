@@ -1,4 +1,8 @@
+#include <QDateTime>
+#include <QLabel>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <cmath>
 #include <limits>
@@ -199,6 +203,7 @@ TEST(PanelRefresh, NonNumbersAndExtremeWordsAreShownWithoutHarm) {
     }
     // Not a number is below no threshold: the last colour of each rule.
     EditDevice0([&](_ZozeUps& u) {
+        std::strcpy(u.stateText, "On_Line");  // a live reading, not one kept through an outage
         u.status.powerUnits = 0xFFFFFFFFu;
         u.status.batteryTemperature = nan;
         u.status.internalVoltage1 = nan;
@@ -218,6 +223,49 @@ TEST(PanelRefresh, PostedRefreshReachesThePanel) {
     QCoreApplication::processEvents();
     EXPECT_EQ(p.frame.windowTitle(), "On_Line");
     EXPECT_EQ(p.Text(1146), "Vespero 5 kW");
+}
+
+// Through a link outage the panel keeps the last readings, greyed, and the status bar says since
+// when there has been no data; the first good status brings the colours back.
+TEST(PanelRefresh, ALinkOutageGreysEveryReadingAndSaysSinceWhen) {
+    PanelFixture p;
+    std::time_t now = 1'800'000'000;
+    p.view->SetClock([&now] { return now; });
+    EditDevice0([](_ZozeUps& u) {
+        std::strcpy(u.stateText, "On_Line");
+        u.status.powerUnits = 1;
+        u.status.currentUnits = 4;
+        u.status.powerPercent = 40;
+        u.auxWord[1] = 10;
+        u.auxWordB[2] = 540;
+    });
+    p.view->OnUpsRefresh();
+    EXPECT_EQ(p.Colour(1024), kGreen);
+    EXPECT_EQ(p.Colour(1039), kGreen);
+    QLabel* pane = p.frame.findChild<QLabel*>(QStringLiteral("messagePane"));
+    ASSERT_NE(pane, nullptr);
+    EXPECT_EQ(pane->text(), "Pronto");
+    const QColor live = p.Label(1006)->palette().color(QPalette::WindowText);
+
+    const QString since = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("HH:mm:ss"));
+    now += 45;
+    EditDevice0([](_ZozeUps& u) { std::strcpy(u.stateText, "Timeout"); });
+    p.view->OnUpsRefresh();
+    for (int id : {1025, 1044, 1027, 1024, 1028, 1032, 1030, 1031, 1034, 1039})
+        EXPECT_NE(p.Colour(id), kGreen) << "gauge " << id;
+    EXPECT_EQ(p.Colour(1024), p.Colour(1039));  // one grey for all
+    EXPECT_EQ(p.Text(1006), "  54.0");           // the last reading stays, as it was
+    EXPECT_NE(p.Label(1006)->palette().color(QPalette::WindowText), live);
+    EXPECT_EQ(pane->text(), "No data since " + since);
+    now += 60;
+    p.view->OnUpsRefresh();
+    EXPECT_EQ(pane->text(), "No data since " + since);
+
+    EditDevice0([](_ZozeUps& u) { std::strcpy(u.stateText, "On_Line"); });
+    p.view->OnUpsRefresh();
+    EXPECT_EQ(p.Colour(1024), kGreen);
+    EXPECT_EQ(p.Label(1006)->palette().color(QPalette::WindowText), live);
+    EXPECT_EQ(pane->text(), "Pronto");
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ struct PanelFixture {
     ~PanelFixture() { QDir::setCurrent(oldCwd); }
 
     QString Text(int id) const { return FindControl<QLabel>(view, id)->text(); }
+    QLabel* Label(int id) const { return FindControl<QLabel>(view, id); }
     CMacProgressCtrl* Bar(int id) const { return FindControl<CMacProgressCtrl>(view, id); }
     std::pair<int, int> Range(int id) const {
         int lo = 0, hi = 0;

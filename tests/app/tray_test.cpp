@@ -69,7 +69,7 @@ TEST(TrayRules, StateTextsGiveTheirColour) {
     for (C c : {C::OnLine, C::StandBy}) EXPECT_FALSE(IsCritical(c));
 }
 
-TEST(NotificationGate, NewOrWorseEventsAtOnceRepeatsOfAKindHeldOutagesNeverLost) {
+TEST(NotificationGate, CriticalEventsAtOnceEveryTimeOnlyFlappingAndCalmRepeatsFolded) {
     const TrayEvent lowVoltage{C::Alarm, "Low Battery Voltage"}, canFault{C::Alarm, "CAN Fault"};
     NotificationGate gate(C::OnLine, 30000);
     // Two different alarms two seconds apart: two notes.
@@ -83,57 +83,73 @@ TEST(NotificationGate, NewOrWorseEventsAtOnceRepeatsOfAKindHeldOutagesNeverLost)
     note = gate.Offer(C::OnLine, 4000);
     ASSERT_TRUE(note);
     EXPECT_EQ(note->to.condition, C::OnLine);
-    // A 6 s outage beginning 6 s after the last note: told when it begins and when it ends.
-    note = gate.Offer(C::OnBattery, 10000);
+
+    // The double power cut: on battery, back 4 s later, on battery again 12 s after the first
+    // cut. Every change is told as it happens; the second cut is no repeat to hold.
+    EXPECT_TRUE(gate.Offer(C::OnBattery, 20000));
+    EXPECT_TRUE(gate.Offer(C::OnLine, 24000));
+    note = gate.Offer(C::OnBattery, 32000);
     ASSERT_TRUE(note);
     EXPECT_EQ(note->to.condition, C::OnBattery);
-    note = gate.Offer(C::OnBattery, 12000);
-    EXPECT_FALSE(note);  // no change
-    note = gate.Offer(C::OnLine, 16000);
-    ASSERT_TRUE(note);
-    EXPECT_EQ(note->from.condition, C::OnBattery);
+    EXPECT_EQ(note->missed, 0);
+    EXPECT_TRUE(gate.Offer(C::OnLine, 36000));
     EXPECT_FALSE(gate.NextDue());
 
-    // Flapping: the same outage again within the interval is a repeat, held...
-    EXPECT_FALSE(gate.Offer(C::OnBattery, 17000));
-    EXPECT_EQ(gate.NextDue(), 40000);  // 30 s after "on battery" was last shown
-    EXPECT_FALSE(gate.Offer(C::OnLine, 18000));
-    EXPECT_FALSE(gate.Offer(C::OnBattery, 19000));
-    EXPECT_FALSE(gate.Offer(C::OnLine, 20000));
-    // ...but a new, worse event still goes out at once, and carries the held ones.
-    note = gate.Offer(C::LinkLost, 21000);
-    ASSERT_TRUE(note);
-    EXPECT_EQ(note->missed, 2);
-    EXPECT_EQ(note->missedSince, 17000);
-    EXPECT_EQ(note->worstMissed, C::OnBattery);
-    note = gate.Offer(C::OnLine, 22000);  // clears
-    ASSERT_TRUE(note);
-    EXPECT_EQ(note->missed, 0);
-
-    // Held outages the user never saw are told when the interval ends (30 s after the note
-    // standing), even with the unit back where that note left it.
-    EXPECT_FALSE(gate.Offer(C::OnBattery, 23000));
-    EXPECT_FALSE(gate.Offer(C::OnLine, 24000));
-    EXPECT_FALSE(gate.Due(51999));
-    note = gate.Due(52000);
+    // Flapping: more than three changes within 10 s. The fourth and later are folded, and a
+    // summary that counts the outages it folded follows 10 s after the first was held.
+    EXPECT_TRUE(gate.Offer(C::OnBattery, 50000));
+    EXPECT_TRUE(gate.Offer(C::OnLine, 51000));
+    EXPECT_TRUE(gate.Offer(C::OnBattery, 52000));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 53000));
+    EXPECT_EQ(gate.NextDue(), 63000);
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 54000));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 55000));
+    EXPECT_FALSE(gate.Offer(C::OnBattery, 56000));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 57000));
+    EXPECT_FALSE(gate.Due(62999));
+    note = gate.Due(63000);
     ASSERT_TRUE(note);
     EXPECT_EQ(note->to.condition, C::OnLine);
-    EXPECT_EQ(note->missed, 1);
-    EXPECT_FALSE(gate.NextDue());
+    EXPECT_EQ(note->missed, 2);  // the outages at 54 and 56 s, which were never shown
+    EXPECT_EQ(note->missedSince, 54000);
+    EXPECT_EQ(note->worstMissed, C::OnBattery);
+
+    // Calm again: a cut 20 s later is told at once.
+    note = gate.Offer(C::OnBattery, 83000);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->missed, 0);
+    // A worse event is told at once even while flapping would fold a repeat.
+    EXPECT_TRUE(gate.Offer(C::LinkLost, 84000));
+    EXPECT_TRUE(gate.Offer(C::OnLine, 85000));
+
+    // Non-critical repeats within 30 s of the last such note are held, then summed up.
+    NotificationGate calm(C::OnLine, 30000);
+    EXPECT_TRUE(calm.Offer(C::StandBy, 0));
+    EXPECT_TRUE(calm.Offer(C::OnLine, 5000));
+    EXPECT_FALSE(calm.Offer(C::StandBy, 20000));
+    EXPECT_EQ(calm.NextDue(), 30000);
+    EXPECT_TRUE(calm.Due(30000));
 }
 
-TEST(NotificationGate, AHeldOutageThatLastsIsShownWhenItsIntervalEnds) {
+TEST(NotificationGate, AFoldedChangeThatLastsIsTheSummaryItself) {
     NotificationGate gate(C::OnLine, 30000);
-    ASSERT_TRUE(gate.Offer(C::OnBattery, 0));
-    ASSERT_TRUE(gate.Offer(C::OnLine, 1000));
-    EXPECT_FALSE(gate.Offer(C::OnBattery, 2000));  // a repeat: held
-    EXPECT_FALSE(gate.Due(29999));
-    auto note = gate.Due(30000);
+    for (int64_t t = 0; t < 3000; t += 1000) ASSERT_TRUE(gate.Offer(t % 2000 ? C::OnLine : C::OnBattery, t));
+    EXPECT_FALSE(gate.Offer(C::OnLine, 3000));  // the fourth change in 10 s: flapping, folded
+    EXPECT_FALSE(gate.Due(12999));
+    auto note = gate.Due(13000);
     ASSERT_TRUE(note);
-    EXPECT_EQ(note->to.condition, C::OnBattery);
+    EXPECT_EQ(note->to.condition, C::OnLine);
     EXPECT_EQ(note->missed, 0);  // it is this very note, not one missed
-    // Back on line: told at once, it clears the standing note.
-    EXPECT_TRUE(gate.Offer(C::OnLine, 30500));
+    EXPECT_FALSE(gate.NextDue());
+    // Calm again: the next cut is told at once.
+    EXPECT_TRUE(gate.Offer(C::OnBattery, 30500));
+}
+
+// The documented figures, pinned here rather than read from the constants they document.
+TEST(NotificationGate, TheDocumentedFiguresHold) {
+    EXPECT_EQ(TrayNotifier::kMinGapMsecs, 30000);
+    EXPECT_EQ(NotificationGate::kFlapChanges, 3);
+    EXPECT_EQ(NotificationGate::kFlapWindowMsecs, 10000);
 }
 
 void SetState(_ZozeUps& u, const char* text, int vbattTenths = 480) {
@@ -214,18 +230,18 @@ TEST(TrayNotifierPanel, FollowsRefreshesAndNotifiesChanges) {
     // then the repeats are held and told, counted, when the interval ends.
     f.titles.clear();
     f.notes.clear();
-    f.now += TrayNotifier::kMinGapMsecs;
+    f.now += 30'000;
     for (int i = 0; i < 10; ++i) {
         f.now += 1000;
         f.Refresh(i % 2 ? "On_Line" : "On_Battery");
     }
-    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line"}));
+    EXPECT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on battery"}));
     f.tray.ShowDue();
-    EXPECT_EQ(f.titles.size(), 2u);  // not yet due
-    f.now += TrayNotifier::kMinGapMsecs;
+    EXPECT_EQ(f.titles.size(), 3u);  // not yet due
+    f.now += 10'000;
     f.tray.ShowDue();
-    ASSERT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on line"}));
-    EXPECT_TRUE(f.notes[2].body.contains("Also 4 brief events since")) << f.notes[2].body.toStdString();
+    ASSERT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on battery", "UPS on line"}));
+    EXPECT_TRUE(f.notes[3].body.contains("Also 3 brief events since")) << f.notes[3].body.toStdString();
 }
 
 TEST(DesktopNotifications, WithoutAServiceEveryNoteGoesToTheFallbackInOrder) {
@@ -258,6 +274,41 @@ TEST(TrayNotifierPanel, CloseToTrayIsOffByDefaultAndKeptInTheProgramsOwnSettings
                  QSettings(config + "/Tralvane/Ups.ini", QSettings::IniFormat).allKeys().contains("Tray/CloseToTray"));
     tray.SetCloseToTray(false);
     EXPECT_FALSE(TrayNotifier(&f.frame, nullptr, NoBus()).closeToTray());
+}
+
+// The unit's status reply says 40 V on a 48 V string while its auxiliary answer has not caught up:
+// the window tells low battery at once and critically, as the service raises LB from the same rule.
+TEST(TrayNotifierPanel, EitherBatteryVoltageWordBelowTheEndVoltageIsALowBatteryNote) {
+    TrayFixture f;
+    f.Refresh("On_Line", 540);
+    f.now += 60'000;
+    EditDevice0([&](_ZozeUps& u) {
+        std::strcpy(u.stateText, "On_Battery");
+        u.status.stateCode = 18;
+        u.status.batteryVoltage = 40.0;
+        u.auxWordB[2] = 540;
+    });
+    f.view->OnUpsRefresh();
+    ASSERT_FALSE(f.notes.empty());
+    EXPECT_EQ(f.titles.back(), "UPS battery low");
+    EXPECT_TRUE(f.notes.back().critical);
+    EXPECT_EQ(f.tray.colour(), TrayColour::Red);
+}
+
+// A second power cut soon after the first is when the user must act: both cuts are told as the
+// refreshes bring them, critical, with nothing left waiting for a timer.
+TEST(TrayNotifierPanel, ADoublePowerCutGivesTwoCriticalNotesEachAtItsCut) {
+    TrayFixture f;
+    f.Refresh("On_Line", 540);
+    f.now += 60'000;
+    f.Refresh("On_Battery", 500);
+    f.now += 4'000;
+    f.Refresh("On_Line", 540);
+    f.now += 8'000;
+    f.Refresh("On_Battery", 500);
+    ASSERT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on battery"}));
+    EXPECT_TRUE(f.notes[0].critical && f.notes[2].critical);
+    EXPECT_EQ(f.notes[2].body, "On_Battery\nV Batt 50.0 V");  // nothing folded into it
 }
 
 }  // namespace

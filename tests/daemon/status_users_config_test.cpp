@@ -248,12 +248,23 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
     EXPECT_EQ(c.maxConnectionsPerAddress, 3);
     EXPECT_EQ(c.unitDescription[0], "Rack #1; left");
+    write("[server]\nhttp_allowed_hosts = ups.example.org, NAS\nhttp_max_streams_per_address = 4\n"
+          "http_write_timeout = 5\n");
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+    EXPECT_EQ(c.httpAllowedHosts, QStringList({"ups.example.org", "NAS"}));
+    EXPECT_EQ(c.httpMaxStreamsPerAddress, 4);
+    EXPECT_EQ(c.httpWriteTimeoutSeconds, 5);
+    write("[server]\nhttp_allowed_hosts = ups.example.org:8493\n");
+    EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+    EXPECT_TRUE(error.contains("http_allowed_hosts")) << error.toStdString();
 
     // The example the package installs.
     ASSERT_TRUE(nut::LoadDaemonConfig(VESPERO_SOURCE_DIR "/daemon/vesperod.conf", true, &c, &error))
         << error.toStdString();
     EXPECT_EQ(c.unitDescription[0], "Vespero UPS on COM1");
     EXPECT_EQ(c.maxConnectionsPerAddress, 32);
+    EXPECT_EQ(c.httpMaxConnectionsPerAddress, 64);
+    EXPECT_EQ(c.httpMaxStreamsPerAddress, 16);
     const nut::UsersFile example = nut::ParseUsersFile([] {
         QFile f(VESPERO_SOURCE_DIR "/daemon/vesperod.users");
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("unreadable");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -91,6 +92,51 @@ TEST(WebParts, SessionsExpireAndFailedLoginsAreLimitedPerAddress) {
     EXPECT_FALSE(limiter.Allowed("10.0.0.1", 2000));
     EXPECT_TRUE(limiter.Allowed("10.0.0.2", 2000));
     EXPECT_TRUE(limiter.Allowed("10.0.0.1", 1000 + web::LoginLimiter::kWindowMs));
+}
+
+// Every history parameter is checked and named when wrong; whatever range is asked for, the
+// answer stays within what is kept and within the point cap, with no arithmetic overflowing.
+TEST(WebParts, HistoryRangesAreCheckedClippedAndCapped) {
+    constexpr int64_t now = 1'800'000'000, cap = 20'000;
+    auto fails = [&](const char* query) {
+        std::string error;
+        const bool ok = web::ParseHistoryRange(query, now, cap, &error).has_value();
+        return ok ? std::string("accepted") : error;
+    };
+    EXPECT_EQ(fails("from=x"), "from must be a whole number of seconds since the epoch");
+    EXPECT_EQ(fails("to=1.5"), "to must be a whole number of seconds since the epoch");
+    EXPECT_EQ(fails("step="), "step must be a whole number of seconds");
+    EXPECT_EQ(fails("from=9223372036854775808"), "from is out of range");
+    EXPECT_EQ(fails("to=-99999999999999999999"), "to is out of range");
+    EXPECT_EQ(fails("from=20&to=10"), "from is after to");
+    EXPECT_EQ(fails("step=0"), "step must be above 0");
+    EXPECT_EQ(fails("step=-60"), "step must be above 0");
+
+    std::string error;
+    const auto hour = web::ParseHistoryRange("", now, cap, &error);
+    ASSERT_TRUE(hour);
+    EXPECT_EQ(hour->to, now);
+    EXPECT_EQ(hour->from, now - 3600);
+    EXPECT_EQ(hour->step, 60);
+    EXPECT_EQ(web::ParseHistoryRange("step=61", now, cap, &error)->step, 120);
+
+    const char* const wide[] = {
+        "from=-9223372036854775807&to=9223372036854775807&step=60",
+        "from=-9223372036854775808&to=9223372036854775807&step=9223372036854775807",
+        "from=0&to=9223372036854775807&step=1",
+        "to=-9223372036854775808",
+    };
+    for (const char* query : wide) {
+        const auto r = web::ParseHistoryRange(query, now, cap, &error);
+        ASSERT_TRUE(r) << query;
+        EXPECT_GE(r->from, now - 366 * 86400) << query;
+        EXPECT_LE(r->to, now + 60) << query;
+        EXPECT_LE(r->from, r->to) << query;
+        EXPECT_GE(r->step, 60) << query;
+        EXPECT_EQ(r->step % 60, 0) << query;
+        // Buckets start at multiples of the step: a range touches at most span / step + 1.
+        EXPECT_LE((r->to - r->from) / r->step + 1, cap) << query;
+    }
 }
 
 }  // namespace

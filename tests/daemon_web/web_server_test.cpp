@@ -1,6 +1,7 @@
 // vesperod's web side as browsers and scripts meet it: the simulated unit on a pseudo-terminal,
 // the real link and service, and plain HTTP over loopback sockets (so that broken and hostile
 // requests can be sent byte for byte).
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,10 +23,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sqlite3.h>
+
+#include "daemon/history/history_store.h"
 #include "tests/support/child_process.h"
 
 using testsupport::Spawn;
@@ -150,7 +156,7 @@ HttpReply ReadReply(int fd, int limitMs = 10000) {
     const size_t end = text.find("\r\n\r\n");
     r.head = text.substr(0, end);
     r.body = end == std::string::npos ? std::string() : text.substr(end + 4);
-    if (text.rfind("HTTP/1.1 ", 0) == 0) r.status = std::atoi(text.c_str() + 9);
+    if (text.rfind("HTTP/1.", 0) == 0) r.status = std::atoi(text.c_str() + 9);
     return r;
 }
 
@@ -176,7 +182,8 @@ protected:
         // The dashboard also shows this very server's units over NUT, and a server that is not there.
         WriteFile(Path("Tralvane/vesperod.conf"),
                   QStringLiteral("[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
-                                 "http_remote = 127.0.0.1:%1, 127.0.0.1:1\n").arg(nutPort_).toUtf8());
+                                 "http_remote = 127.0.0.1:%1, 127.0.0.1:1\n").arg(nutPort_).toUtf8() + extraConfig_);
+        if (beforeStart_) beforeStart_();
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
         // At a real unit's pace: an unpaced simulator refreshes hundreds of times a second, and a
         // thousand streams left unread would fill and be dropped as readers too slow to keep.
@@ -204,6 +211,8 @@ protected:
         Terminate(daemon_);
         delete sim_;
         delete dir_;
+        extraConfig_.clear();
+        beforeStart_ = nullptr;
     }
 
     static QString Path(const char* name) { return dir_->filePath(QLatin1String(name)); }
@@ -235,12 +244,16 @@ protected:
     }
 
     static QTemporaryDir* dir_;
+    static QByteArray extraConfig_;            // more [server] settings, for fixtures of their own
+    static void (*beforeStart_)();             // runs once the folder is made, before the service
     static testsupport::SimProcess* sim_;
     static pid_t daemon_;
     static quint16 nutPort_, httpPort_;
 };
 
 QTemporaryDir* WebE2e::dir_ = nullptr;
+QByteArray WebE2e::extraConfig_;
+void (*WebE2e::beforeStart_)() = nullptr;
 testsupport::SimProcess* WebE2e::sim_ = nullptr;
 pid_t WebE2e::daemon_ = -1;
 quint16 WebE2e::nutPort_ = 0;
@@ -279,7 +292,7 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     // A stream gets the unit at once, then its change to battery within the refreshes.
     const int stream = Connect(httpPort_);
     ASSERT_GE(stream, 0);
-    SendAll(stream, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+    SendAll(stream, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string start = ReadUntil(stream, [](const std::string& t) { return t.find("\"OL CHRG\"") != std::string::npos; }, 5000);
     EXPECT_NE(start.find("Content-Type: text/event-stream"), std::string::npos) << start;
     WriteFile(Path("ctl"), "state=16\nbattery=0\nsilent=0\n");
@@ -363,7 +376,7 @@ TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
     // Every step is in the events, with the user and the address.
     bool login_seen = false, success_seen = false, denied_seen = false;
     WaitFor([&] {
-        for (const QJsonValue v : Get("/api/v1/events").Json()["events"].toArray()) {
+        for (const QJsonValue v : Request("GET", "/api/v1/events", {}, session).Json()["events"].toArray()) {
             const QJsonObject e = v.toObject();
             login_seen |= e["text"] == "web login" && e["user"] == "admin" && e["peer"] == "127.0.0.1";
             success_seen |= e["text"] == "test.battery.start: SUCCESS" && e["user"] == "admin" && e["unit"] == "vespero0";
@@ -372,6 +385,11 @@ TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
         return login_seen && success_seen && denied_seen;
     }, 5000);
     EXPECT_TRUE(login_seen && success_seen && denied_seen) << login_seen << success_seen << denied_seen;
+    // Who and from where is not for anonymous readers.
+    const QJsonArray anonymous = Get("/api/v1/events").Json()["events"].toArray();
+    EXPECT_FALSE(anonymous.isEmpty());
+    for (const QJsonValue v : anonymous)
+        EXPECT_TRUE(v["user"].toString().isEmpty() && v["peer"].toString().isEmpty()) << v["text"].toString().toStdString();
     EXPECT_NE(Log().find("web command vespero0 test.battery.start by \"admin\" from 127.0.0.1"), std::string::npos);
 
     // Logging out ends the session.
@@ -404,17 +422,19 @@ TEST_F(WebE2e, HostileRequestsGetClearErrorsWhileTheNutSideAnswers) {
 
     // A client that sends half its headers and stops gets 408 once its time is up.
     const int slow = Connect(httpPort_);
-    SendAll(slow, "GET /api/v1/ups HTTP/1.1\r\nHost: x\r\n");
+    SendAll(slow, "GET /api/v1/ups HTTP/1.1\r\nHost: localhost\r\n");
     EXPECT_EQ(ReadReply(slow, 10000).status, 408);
     close(slow);
 
     // A thousand live dashboards: each gets its stream, one more is turned away, and NUT clients
     // are answered meanwhile.
+    // (ten to an address, within the cap per address)
     std::vector<int> streams;
     for (int i = 0; i < 1000; ++i) {
-        const int fd = Connect(httpPort_);
+        const std::string from = "127.0.1." + std::to_string(i % 100 + 1);
+        const int fd = Connect(httpPort_, from.c_str());
         ASSERT_GE(fd, 0) << i;
-        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
         streams.push_back(fd);
     }
     EXPECT_TRUE(WaitFor([] { return Get("/healthz").Json()["streams"].toInt() == 1000; }, 60000)) << Get("/healthz").body;
@@ -430,7 +450,7 @@ TEST_F(WebE2e, HostileRequestsGetClearErrorsWhileTheNutSideAnswers) {
     // The slots come back.
     EXPECT_TRUE(WaitFor([] {
         const int fd = Connect(httpPort_);
-        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: x\r\n\r\n");
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
         const bool ok = ReadUntil(fd, [](const std::string& t) { return t.find("event: ups") != std::string::npos; }, 2000)
                             .find("200 OK") != std::string::npos;
         close(fd);
@@ -454,6 +474,294 @@ TEST_F(WebE2e, EventsOutliveAKilledService) {
     const QJsonArray after = Get("/api/v1/events?since=0&limit=5000").Json()["events"].toArray();
     EXPECT_GE(size_t(after.size()), before);
     EXPECT_NE(Get("/api/v1/events?since=0&limit=5000").body.find("\"web login\""), std::string::npos);
+}
+
+// 127.0.0.2 floods with streams and kept-alive connections; 127.0.0.1, its neighbour, is served
+// throughout, and the refusals are logged as counts, not line by line.
+TEST_F(WebE2e, OneAddressCannotTakeTheWebSideFromAnother) {
+    const auto twoHundred = [](int fd) {
+        return ReadUntil(fd, [](const std::string& t) { return t.find("\r\n\r\n") != std::string::npos; }, 5000)
+                   .rfind("HTTP/1.1 200", 0) == 0;
+    };
+    std::vector<int> flood;
+    for (int i = 0; i < 1500; ++i) {
+        const int fd = Connect(httpPort_, "127.0.0.2");
+        ASSERT_GE(fd, 0) << i;
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        flood.push_back(fd);
+    }
+    int streams = 0;
+    for (int fd : flood) streams += twoHundred(fd);
+    EXPECT_EQ(streams, 16);
+    // Idle kept-alive connections, each after one answered request, up to the cap per address.
+    std::vector<int> idle;
+    int kept = 0;
+    for (int i = 0; i < 2100; ++i) {
+        const int fd = Connect(httpPort_, "127.0.0.2");
+        ASSERT_GE(fd, 0) << i;
+        SendAll(fd, "GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        idle.push_back(fd);
+    }
+    for (int fd : idle) kept += ReadReply(fd, 5000).status == 200;
+    EXPECT_LE(kept, 64 - 16);
+    EXPECT_GT(kept, 0);
+
+    // The neighbour: its requests, its metrics and its own stream.
+    EXPECT_EQ(Get("/api/v1/ups").status, 200);
+    EXPECT_EQ(Get("/metrics").status, 200);
+    const int mine = Connect(httpPort_);
+    SendAll(mine, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_NE(ReadUntil(mine, [](const std::string& t) { return t.find("event: ups") != std::string::npos; }, 10000)
+                  .find("event: ups"), std::string::npos);
+    close(mine);
+    EXPECT_EQ(Nut("GET VAR vespero0 ups.status").rfind("VAR vespero0 ups.status", 0), 0u);
+
+    // The log tells of it in counts, at most a line a second.
+    EXPECT_TRUE(WaitFor([] { return Log().find("web: refused ") != std::string::npos; }, 5000)) << Log();
+    const std::string log = Log();
+    size_t lines = 0;
+    for (size_t at = log.find("web: refused "); at != std::string::npos; at = log.find("web: refused ", at + 1)) ++lines;
+    EXPECT_LT(lines, 30u) << log;
+    EXPECT_NE(log.find("from 127.0.0.2"), std::string::npos) << log;
+
+    for (int fd : flood) close(fd);
+    for (int fd : idle) close(fd);
+    // Its slots come back once it lets go.
+    EXPECT_TRUE(WaitFor([] {
+        const int fd = Connect(httpPort_, "127.0.0.2");
+        SendAll(fd, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        const bool ok = ReadUntil(fd, [](const std::string& t) { return t.find("event: ups") != std::string::npos; }, 2000)
+                            .find("200 OK") != std::string::npos;
+        close(fd);
+        return ok;
+    }, 10000));
+}
+
+// A page of another site, whether through a rebound DNS name or a form posting text/plain,
+// gets nothing: not the units, not even a failed login counted against its victim's address.
+TEST_F(WebE2e, ForeignHostsAndCrossSitePostsAreRefused) {
+    auto raw = [](const std::string& bytes) {
+        const int fd = Connect(httpPort_);
+        SendAll(fd, bytes);
+        const HttpReply r = ReadReply(fd);
+        close(fd);
+        return r;
+    };
+    const std::string port = std::to_string(httpPort_);
+    EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.1\r\nHost: evil.example:" + port + "\r\n\r\n").status, 421);
+    EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.1\r\nHost: localhost.evil.example\r\n\r\n").status, 421);
+    EXPECT_EQ(raw("GET /api/v1/stream HTTP/1.1\r\nHost: evil.example\r\n\r\n").status, 421);
+    EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n").status, 421);
+    EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.1\r\n\r\n").status, 400);
+    for (const std::string& host : std::vector<std::string>{"localhost", "LocalHost:" + port, "127.0.0.1:" + port, "[::1]:" + port, "ups.localhost"})
+        EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.1\r\nHost: " + host + "\r\n\r\n").status, 200) << host;
+    EXPECT_EQ(raw("GET /api/v1/ups HTTP/1.0\r\n\r\n").status, 200);
+
+    // Ten form posts of a wrong password count for nothing; the owner then logs in.
+    for (int i = 0; i < 10; ++i) {
+        const std::string body = R"({"user":"admin","password":"guess"})";
+        EXPECT_EQ(raw("POST /api/v1/login HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/plain\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body).status, 415);
+    }
+    EXPECT_EQ(raw("POST /api/v1/logout HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n").status, 415);
+    const std::string right = R"({"user":"admin","password":"s3cret"})";
+    EXPECT_EQ(raw("POST /api/v1/login HTTP/1.1\r\nHost: localhost\r\nContent-Type: Application/JSON; charset=utf-8\r\n"
+                  "Content-Length: " + std::to_string(right.size()) + "\r\n\r\n" + right).status, 200);
+}
+
+// Failed logins are one event per address and minute, the rest counted into the next; the user
+// names tried are cut short. Runs past the minute to see that next one.
+TEST_F(WebE2e, FailedLoginsAreOneEventPerAddressAMinute) {
+    const HttpReply login = Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})");
+    ASSERT_EQ(login.status, 200);
+    const std::string cookie = login.Header("Set-Cookie");
+    const std::string session = "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+    const std::string longUser(3000, 'x');
+    for (int i = 0; i < 8; ++i)  // five failures, then refusals
+        Request("POST", "/api/v1/login", "{\"user\":\"" + longUser + "\",\"password\":\"guess\"}", {}, "127.0.0.3");
+    const auto mine = [&] {
+        QJsonArray out;
+        for (const QJsonValue v : Request("GET", "/api/v1/events?since=0&limit=5000", {}, session).Json()["events"].toArray())
+            if (v["kind"] == "login" && v["peer"] == "127.0.0.3") out.append(v);
+        return out;
+    };
+    ASSERT_TRUE(WaitFor([&] { return mine().size() == 1; }, 5000)) << mine().size();
+    EXPECT_EQ(mine().at(0)["text"].toString(), "web login failed");
+    EXPECT_EQ(mine().at(0)["user"].toString().size(), 64);
+    ASSERT_TRUE(WaitFor([&] { return mine().size() == 2; }, 75000)) << Log();
+    const QString summary = mine().at(1)["text"].toString();
+    EXPECT_TRUE(summary.startsWith("web login failed 4 times, refused 3 times after too many failures since ")) << summary.toStdString();
+    EXPECT_LE(summary.size(), 256);
+}
+
+// Rows are written as each minute ends: a kill -9 just after a minute boundary loses nothing of
+// the minute before it. Waits for that boundary, so runs up to a minute and a bit.
+TEST_F(WebE2e, HistoryLosesAtMostTheRunningMinuteOnKill9) {
+    const qint64 boundary = (QDateTime::currentSecsSinceEpoch() / 60 + 1) * 60;
+    ASSERT_TRUE(WaitFor([&] { return QDateTime::currentSecsSinceEpoch() >= boundary + 2; }, 70000));
+    kill(daemon_, SIGKILL);
+    testsupport::WaitExit(daemon_, 5000);
+    history::Store reader({}, {});
+    ASSERT_TRUE(reader.OpenForReading(Path("Tralvane/history.sqlite")));
+    const auto rows = reader.Samples("vespero0", boundary - 60, boundary, 60);
+    ASSERT_EQ(rows.size(), 1u) << "the minute before the kill is lost";
+    EXPECT_GT(rows[0].stats[0].count, 0);
+    reader.Close();
+    StartDaemon(false);
+}
+
+// Timeouts far shorter than usual, and a stream held open for more than three times the longest
+// of them and past a heartbeat: it carries comments and pings, and an event at its very end,
+// while a connection idle for as long beside it is closed.
+class WebShortTimeouts : public WebE2e {
+protected:
+    static void SetUpTestSuite() {
+        extraConfig_ = "http_idle_timeout = 3\nhttp_write_timeout = 3\n";
+        WebE2e::SetUpTestSuite();
+    }
+};
+
+TEST_F(WebShortTimeouts, StreamsOutliveEveryTimeoutAndCarryHeartbeats) {
+    const int stream = Connect(httpPort_);
+    ASSERT_GE(stream, 0);
+    SendAll(stream, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    const int idle = Connect(httpPort_);
+    SendAll(idle, "GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    ASSERT_EQ(ReadReply(idle).status, 200);
+
+    // 3 x 3 s and a 15 s heartbeat: 17 s.
+    std::string text;
+    QElapsedTimer held;
+    held.start();
+    while (held.elapsed() < 17000) {
+        const std::string more = ReadUntil(stream, [](const std::string&) { return false; }, 500);
+        text += more;
+        pollfd p{stream, POLLIN, 0};
+        if (more.empty() && poll(&p, 1, 0) > 0) {
+            char c;
+            if (recv(stream, &c, 1, MSG_PEEK) <= 0) break;  // closed
+        }
+    }
+    const auto count = [&text](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_GE(count(": keepalive\n\n"), 1u);
+    EXPECT_GE(count("event: ping\ndata: "), 3u);
+    char c;
+    EXPECT_EQ(recv(idle, &c, 1, MSG_DONTWAIT), 0) << "the idle connection is still open";
+    close(idle);
+
+    WriteFile(Path("ctl"), "state=16\nbattery=0\nsilent=0\n");
+    const std::string end = ReadUntil(stream, [](const std::string& t) { return t.find("\"OB DISCHRG\"") != std::string::npos; }, 15000);
+    EXPECT_NE(end.find("event: ups\ndata: {"), std::string::npos) << "stream cut after " << held.elapsed() << " ms";
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+    close(stream);
+}
+
+// A year of history and clients asking for all of it, more of them than there are threads to
+// read: the live answers (units, metrics) come back before the history queries are through.
+class WebLongHistory : public WebE2e {
+protected:
+    static void SetUpTestSuite() {
+        beforeStart_ = [] {
+            // The store makes the file; minutes for the last 30 days, hours before that.
+            const QString dir = Path("Tralvane");
+            {
+                history::Store store({}, {});
+                ASSERT_TRUE(store.Open(dir));
+            }
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(QDir(dir).filePath("history.sqlite").toUtf8().constData(), &db), SQLITE_OK);
+            const qint64 now = QDateTime::currentSecsSinceEpoch() / 3600 * 3600;
+            std::string columns = "unit, span, t", values = "'vespero0', s, t";
+            for (const char* q : {"battery_voltage", "battery_charge", "battery_runtime", "ups_load", "ups_realpower",
+                                  "input_voltage", "input_frequency", "battery_temperature"}) {
+                const std::string c = q;
+                columns += ", " + c + "_n, " + c + "_min, " + c + "_avg, " + c + "_max";
+                values += ", 10, 1.0 + t % 7, 2.0 + t % 11, 3.0 + t % 13";
+            }
+            const std::string sql =
+                "BEGIN; WITH RECURSIVE h(t, s) AS (SELECT " + std::to_string(now - 365 * 86400) + ", 3600 UNION ALL SELECT t + 3600, 3600 FROM h WHERE t < " +
+                std::to_string(now - 30 * 86400 - 3600) + ") INSERT INTO samples(" + columns + ") SELECT " + values + " FROM h;" +
+                "WITH RECURSIVE m(t, s) AS (SELECT " + std::to_string(now - 30 * 86400) + ", 60 UNION ALL SELECT t + 60, 60 FROM m WHERE t < " +
+                std::to_string(now - 60) + ") INSERT INTO samples(" + columns + ") SELECT " + values + " FROM m; COMMIT;";
+            char* error = nullptr;
+            EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+            sqlite3_free(error);
+            sqlite3_close(db);
+        };
+        WebE2e::SetUpTestSuite();
+    }
+};
+
+TEST_F(WebLongHistory, HistoryReadsNeverHoldUpTheLiveAnswers) {
+    const std::string whole = "/api/v1/ups/vespero0/history?from=-9223372036854775807&to=9223372036854775807&step=60";
+    // The overflowing range is clipped and capped, not a million rows.
+    const HttpReply year = Get(whole);
+    ASSERT_EQ(year.status, 200) << year.body.substr(0, 200);
+    const QJsonObject y = year.Json();
+    EXPECT_LE(y["t"].toArray().size(), 20000);
+    EXPECT_GT(y["t"].toArray().size(), 1000);
+    EXPECT_LE(y["to"].toDouble() - y["from"].toDouble(), 367.0 * 86400);
+    EXPECT_EQ(Get("/api/v1/ups/vespero0/history?from=1&to=0").Json()["error"].toString(), "from is after to");
+    EXPECT_EQ(Get("/api/v1/ups/vespero0/history?step=0").Json()["error"].toString(), "step must be above 0");
+    EXPECT_EQ(Get("/api/v1/ups/vespero0/history?to=99999999999999999999").Json()["error"].toString(), "to is out of range");
+    EXPECT_EQ(Get("/api/v1/events?limit=0").Json()["error"].toString(), "limit must be above 0");
+    EXPECT_EQ(Get("/api/v1/events?limit=-5").status, 400);
+    EXPECT_EQ(Get("/api/v1/events?since=soon").Json()["error"].toString(),
+              "since must be a whole number of milliseconds since the epoch");
+
+    // Six year-long queries in flight, then the live side's questions; which answers first.
+    std::vector<int> heavy;
+    for (int i = 0; i < 6; ++i) {
+        const int fd = Connect(httpPort_);
+        SendAll(fd, "GET " + whole + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+        heavy.push_back(fd);
+    }
+    QThread::msleep(50);  // the queries are read before the live ones arrive
+    std::vector<int> live;
+    for (const char* path : {"/api/v1/ups", "/metrics"}) {
+        const int fd = Connect(httpPort_);
+        SendAll(fd, std::string("GET ") + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+        live.push_back(fd);
+    }
+    std::vector<std::string> order;
+    std::vector<std::pair<int, std::string>> pending;
+    for (int fd : heavy) pending.emplace_back(fd, "history");
+    pending.emplace_back(live[0], "ups");
+    pending.emplace_back(live[1], "metrics");
+    std::map<int, std::string> got;
+    QElapsedTimer t;
+    t.start();
+    while (!pending.empty() && t.elapsed() < 60000) {
+        std::vector<pollfd> fds;
+        for (const auto& [fd, name] : pending) fds.push_back({fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 200) <= 0) continue;
+        for (const pollfd& p : fds) {
+            if (!(p.revents & (POLLIN | POLLHUP))) continue;
+            char buffer[65536];
+            const ssize_t n = recv(p.fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                got[p.fd].append(buffer, size_t(n));
+                continue;
+            }
+            const auto it = std::find_if(pending.begin(), pending.end(), [&](const auto& e) { return e.first == p.fd; });
+            order.push_back(it->second + (got[p.fd].rfind("HTTP/1.1 200", 0) == 0 ? "" : " (failed)"));
+            pending.erase(it);
+        }
+    }
+    for (int fd : heavy) close(fd);
+    for (int fd : live) close(fd);
+    ASSERT_EQ(order.size(), 8u);
+    std::string seen;
+    for (const std::string& o : order) seen += o + " ";
+    EXPECT_EQ(std::count(order.begin(), order.end(), "history"), 6) << seen;
+    EXPECT_NE(order.back(), "ups") << seen;
+    EXPECT_NE(order.back(), "metrics") << seen;
+    EXPECT_TRUE(std::find(order.begin(), order.end(), "ups") < order.end() - 1 &&
+                std::find(order.begin(), order.end(), "metrics") < order.end() - 1) << seen;
 }
 
 }  // namespace

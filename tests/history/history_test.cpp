@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "daemon/history/history_store.h"
@@ -178,6 +179,37 @@ TEST_F(HistoryStore, EventsSurviveReopening) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, "instcmd");
     EXPECT_EQ(events[0].text, "test.battery.start: OK");
+}
+
+// A client's words are kept bounded and whole: a user name tried at a login, however long, takes
+// at most its share of the file, cut between characters. The file, which names users and their
+// addresses, is not for everyone to read, whatever the umask, and neither are its journals.
+TEST_F(HistoryStore, EventsAreBoundedAndTheFileIsNotWorldReadable) {
+    const mode_t old = umask(0);
+    const bool opened = store.Open(dir.path());
+    umask(old);
+    ASSERT_TRUE(opened);
+    std::string longText;
+    while (longText.size() < 1000) longText += "caf\xc3\xa9 ";
+    store.AddEvent("ups", "login", longText, std::string(5000, 'u'), "127.0.0.1");
+    const auto events = store.Events(0, 10);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_LE(events[0].text.size(), history::kMaxEventText);
+    EXPECT_GE(events[0].text.size(), history::kMaxEventText - 3);
+    EXPECT_TRUE(QString::fromUtf8(events[0].text.c_str()).toUtf8().toStdString() == events[0].text) << "cut inside a character";
+    EXPECT_EQ(events[0].user, std::string(history::kMaxEventName, 'u'));
+    for (const char* name : {"history.sqlite", "history.sqlite-wal", "history.sqlite-shm"}) {
+        const QFile::Permissions p = QFile::permissions(dir.filePath(QLatin1String(name)));
+        EXPECT_TRUE(QFile::exists(dir.filePath(QLatin1String(name)))) << name;
+        EXPECT_FALSE(p & (QFile::ReadOther | QFile::WriteOther | QFile::WriteGroup)) << name << " " << std::hex << int(p);
+    }
+    store.Close();
+
+    // A file made wider by hand is narrowed when opened again.
+    QFile::setPermissions(store.Path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther);
+    ASSERT_TRUE(store.Open(dir.path()));
+    EXPECT_FALSE(QFile::permissions(store.Path()) & (QFile::ReadOther | QFile::WriteOther));
+    EXPECT_EQ(store.Events(0, 10).size(), 1u);
 }
 
 // A file that is not a database is set aside with a log line and a fresh store works; a folder

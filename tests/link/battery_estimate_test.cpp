@@ -239,6 +239,36 @@ TEST(LowBattery, ComesFromTheConservativeFigureAndKeepsItsPromiseOnAWeakBattery)
     EXPECT_FALSE(EstimateIsLow(e, OnBattery(48, 1000), s));
 }
 
+TEST(LowBattery, EveryVoltageWordTheUnitReportsCountsAndAnUnreadOneDoesNot) {
+    const BatterySettings s;
+    _ZozeUps u{};
+    u.status.currentUnits = 4;
+    u.status.stateCode = 18;
+    EXPECT_FALSE(BatteryIsLow(u, s, nullptr));  // nothing read yet
+    u.status.batteryVoltage = 48;
+    u.auxWordB[2] = 400;                        // the auxiliary answer: 40.0 V
+    EXPECT_TRUE(BatteryIsLow(u, s, nullptr));
+    u.auxWordB[2] = 480;
+    EXPECT_FALSE(BatteryIsLow(u, s, nullptr));
+    u.status.batteryVoltage = 41.9;
+    EXPECT_TRUE(BatteryIsLow(u, s, nullptr));
+    u.status.batteryVoltage = 48;
+    u.status.stateCode = 3;
+    u.status.standbyReason = 8;                 // the unit's own stand-by for low battery
+    EXPECT_TRUE(BatteryIsLow(u, s, nullptr));
+    // And the estimate, on battery only.
+    u.status.stateCode = 18;
+    u.status.standbyReason = 0;
+    BatteryEstimate e;
+    e.haveCharge = e.haveRuntime = true;
+    e.charge = 50;
+    e.runtime = 900;
+    e.lowerRuntime = 250;
+    EXPECT_TRUE(BatteryIsLow(u, s, &e));
+    e.lowerRuntime = 400;
+    EXPECT_FALSE(BatteryIsLow(u, s, &e));
+}
+
 TEST(BatteryCharge, FollowsWhatWasDrawnNotTheLoadAndClimbsBackAtTheChargersPace) {
     const BatterySettings s;
     BatteryTracker t;

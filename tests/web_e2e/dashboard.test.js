@@ -93,6 +93,22 @@ describe('dashboard against vesperod and the simulator', () => {
     assert.deepEqual(problems, []);
   });
 
+  it('keeps one stream open for more than two minutes, past every server timeout', async () => {
+    let opened = 0;
+    const count = (r) => { if (r.url().endsWith('/api/v1/stream')) opened += 1; };
+    page.on('request', count);
+    let silent = false;
+    const end = Date.now() + 125000;
+    while (Date.now() < end) {
+      silent ||= /not answering/.test(await page.locator('#connection').textContent());
+      await sleep(1000);
+    }
+    page.off('request', count);
+    assert.equal(opened, 0, 'the page opened its stream again');
+    assert.equal(silent, false, 'the page thought the service silent');
+    assert.equal(await page.locator('#connection').textContent(), 'Live');
+  });
+
   it('follows the unit onto battery and back, and shows a lost link with its time', async () => {
     const started = Date.now();
     control('state=18\nsilent=0\n');
@@ -116,6 +132,34 @@ describe('dashboard against vesperod and the simulator', () => {
     await until('the link back', async () => !(await banner.isVisible()) &&
       /\bOL\b/.test(await text('.state-status')), LONG);
     assert.doesNotMatch(await card().locator('.readings').getAttribute('class'), /\bold\b/);
+  });
+
+  it('greys every card when the service falls silent, and recovers when it answers again', async () => {
+    const pid = Number(process.env.DAEMON_PID);
+    assert.ok(pid > 0, 'run this through tests/web_e2e/run');
+    await until('OL', async () => /\bOL\b/.test(await text('.state-status')));
+    // Stopped, not killed: the connection stays open and simply says nothing more, which only
+    // the page's own watchdog can notice.
+    const stopped = Date.now();
+    process.kill(pid, 'SIGSTOP');
+    try {
+      await until('the not-answering banner', async () =>
+        /^vesperod not answering since \d\d:\d\d:\d\d$/.test(await text('.banner')), LONG);
+      console.log(`not answering shown ${Date.now() - stopped} ms after the service stopped`);
+      for (const c of await page.locator('section.unit').all()) {
+        assert.match(await c.locator('.state').getAttribute('class'), /state-grey/);
+        assert.match(await c.locator('.state-text').textContent(), /^vesperod not answering since /);
+      }
+      assert.match(await page.locator('#connection').textContent(), /not answering/);
+    } finally {
+      process.kill(pid, 'SIGCONT');
+    }
+    await until('the card back', async () => !(await card().locator('.banner').isVisible()) &&
+      /\bOL\b/.test(await text('.state-status')) &&
+      /state-green/.test(await card().locator('.state').getAttribute('class')), LONG);
+    assert.equal(await page.locator('#connection').textContent(), 'Live');
+    assert.equal(await card().locator('.readings').isVisible(), true);
+    assert.deepEqual(problems, []);
   });
 
   it('logs in, sends a battery test to the unit and lists the events', async () => {

@@ -34,6 +34,8 @@
   const GAUGE_WORDS = {green: 'normal', yellow: 'warning', red: 'alarm'};
 
   const MAX_EVENTS = 500;
+  // The stream carries a ping every 5 s: this long without anything means the service is gone.
+  const SILENCE_MS = 8000;
   const POLL_MS = 500;
   const POLL_LIMIT_MS = 30000;
 
@@ -96,6 +98,8 @@
   // JSON in and out; an HTTP error carries the server's own words where it gave some.
   async function api(path, {method = 'GET', body, csrf} = {}) {
     const headers = {Accept: 'application/json'};
+    // The server takes no POST without it (a cross-site form cannot send it).
+    if (method === 'POST' && body === undefined) body = {};
     if (body !== undefined) headers['Content-Type'] = 'application/json';
     if (csrf) headers['X-CSRF-Token'] = csrf;
     let res;
@@ -127,6 +131,7 @@
       401: 'not logged in (the session may have ended)',
       403: 'refused: no right to do this, or the session token is out of date',
       404: 'unknown unit or command',
+      415: 'the request was not sent as JSON',
       429: 'too many attempts from this address; wait a while',
       503: 'the unit\'s data is stale, so it takes no commands now',
     };
@@ -196,6 +201,7 @@
     const old = Boolean(st.linkLost || st.stale || st.haveData === false);
     f.readings.classList.toggle('old', old);
     f.readings.setAttribute('aria-disabled', old ? 'true' : 'false');
+    if (down) showDown(view);
 
     const battery = unit.battery || {};
     f.charge.textContent = typeof battery.charge === 'number' ? `${formatNumber(battery.charge)} %` : 'unknown';
@@ -458,6 +464,59 @@
 
   // ---- live stream -------------------------------------------------------------------------
 
+  // When the service last said anything (a unit, an event, a ping), and since when it has not.
+  let lastHeard = Date.now();
+  let down = null;
+
+  function showDown(view) {
+    const f = view.fields;
+    view.node.classList.add('unreachable');
+    f.state.className = 'state state-grey';
+    const text = `vesperod not answering since ${formatTime(down)}`;
+    setText(f.stateText, text);
+    setText(f.stateStatus, '');
+    f.state.setAttribute('aria-label', `${view.name}: ${text}`);
+    setText(f.banner, text);
+    f.banner.className = 'banner banner-down';
+    f.banner.hidden = false;
+  }
+
+  function checkSilence() {
+    if (down === null && Date.now() - lastHeard > SILENCE_MS) {
+      down = lastHeard;
+      setConnection(`vesperod not answering since ${formatTime(down)}`, false);
+      for (const view of units.values()) showDown(view);
+    }
+  }
+
+  // Something came: the service is there. After a silence, what it says now replaces what the
+  // page last knew.
+  function heard() {
+    lastHeard = Date.now();
+    if (down === null) return;
+    down = null;
+    setConnection('Live', true);
+    for (const view of units.values()) {
+      view.node.classList.remove('unreachable');
+      if (view.data) renderUnit(view.data);
+    }
+    reloadUnits();
+    loadEvents(lastEventTime ? lastEventTime : Date.now() - 86400000);
+  }
+
+  async function reloadUnits() {
+    try {
+      const data = await api('/ups');
+      for (const unit of data.units || []) renderUnit(unit);
+      for (const view of units.values()) loadHistory(view);
+      showLoadError('');
+    } catch (err) {
+      showLoadError(describeError(err, 'Units'));
+    }
+  }
+
+  setInterval(checkSilence, 500);
+
   function setConnection(text, ok) {
     const c = $('#connection');
     c.textContent = text;
@@ -467,39 +526,57 @@
   let stream = null;
 
   function openStream() {
-    stream = new EventSource(API + '/stream');
-    stream.addEventListener('open', () => {
+    const es = new EventSource(API + '/stream');
+    stream = es;
+    es.addEventListener('open', () => {
+      heard();
       setConnection('Live', true);
       // Events raised before the stream (re)opened are fetched once it is up; doubles drop out.
       loadEvents(lastEventTime ? lastEventTime : Date.now() - 86400000);
     });
-    stream.addEventListener('ups', (e) => {
+    es.addEventListener('ping', heard);
+    es.addEventListener('ups', (e) => {
+      heard();
       try { renderUnit(JSON.parse(e.data)); } catch (err) { console.warn('bad unit update', err); }
     });
-    stream.addEventListener('event', (e) => {
+    es.addEventListener('event', (e) => {
+      heard();
       try { addEvents([JSON.parse(e.data)]); } catch (err) { console.warn('bad event', err); }
     });
-    stream.addEventListener('error', () => {
-      if (stream.readyState === EventSource.CLOSED) {
+    es.addEventListener('error', () => {
+      if (es !== stream) return;  // one replaced after a login or logout
+      if (es.readyState === EventSource.CLOSED) {
         // The browser gives up on an HTTP error; try again ourselves, gently.
         setConnection('Disconnected; retrying in 5 s…', false);
-        stream.close();
-        setTimeout(openStream, 5000);
-      } else {
+        es.close();
+        setTimeout(() => { if (es === stream) openStream(); }, 5000);
+      } else if (down === null) {
         setConnection('Connection lost; reconnecting…', false);
       }
     });
   }
 
+  // Events name users and addresses only to those logged in, the stream's as well as the list's:
+  // after a login or a logout both are asked again.
+  function restartStream() {
+    if (stream) stream.close();
+    $('#events tbody').replaceChildren();
+    seenEvents.clear();
+    lastEventTime = 0;
+    openStream();
+  }
+
   // ---- login -------------------------------------------------------------------------------
 
   function setSession(user, csrf) {
+    const changed = (user || null) !== session.user;
     session.user = user || null;
     session.csrf = user ? csrf : null;
     $('#login').hidden = Boolean(session.user);
     $('#session').hidden = !session.user;
     $('#session-user').textContent = session.user || '';
     for (const view of units.values()) renderCommands(view);
+    if (changed && stream) restartStream();
   }
 
   function loginMessage(text) {
