@@ -22,6 +22,7 @@
 #include "daemon/daemon_config.h"
 #include "daemon/history/history_store.h"
 #include "daemon/link_feed.h"
+#include "daemon/mqtt/mqtt_bridge.h"
 #include "daemon/nut/nut_server.h"
 #include "daemon/service_manager.h"
 #include "daemon/settings_reload.h"
@@ -276,14 +277,21 @@ int main(int argc, char** argv) {
             bridge.SetRemote(remote.get());
         }
     }
+    // MQTT, on a thread of its own; a broker that is missing never holds up the rest.
+    mqtt::Bridge mqttBridge(&board, &users, &SteadyMs);
+    mqttBridge.Configure(config.mqtt);
     reload = [&] {
         const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
         const bool listenGiven = parser.isSet(portOption) || parser.isSet(listenOption);
         nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
         if (web) web->SetUsers(std::make_shared<const nut::UsersFile>(users));
+        mqttBridge.Configure(config.mqtt);
     };
     nut::LinkFeed feed(&board, &SteadyMs);
-    feed.SetSyncObserver([&bridge](bool refreshed) { bridge.Sync(refreshed); });
+    feed.SetSyncObserver([&bridge, &mqttBridge](bool refreshed) {
+        bridge.Sync(refreshed);
+        mqttBridge.Sync();
+    });
 
     // History in the state folder; without it the service still serves.
     history::Store history({}, [](const QString& line) { nut::LogLine(line); });
@@ -328,6 +336,7 @@ int main(int argc, char** argv) {
     nut::NotifyStopping();
 
     server.Close();
+    mqttBridge.Stop();
     if (web) web->Stop();
     bridge.Attach(nullptr);
     bridge.SetRemote(nullptr);
