@@ -47,6 +47,15 @@ if(TARGET vesperod)
   # The shipped discharge tables, with their sources: examples for the [battery] table setting.
   install(FILES ${CMAKE_SOURCE_DIR}/link/data/vrla_12v_typical.csv ${CMAKE_SOURCE_DIR}/link/data/vrla_12v_low.csv
     DESTINATION ${CMAKE_INSTALL_DATADIR}/vesperod/batteries COMPONENT vesperod)
+  # For the administrator to take up: Prometheus alert rules, a Grafana dashboard, and the Avahi
+  # service file (inactive until copied to /etc/avahi/services, as the service listens on
+  # loopback by default).
+  install(FILES ${vespero_packaging}/vesperod/prometheus/vesperod.rules.yml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/vesperod/prometheus COMPONENT vesperod)
+  install(FILES ${vespero_packaging}/vesperod/grafana/vesperod-dashboard.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/vesperod/grafana COMPONENT vesperod)
+  install(FILES ${vespero_packaging}/vesperod/avahi/vesperod-nut.service
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/vesperod/avahi COMPONENT vesperod)
 endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/daemon/vesperod.service)
   install(FILES ${CMAKE_SOURCE_DIR}/daemon/vesperod.service

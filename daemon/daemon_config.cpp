@@ -119,6 +119,58 @@ private:
     const Section* section_;
 };
 
+bool YesNo(const QString& value, bool* out) {
+    const QString v = value.toLower();
+    if (v == QLatin1String("yes") || v == QLatin1String("true") || v == QLatin1String("on") || v == QLatin1String("1"))
+        return *out = true, true;
+    if (v == QLatin1String("no") || v == QLatin1String("false") || v == QLatin1String("off") || v == QLatin1String("0"))
+        return *out = false, true;
+    return false;
+}
+
+// A topic level that MQTT wildcards or separators would break.
+bool PlainTopic(const QString& topic) {
+    return !topic.isEmpty() && !topic.contains(QLatin1Char('+')) && !topic.contains(QLatin1Char('#')) &&
+           !topic.startsWith(QLatin1Char('/')) && !topic.endsWith(QLatin1Char('/')) &&
+           std::none_of(topic.begin(), topic.end(), [](QChar c) { return c.unicode() < 0x20 || c.isSpace(); });
+}
+
+void ReadMqtt(const QString& path, const QDir& folder, const Reader& mqtt, MqttConfig* out, QStringList* faults) {
+    mqtt.OnlyKnown({"broker", "user", "password", "tls", "ca_file", "topic_prefix", "discovery_prefix", "retain",
+                    "command_user"},
+                   faults);
+    const auto fault = [&](const Entry* e, const QString& why) {
+        *faults << QStringLiteral("%1:%2: ").arg(path).arg(e->line) + why;
+    };
+    if (const Entry* e = mqtt.Find("tls"); e && !YesNo(e->value, &out->tls)) fault(e, QStringLiteral("tls must be yes or no"));
+    if (const Entry* e = mqtt.Find("retain"); e && !YesNo(e->value, &out->retain))
+        fault(e, QStringLiteral("retain must be yes or no"));
+    if (const Entry* e = mqtt.Find("broker")) {
+        static const QRegularExpression form(QStringLiteral("^(?:\\[([0-9A-Fa-f:.]+)\\]|([A-Za-z0-9._-]+))(?::(\\d{1,5}))?$"));
+        const QRegularExpressionMatch m = form.match(e->value.trimmed());
+        const uint port = m.hasMatch() && !m.captured(3).isEmpty() ? m.captured(3).toUInt() : (out->tls ? 8883 : 1883);
+        if (!m.hasMatch() || port == 0 || port > 65535)
+            fault(e, QStringLiteral("broker: %1 is not HOST, HOST:PORT or [IPV6]:PORT").arg(e->value));
+        else
+            out->host = m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), out->port = quint16(port);
+    }
+    if (const Entry* e = mqtt.Find("user")) out->user = e->value;
+    if (const Entry* e = mqtt.Find("password")) out->password = e->value;
+    if (const Entry* e = mqtt.Find("ca_file")) out->caFile = folder.absoluteFilePath(e->value);
+    if (const Entry* e = mqtt.Find("command_user")) out->commandUser = e->value;
+    for (auto [key, target] : {std::pair{"topic_prefix", &out->topicPrefix}, std::pair{"discovery_prefix", &out->discoveryPrefix}}) {
+        if (const Entry* e = mqtt.Find(key)) {
+            if (PlainTopic(e->value))
+                *target = e->value;
+            else
+                fault(e, QStringLiteral("%1: %2 is not a topic without wildcards, spaces or a leading or trailing /")
+                             .arg(QLatin1String(key), e->value));
+        }
+    }
+    if (out->host.isEmpty() && mqtt.Find("broker") == nullptr && (mqtt.Find("user") || mqtt.Find("command_user")))
+        *faults << QStringLiteral("%1: [mqtt] has settings but no broker").arg(path);
+}
+
 }  // namespace
 
 QString DefaultConfigPath() {
@@ -204,7 +256,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         for (const auto& [name, section] : ini) {
             static const QRegularExpression unitSection(QStringLiteral("^unit[0-3]$"));
             // [battery] belongs to the estimator, which reads it itself (battery_settings.h).
-            if (name != QLatin1String("server") && name != QLatin1String("battery") &&
+            if (name != QLatin1String("server") && name != QLatin1String("battery") && name != QLatin1String("mqtt") &&
                 !unitSection.match(name).hasMatch()) {
                 const int line = section.empty() ? 0 : section.begin()->second.line;
                 *faults << QStringLiteral("%1:%2: unknown section [%3]").arg(path).arg(line).arg(name);
@@ -256,6 +308,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         if (const Entry* e = server.Find("http_key")) config->httpKey = info.absoluteDir().absoluteFilePath(e->value);
         if (config->httpCertificate.isEmpty() != config->httpKey.isEmpty())
             *faults << QStringLiteral("%1: http_certificate and http_key go together").arg(path);
+        ReadMqtt(path, info.absoluteDir(), Reader(path, find(QStringLiteral("mqtt"))), &config->mqtt, faults);
         for (int i = 0; i < 4; ++i) {
             const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
             unit.OnlyKnown({"name", "description"}, faults);

@@ -21,6 +21,16 @@
 //   http_allowed_hosts = ups.example.org  ; names the Host header may carry besides addresses
 //                                          ; and localhost (a guard against DNS rebinding)
 //   http_remote = nas, 10.0.0.5:3493  ; other NUT servers whose units the dashboard shows
+//   [mqtt]                       ; off unless broker is set
+//   broker = 127.0.0.1:1883      ; HOST or HOST:PORT (1883, 8883 with tls = yes)
+//   user = vesperod
+//   password = secret
+//   tls = no                     ; yes: TLS, checked against ca_file (default: the system's CAs)
+//   ca_file = ca.pem             ; relative to this file's folder
+//   topic_prefix = vespero
+//   discovery_prefix = homeassistant
+//   retain = yes
+//   command_user = admin         ; a user of vesperod.users: command topics with its instcmds
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
@@ -51,6 +61,20 @@ struct RemoteServer {
     quint16 port = 3493;
 };
 
+// The MQTT publisher's settings; host empty: no MQTT.
+struct MqttConfig {
+    QString host;
+    quint16 port = 1883;
+    QString user, password;
+    bool tls = false;
+    QString caFile;
+    QString topicPrefix = QStringLiteral("vespero");
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+    bool retain = true;
+    QString commandUser;
+    bool operator==(const MqttConfig&) const = default;
+};
+
 struct DaemonConfig {
     std::vector<ListenAddress> listen;
     QString unitName[4];
@@ -72,6 +96,7 @@ struct DaemonConfig {
     int httpMaxStreamsPerAddress = 16;
     QStringList httpAllowedHosts;
     std::vector<RemoteServer> httpRemote;
+    MqttConfig mqtt;
     QString path;  // the file read, empty when none
 };
 

@@ -23,6 +23,7 @@
 #include "daemon/daemon_config.h"
 #include "daemon/history/history_store.h"
 #include "daemon/link_feed.h"
+#include "daemon/mqtt/mqtt_bridge.h"
 #include "daemon/nut/nut_server.h"
 #include "daemon/service_manager.h"
 #include "daemon/settings_reload.h"
@@ -285,11 +286,15 @@ int main(int argc, char** argv) {
             bridge.SetRemote(remote.get());
         }
     }
+    // MQTT, on a thread of its own; a broker that is missing never holds up the rest.
+    mqtt::Bridge mqttBridge(&board, &users, &SteadyMs);
+    mqttBridge.Configure(config.mqtt);
     reload = [&] {
         const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
         const bool listenGiven = parser.isSet(portOption) || parser.isSet(listenOption);
         nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
         if (web) web->SetUsers(std::make_shared<const nut::UsersFile>(users));
+        mqttBridge.Configure(config.mqtt);
     };
     nut::LinkFeed feed(&board, &SteadyMs);
     // A client let in before the units have answered is told DATA-STALE, which a upsmon takes for
@@ -323,6 +328,7 @@ int main(int argc, char** argv) {
     };
     feed.SetSyncObserver([&](bool refreshed) {
         bridge.Sync(refreshed);
+        mqttBridge.Sync();
         if (!serving && allAnswered()) startServing();
     });
     startLimit.setSingleShot(true);
@@ -371,6 +377,7 @@ int main(int argc, char** argv) {
     nut::NotifyStopping();
 
     server.Close();
+    mqttBridge.Stop();
     if (web) web->Stop();
     bridge.Attach(nullptr);
     bridge.SetRemote(nullptr);

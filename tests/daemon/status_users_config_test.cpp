@@ -272,4 +272,38 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     EXPECT_TRUE(example.errors.isEmpty() && example.warnings.isEmpty());
 }
 
+TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("vesperod.conf");
+    auto load = [&](const char* text, QStringList* faults) {
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+        f.close();
+        nut::DaemonConfig c;
+        const bool ok = nut::LoadDaemonConfig(path, true, &c, faults);
+        return ok ? c.mqtt : nut::MqttConfig{QStringLiteral("(refused)")};
+    };
+    QStringList faults;
+    EXPECT_TRUE(load("[server]\n", &faults).host.isEmpty());
+    const nut::MqttConfig tls = load("[mqtt]\ntls = yes\nbroker = mqtt.example.org\nca_file = ca.pem\nretain = no\n", &faults);
+    EXPECT_EQ(tls.host, "mqtt.example.org");
+    EXPECT_EQ(tls.port, 8883);  // TLS's port when none is given
+    EXPECT_EQ(tls.caFile, QDir(dir.path()).filePath("ca.pem"));
+    EXPECT_FALSE(tls.retain);
+    EXPECT_EQ(tls.discoveryPrefix, "homeassistant");
+    const nut::MqttConfig v6 = load("[mqtt]\nbroker = [::1]:1884\ntopic_prefix = home/ups\n", &faults);
+    EXPECT_EQ(v6.host, "::1");
+    EXPECT_EQ(v6.port, 1884);
+    EXPECT_EQ(v6.topicPrefix, "home/ups");
+    // Each fault names its line; a wildcard in a prefix would subscribe to other clients' topics.
+    for (const char* bad : {"[mqtt]\nbroker = host:0\n", "[mqtt]\nbroker = a b\n", "[mqtt]\nbroker = h\ntls = maybe\n",
+                            "[mqtt]\nbroker = h\ntopic_prefix = ups/#\n", "[mqtt]\nbroker = h\ndiscovery_prefix = /ha\n",
+                            "[mqtt]\nbroker = h\nqos = 2\n", "[mqtt]\nuser = someone\n"}) {
+        EXPECT_EQ(load(bad, &faults).host, "(refused)") << bad;
+        ASSERT_FALSE(faults.isEmpty()) << bad;
+        EXPECT_TRUE(faults[0].startsWith(path)) << faults[0].toStdString();
+    }
+}
+
 }  // namespace
