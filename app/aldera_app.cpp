@@ -12,10 +12,10 @@
 #include "app/aldera_view.h"
 #include "app/artwork.h"
 #include "app/framework_commands.h"
-#include "app/desktop_extras.h"
+#include "app/desktop/desktop_extras.h"
 #include "app/main_frame.h"
 #include "app/port_chooser_start.h"
-#include "app/single_instance.h"
+#include "app/desktop/single_instance.h"
 #include "link/port/port_errors.h"
 #include "widgets/message_box.h"
 

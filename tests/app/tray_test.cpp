@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/tray_notifier.h"
-#include "app/tray_rules.h"
+#include "app/desktop/tray_notifier.h"
+#include "app/desktop/tray_rules.h"
 #include "support.h"
 
 namespace {

@@ -17,10 +17,10 @@
 #include <cstring>
 
 #include "app/data_log.h"
-#include "app/desktop_extras.h"
-#include "app/log_reader.h"
-#include "app/trend_ring.h"
-#include "app/trend_window.h"
+#include "app/desktop/desktop_extras.h"
+#include "app/trend/log_reader.h"
+#include "app/trend/trend_ring.h"
+#include "app/trend/trend_window.h"
 #include "support.h"
 
 namespace {

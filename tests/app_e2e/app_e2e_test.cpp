@@ -21,18 +21,14 @@
 #include "link/ups_link.h"
 #include "widgets/control_ids.h"
 #include "widgets/message_box.h"
+#include "tests/support/files_and_waits.h"
 
-namespace {
+using testsupport::WaitFor;
 
 // Generous bound for a loaded machine; the assertions are about order and counts only.
-bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+constexpr int kWaitMs = 60000;
+
+namespace {
 
 // vespero-sim as a plain child: QProcess starts children with a clone that the thread
 // sanitizer cannot follow, which would bury real reports under false ones.
@@ -115,8 +111,8 @@ TEST(AppEndToEnd, PanelFollowsTheSimulatedUnitAndLogsOnTheEleventhRefresh) {
         EXPECT_EQ(frame.windowTitle(), "Monitor - Vespero");
         StartLinkThread();
 
-        const bool online = WaitFor([&] { return frame.windowTitle() == "On_Line"; });
-        const bool logged = WaitFor([&] { return QFile::exists("log.txt"); });
+        const bool online = WaitFor([&] { return frame.windowTitle() == "On_Line"; }, kWaitMs);
+        const bool logged = WaitFor([&] { return QFile::exists("log.txt"); }, kWaitMs);
         StopLinkThread();
         QCoreApplication::processEvents();
         view->removeEventFilter(&watcher);
@@ -207,7 +203,7 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     };
 
     pid_t first = Spawn({vespero}, errors);
-    ASSERT_TRUE(WaitFor(listening)) << "the first monitor never listened";
+    ASSERT_TRUE(WaitFor(listening, kWaitMs)) << "the first monitor never listened";
     // A second start ends at once with 0; the first goes on.
     EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
     EXPECT_TRUE(Alive(first));
@@ -223,7 +219,7 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     ::waitpid(first, nullptr, 0);
     EXPECT_TRUE(QFile::exists(socket));
     pid_t next = Spawn({vespero}, errors);
-    ASSERT_TRUE(WaitFor(listening)) << "the start after a crash never listened";
+    ASSERT_TRUE(WaitFor(listening, kWaitMs)) << "the start after a crash never listened";
     EXPECT_TRUE(Alive(next));
     EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
     EXPECT_TRUE(Alive(next));

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/log_reader.h"
-#include "app/trend_ring.h"
+#include "app/trend/log_reader.h"
+#include "app/trend/trend_ring.h"
 #include "link/ups_link.h"
 
 class QAreaSeries;

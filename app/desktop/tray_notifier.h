@@ -9,9 +9,9 @@
 #include <QString>
 #include <functional>
 
-#include "app/battery_figures.h"
-#include "app/desktop_notifications.h"
-#include "app/tray_rules.h"
+#include "app/desktop/battery_figures.h"
+#include "app/desktop/desktop_notifications.h"
+#include "app/desktop/tray_rules.h"
 #include "link/ups_link.h"
 
 class QAction;

@@ -1,4 +1,4 @@
-#include "app/tray_notifier.h"
+#include "app/desktop/tray_notifier.h"
 
 #include <QApplication>
 #include <QCloseEvent>
