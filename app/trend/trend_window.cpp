@@ -20,7 +20,7 @@
 #include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
-#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QCategoryAxis>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
@@ -63,6 +63,8 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* live = new QPushButton(QStringLiteral("Live"));
     auto* spans = spans_ = new QComboBox;
     spans->setObjectName(QStringLiteral("spans"));
+    // As wide as its longest choice ("Whole log" once a log is open), not its first.
+    spans->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     auto* open = new QPushButton(QStringLiteral("Open log..."));
     auto* reset = new QPushButton(QStringLiteral("Reset zoom"));
     auto* png = new QPushButton(QStringLiteral("Export PNG..."));
@@ -132,8 +134,27 @@ void CTrendWindow::EnsureChart() {
     // Our own legend below the chart: the chart's shows every line piece and band of a quantity,
     // and hiding all but one of their markers leaves it blank.
     chart_->legend()->hide();
-    axisX_ = new QDateTimeAxis;
+    // Times as milliseconds on a category axis: its ticks go where they are put, on round times,
+    // where a date axis only divides its range evenly.
+    axisX_ = new QCategoryAxis;
+    axisX_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     chart_->addAxis(axisX_, Qt::AlignBottom);
+    // Outages behind everything else, full height, against an axis of their own that stays hidden.
+    auto* outageAxis = new QValueAxis;
+    outageAxis->setRange(0, 1);
+    outageAxis->setVisible(false);
+    chart_->addAxis(outageAxis, Qt::AlignRight);
+    outage_ = new QAreaSeries;
+    outageTop_ = new QLineSeries(outage_);
+    outageBottom_ = new QLineSeries(outage_);
+    outage_->setUpperSeries(outageTop_);
+    outage_->setLowerSeries(outageBottom_);
+    outage_->setBrush(QColor(128, 128, 128, 45));
+    outage_->setPen(Qt::NoPen);
+    outage_->setName(QStringLiteral("No data"));
+    chart_->addSeries(outage_);
+    outage_->attachAxis(axisX_);
+    outage_->attachAxis(outageAxis);
     for (int u = 0; u < kUnitCount; ++u) {
         axes_[u] = new QValueAxis;
         axes_[u]->setLabelFormat(QStringLiteral("%.0f"));
@@ -213,18 +234,22 @@ TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
     return s;
 }
 
+int64_t CTrendWindow::Now() const { return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch(); }
+
 void CTrendWindow::OnUpsRefresh(const _ZozeUps& ups) {
-    const int64_t now = clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
+    const int64_t now = Now();
     if (std::strncmp(ups.stateText, "Timeout", sizeof ups.stateText) == 0) {
         // The record still holds the last readings (or zeros before the first answer): old news.
         if (linked_ && !gapOpen_) {
             AddSample(TrendSample::Gap(now));
             gapOpen_ = true;
+            lostSince_ = now;
         }
         return;
     }
     linked_ = true;
     gapOpen_ = false;
+    lostSince_ = 0;
     TrendSample sample = SampleOf(ups, now);
     // The battery voltage comes in a reply read every few poll cycles: 0 before the first one.
     if (!voltsSeen_ && ups.auxWordB[2] == 0) {
@@ -243,7 +268,8 @@ void CTrendWindow::AddSample(const TrendSample& sample) {
 }
 
 void CTrendWindow::OnTick() {
-    if (dirty_) Redraw();
+    // During an outage no sample comes, yet the present moves on: so does the axis.
+    if (dirty_ || (gapOpen_ && !showingLog_ && following_)) Redraw();
 }
 
 void CTrendWindow::SourceRange(int64_t& first, int64_t& last) const {
@@ -375,8 +401,7 @@ void CTrendWindow::ForEachShown(const std::function<void(const TrendSample&, con
 void CTrendWindow::Redraw() {
     dirty_ = false;
     if (!showingLog_ && following_) {
-        to_ = ring_.empty() ? (clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch())
-                            : ring_.newest().msecs;
+        to_ = ring_.empty() || gapOpen_ ? Now() : ring_.newest().msecs;
         from_ = to_ - span_;
     }
     status_->setText(statusText());
@@ -433,8 +458,22 @@ void CTrendWindow::Redraw() {
         timeSum = 0;
         inRun = 0;
     };
+    // Outages as [start, end] pairs: from a gap marker to the next sample (or to now).
+    QList<QPointF> outageTop, outageBottom;
+    int64_t outageFrom = -1;
+    auto outage = [&](int64_t a, int64_t b) {
+        for (const double x : {double(a), double(b)}) {
+            outageBottom << QPointF(x, 0) << QPointF(x, 0);
+        }
+        outageTop << QPointF(double(a), 0) << QPointF(double(a), 1) << QPointF(double(b), 1) << QPointF(double(b), 0);
+    };
     ForEachShown([&](const TrendSample& p, const TrendSpread* r) {
+        if (!p.IsGap() && outageFrom >= 0) {
+            outage(outageFrom, p.msecs);
+            outageFrom = -1;
+        }
         if (p.IsGap()) {
+            if (outageFrom < 0) outageFrom = p.msecs;
             // A run never averages across an outage.
             flush();
             for (auto& piece : pieces)
@@ -455,6 +494,9 @@ void CTrendWindow::Redraw() {
         if (++inRun == run) flush();
     });
     flush();
+    if (outageFrom >= 0 && !showingLog_ && gapOpen_) outage(outageFrom, std::max(outageFrom, to_));
+    outageTop_->replace(outageTop);
+    outageBottom_->replace(outageBottom);
     const double from = double(from_);
     auto shift = [from](QList<QPointF>& points) {
         for (QPointF& p : points) p.setX(p.x() + from);
@@ -490,8 +532,10 @@ void CTrendWindow::Redraw() {
             legend << QStringLiteral("<span style=\"color:%1\">&#9632;</span>&nbsp;%2")
                           .arg(kColours[s].name(), QString::fromUtf8(kSeriesNames[s]).toHtmlEscaped());
     legend_->setText(legend.join(QStringLiteral("&nbsp;&nbsp;&nbsp; ")));
-    axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));
-    axisX_->setFormat(TimeFormat(from_, to_));
+    for (const QString& label : axisX_->categoriesLabels()) axisX_->remove(label);
+    axisX_->setRange(double(from_), double(to_));
+    axisX_->setStartValue(double(from_));
+    for (const TimeTick& tick : RoundTimeTicks(from_, to_)) axisX_->append(tick.label, double(tick.msecs));
     bool anyData = false;
     for (int u = 0; u < kUnitCount; ++u) anyData = anyData || low[u] <= high[u];
     for (int u = 0; u < kUnitCount; ++u) {
@@ -534,6 +578,11 @@ QValueAxis* CTrendWindow::axisOf(int index) const { return axes_[kUnitOf[index]]
 QString CTrendWindow::statusText() const {
     if (showingLog_)
         return QStringLiteral("%1: %2 rows, %3 skipped").arg(source_).arg(logRows_).arg(logSkipped_);
+    // No claim of live samples while none comes.
+    if (gapOpen_)
+        return QStringLiteral("No data since %1: the unit does not answer (%2 samples kept)")
+            .arg(QDateTime::fromMSecsSinceEpoch(lostSince_).toString(QStringLiteral("HH:mm:ss")))
+            .arg(ring_.size());
     return QStringLiteral("Live: %1 samples").arg(ring_.size());
 }
 
