@@ -177,7 +177,24 @@ CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
     while (all.size() <= i) {
         Piece piece;
         QAbstractAxis* axisY = axes_[kUnitOf[s]];
-        // The band goes in first, so its own line is drawn over it.
+        // Every band is drawn above every line: a band is translucent and hides no line, while
+        // an opaque line drawn later would hide another quantity's band (a full-width view puts
+        // the charge line right over the battery voltage's band).
+        piece.line = new QLineSeries;
+        piece.line->setName(QString::fromLatin1(kSeriesNames[s]));
+        piece.line->setColor(kColours[s]);
+        piece.line->setUseOpenGL(false);
+        chart_->addSeries(piece.line);
+        piece.line->attachAxis(axisX_);
+        piece.line->attachAxis(axisY);
+        for (int t = 0; t < kTrendSeriesCount; ++t) {
+            for (Piece& other : pieces_[t]) {
+                chart_->removeSeries(other.band);
+                chart_->addSeries(other.band);
+                other.band->attachAxis(axisX_);
+                other.band->attachAxis(axes_[kUnitOf[t]]);
+            }
+        }
         piece.band = new QAreaSeries;
         piece.upper = new QLineSeries(piece.band);
         piece.lower = new QLineSeries(piece.band);
@@ -193,13 +210,6 @@ CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
         chart_->addSeries(piece.band);
         piece.band->attachAxis(axisX_);
         piece.band->attachAxis(axisY);
-        piece.line = new QLineSeries;
-        piece.line->setName(QString::fromLatin1(kSeriesNames[s]));
-        piece.line->setColor(kColours[s]);
-        piece.line->setUseOpenGL(false);
-        chart_->addSeries(piece.line);
-        piece.line->attachAxis(axisX_);
-        piece.line->attachAxis(axisY);
         all.push_back(piece);
     }
     return all[i];

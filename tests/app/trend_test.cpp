@@ -306,7 +306,7 @@ TEST(TrendWindowPanel, DuringAnOutageTheAxisMovesOnAndTheGapIsShaded) {
     EXPECT_EQ(trend.shownTo() - trend.shownFrom(), 3600 * 1000);
     EXPECT_EQ(trend.statusText(), "No data since 09:30:00: the unit does not answer (1801 samples kept)");
     if (qEnvironmentVariableIsSet("VESPERO_TREND_OUTAGE_PICTURE"))
-        trend.grab().save(qEnvironmentVariable("VESPERO_TREND_OUTAGE_PICTURE"));
+        trend.Picture(), trend.grab().save(qEnvironmentVariable("VESPERO_TREND_OUTAGE_PICTURE"));
     const QList<QPointF> top = trend.outageBand()->upperSeries()->points();
     ASSERT_EQ(top.size(), 4);
     EXPECT_EQ(top[1], QPointF(double(lostAt), 1));
@@ -492,6 +492,14 @@ TEST(TrendWindowLog, AFoldedLogKeepsItsOutageAndSaysWhatItShows) {
         for (const QPointF& p : band->lowerSeries()->points()) lowestBand = std::min(lowestBand, p.y());
     EXPECT_GT(lowestLine, 50.0);
     EXPECT_NEAR(lowestBand, 46.6, 0.05);
+    // Bands over lines, never under one: a translucent band hides nothing, an opaque line would.
+    const QList<QAbstractSeries*> drawn = trend.chartView()->chart()->series();
+    qsizetype lastLine = -1, firstBand = drawn.size();
+    for (int q = 0; q < kTrendSeriesCount; ++q) {
+        for (QLineSeries* piece : trend.pieces(q)) lastLine = std::max(lastLine, drawn.indexOf(piece));
+        for (QAreaSeries* band : trend.bands(q)) firstBand = std::min(firstBand, drawn.indexOf(band));
+    }
+    EXPECT_LT(lastLine, firstBand);
     // The charge, estimated row by row, drops with the outage (the load sag compensated).
     double lowestCharge = 1e9, highestCharge = 0;
     for (QAreaSeries* band : trend.bands(kTrendCharge)) {
