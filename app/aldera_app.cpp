@@ -11,11 +11,12 @@
 #include "app/aldera_doc.h"
 #include "app/aldera_view.h"
 #include "app/artwork.h"
+#include "app/data_log.h"
 #include "app/framework_commands.h"
-#include "app/desktop_extras.h"
+#include "app/desktop/desktop_extras.h"
 #include "app/main_frame.h"
 #include "app/port_chooser_start.h"
-#include "app/single_instance.h"
+#include "app/desktop/single_instance.h"
 #include "link/port/port_errors.h"
 #include "widgets/message_box.h"
 
@@ -24,13 +25,18 @@ std::mutex boxMutex;
 std::condition_variable boxClosed;
 bool windowThreadClosing = false;  // guarded by boxMutex
 
+// A port that does not open ends the program: the box says how to name another one.
+const char kOtherPortHint[] =
+    "To use another port, start vespero --port-chooser (or, once the monitor runs, choose File > "
+    "Config ComPort).";
+
 void ToStandardError(const char* text, const char* caption) {
-    std::fprintf(stderr, "%s: %s\n", caption, text);
+    std::fprintf(stderr, "%s: %s\n%s\n", caption, text, kOtherPortHint);
     std::fflush(stderr);
 }
 
 void ShowPortErrorBox(const char* text, const char* caption) {
-    const QString boxText = QString::fromLocal8Bit(text);
+    const QString boxText = QString::fromLocal8Bit(text) + QStringLiteral("\n\n") + QLatin1String(kOtherPortHint);
     const QString boxCaption = QString::fromLocal8Bit(caption);
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return ToStandardError(text, caption);
@@ -112,6 +118,10 @@ bool CAlderaApp::InitInstance() {
         break;
     }
     connect(instance_, &SingleInstance::Requested, this, [this] { BringForward(frame_); });
+    if (arguments().contains(QStringLiteral("--desktop"))) {
+        const QString error = EnterDesktopDataFolder();
+        if (!error.isEmpty()) std::fprintf(stderr, "vespero: %s; log.txt stays in the working directory\n", qPrintable(error));
+    }
     // The one way out for settings that name a dead port: pick another before the link opens it.
     if (chooser && !ChoosePortBeforeStart()) return false;
 

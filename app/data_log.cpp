@@ -1,5 +1,7 @@
 #include "app/data_log.h"
 
+#include <QDir>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -97,4 +99,17 @@ QString AppendLogRow(const char* path, const QByteArray& row) {
     }
     if (::close(fd) != 0 && error.isEmpty()) error = ErrorText(errno);
     return error;
+}
+
+QString DesktopDataFolder() {
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/Tralvane");
+}
+
+QString EnterDesktopDataFolder() {
+    const QString folder = DesktopDataFolder();
+    if (!QDir().mkpath(folder)) return QStringLiteral("cannot make %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!QDir::setCurrent(folder)) return QStringLiteral("cannot enter %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    return QString();
 }

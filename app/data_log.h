@@ -18,3 +18,10 @@ QByteArray FormatLogRow(const UpsStatusBlock& status, std::time_t now);
 // previous length (a file created by this call is removed), so a row is written whole or not at
 // all. Returns an empty text on success, else the system's text for the error.
 QString AppendLogRow(const char* path, const QByteArray& row);
+
+// Started from the desktop's menu (vespero --desktop) the working directory is whatever the
+// session had, often the home folder: log.txt and valori.txt go to $XDG_DATA_HOME/Tralvane
+// (default ~/.local/share/Tralvane) instead. From a terminal they stay in the working directory.
+QString DesktopDataFolder();
+// Makes the folder (private to the user) and moves into it; the system's text on failure.
+QString EnterDesktopDataFolder();

@@ -56,7 +56,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
 void CMainFrame::BuildMenuBar() {
     QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
     // The menu opens with a separator, which Qt would otherwise fold away.
     file->setSeparatorsCollapsible(false);
     // Clear of the menu's frame, so the separator is seen as one.
@@ -70,7 +70,7 @@ void CMainFrame::BuildMenuBar() {
 
     // As the menu resource holds it; the panel removes it when it starts, and the service menu
     // builds it anew once an access code is entered.
-    QMenu* user = bar->addMenu(QStringLiteral("User"));
+    QMenu* user = bar->addMenu(QStringLiteral("&User"));
     AddCommand(user, QStringLiteral("Parameters"), 32772);
     AddCommand(user, QStringLiteral("VesperoSet"), 32792);
     AddCommand(user, QStringLiteral("Corr AD"), 32793);
@@ -79,7 +79,7 @@ void CMainFrame::BuildMenuBar() {
     AddCommand(user, QStringLiteral("Manage Values"), 32790);
     AddCommand(user, QStringLiteral("Reset EEPROM"), 32791);
 
-    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     AddCommand(help, QStringLiteral("Firmware Version"), 32795);
     help->addSeparator();
     QAction* about = AddCommand(help, QStringLiteral("About Vespero Monitor ..."), 57664);

@@ -96,7 +96,7 @@ void ServiceMenu::ApplyAccessCode(const QString& code) {
     }
     QMenu* user = userMenu();
     if (!user) {
-        user = new QMenu(QStringLiteral("User"), bar_);
+        user = new QMenu(QStringLiteral("&User"), bar_);
         DrawDisabledLikeEnabled(user);
         QMenu* help = PopupAt(1);
         if (help)

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "app/aldera_view.h"
-#include "app/desktop_extras.h"
+#include "app/desktop/desktop_extras.h"
 #include "app/main_frame.h"
-#include "app/trend_ring.h"
-#include "app/trend_window.h"
+#include "app/trend/trend_ring.h"
+#include "app/trend/trend_window.h"
 #include <QtCharts/QLineSeries>
 #include "link/device_lock.h"
 #include "widgets/mac_progress_ctrl.h"

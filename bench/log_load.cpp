@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/trend_window.h"
+#include "app/trend/trend_window.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/log_reader.h"
+#include "app/trend/log_reader.h"
 
 namespace {
 

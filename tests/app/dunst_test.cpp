@@ -9,8 +9,8 @@
 
 #include <functional>
 
-#include "app/desktop_notifications.h"
-#include "app/tray_notifier.h"
+#include "app/desktop/desktop_notifications.h"
+#include "app/desktop/tray_notifier.h"
 #include "support.h"
 
 namespace {

@@ -58,7 +58,7 @@ TEST(FrameworkCommands, NewDocumentRestoresTheTitleAndKeepsPanelAndMenus) {
     EXPECT_EQ(f.Caption(), "Monitor - " + QCoreApplication::applicationName());
     EXPECT_EQ(f.doc.Title(), "Monitor");
     // A second "new" neither drops the service popup nor unregisters the panel.
-    EXPECT_EQ(MenuTitles(f.panel.frame.menuBar()), (QStringList{"File", "User", "Help"}));
+    EXPECT_EQ(MenuTitles(f.panel.frame.menuBar()), (QStringList{"&File", "&User", "&Help"}));
     EXPECT_EQ(f.panel.view->serviceMenu()->accessLevel(), 3);
     EXPECT_EQ(RegisteredWindow(), static_cast<QObject*>(f.panel.view));
     // The framework's file commands live in the frame only; no menu shows them.

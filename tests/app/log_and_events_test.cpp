@@ -221,7 +221,8 @@ TEST(PortErrorBoxes, ShownOnTheWindowThreadWhileTheLinkWaits) {
     ASSERT_TRUE(returned);
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(shownOn, windowThread);
-    EXPECT_EQ(boxes.boxes[0].text, "Access denied");
+    EXPECT_EQ(boxes.boxes[0].text, "Access denied\n\nTo use another port, start vespero --port-chooser (or, once "
+                                   "the monitor runs, choose File > Config ComPort).");
     EXPECT_EQ(boxes.boxes[0].caption, "GetLastError");
     EXPECT_EQ(boxes.boxes[0].icon, BoxIcon::Information);
     EXPECT_FALSE(boxes.boxes[0].owned);

@@ -62,7 +62,11 @@ TEST(StateLines, RefreshSetsCaptionAndLines) {
 TEST(StateLines, ConfirmationsEnableCommandsInThePopupAtPositionOne) {
     PanelFixture p;
     QMenuBar* bar = p.frame.menuBar();
-    EXPECT_EQ(MenuTitles(bar), (QStringList{"File", "Help"}));
+    EXPECT_EQ(MenuTitles(bar), (QStringList{"&File", "&Help"}));
+    // Each title has an access key of its own (Alt+F, Alt+H; Alt+U once "User" is there).
+    const QKeySequence altF = QKeySequence::mnemonic(bar->actions()[0]->text());
+    EXPECT_EQ(altF, QKeySequence(Qt::ALT | Qt::Key_F));
+    EXPECT_EQ(QKeySequence::mnemonic(bar->actions()[1]->text()), QKeySequence(Qt::ALT | Qt::Key_H));
 
     // Without the "User" popup, "Help" stands at position 1: nothing changes there.
     EditDevice0([](_ZozeUps& u) {
@@ -71,7 +75,7 @@ TEST(StateLines, ConfirmationsEnableCommandsInThePopupAtPositionOne) {
         u.setupValid = 1;
     });
     p.view->OnUpsRefresh();
-    EXPECT_EQ(MenuTitles(bar), (QStringList{"File", "Help"}));
+    EXPECT_EQ(MenuTitles(bar), (QStringList{"&File", "&Help"}));
 
     auto* user = new QMenu(QStringLiteral("User"), bar);
     bar->insertMenu(bar->actions()[1], user);

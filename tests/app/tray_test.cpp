@@ -1,4 +1,8 @@
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDBusConnection>
+#include <QGuiApplication>
+#include <QSystemTrayIcon>
 #include <QDateTime>
 #include <QFile>
 #include <QSettings>
@@ -9,9 +13,16 @@
 #include <cstring>
 #include <vector>
 
-#include "app/tray_notifier.h"
-#include "app/tray_rules.h"
+#include "app/desktop/tray_notifier.h"
+#include "app/desktop/tray_rules.h"
 #include "support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files_and_waits.h"
+
+#if __has_include(<X11/Xlib.h>)
+#include <X11/Xlib.h>
+#define VESPERO_HAVE_XLIB 1
+#endif
 
 namespace {
 
@@ -309,6 +320,103 @@ TEST(TrayNotifierPanel, ADoublePowerCutGivesTwoCriticalNotesEachAtItsCut) {
     ASSERT_EQ(f.titles, (std::vector<QString>{"UPS on battery", "UPS on line", "UPS on battery"}));
     EXPECT_TRUE(f.notes[0].critical && f.notes[2].critical);
     EXPECT_EQ(f.notes[2].body, "On_Battery\nV Batt 50.0 V");  // nothing folded into it
+}
+
+// Whether the tray icon's own X window has been taken in by a tray (its parent is no longer the
+// root window). Qt draws an XEmbed tray icon in a top-level widget of its own.
+bool IconEmbedded() {
+#ifdef VESPERO_HAVE_XLIB
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (qstrcmp(w->metaObject()->className(), "QSystemTrayIconSys") != 0 || !w->isVisible()) continue;
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) return false;
+        Window root = 0, parent = 0, *children = nullptr;
+        unsigned count = 0;
+        const bool ok = XQueryTree(display, Window(w->winId()), &root, &parent, &children, &count);
+        if (children) XFree(children);
+        XCloseDisplay(display);
+        return ok && parent != root;
+    }
+    return false;
+#else
+    return true;  // only the icon's geometry can be checked
+#endif
+}
+
+// A real tray (trayer, an XEmbed tray) started after the monitor on a virtual X display: the icon
+// shows up in it. Without a tray, closing the window never hides it, whatever the setting.
+// A window that counts the closes it took (those not turned into a hide to the tray).
+struct CountingWindow : QWidget {
+    int closed = 0;
+    void closeEvent(QCloseEvent* event) override {
+        ++closed;
+        QWidget::closeEvent(event);
+    }
+};
+
+// Asks the window to close as a window manager does (WM_DELETE_WINDOW), and waits until it has
+// either closed or been hidden.
+bool CloseFromWindowManager(CountingWindow& window) {
+#ifdef VESPERO_HAVE_XLIB
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = Window(window.winId());
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, Window(window.winId()), False, NoEventMask, &event);
+    XCloseDisplay(display);
+    return testsupport::WaitFor([&] { return !window.isVisible(); }, 10000);
+#else
+    (void)window;
+    return false;
+#endif
+}
+
+// A real tray (trayer, an XEmbed tray) started after the monitor on a virtual X display: the icon
+// shows up in it. The window's close button hides it to the tray only while a tray is there.
+TEST(TrayX11, IconAppearsInATrayStartedLaterAndCloseToTrayNeedsOne) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs X11";
+#ifndef VESPERO_HAVE_XLIB
+    GTEST_SKIP() << "needs Xlib to act as the window manager";
+#endif
+    const QString trayer = QStringLiteral("/usr/bin/trayer");
+    if (!QFile::exists(trayer)) GTEST_SKIP() << "trayer is not installed";
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "the display already has a tray";
+    CountingWindow window;
+    window.show();
+    TrayNotifier tray(&window, nullptr, NoBus());
+    tray.SetCloseToTray(true);
+    EXPECT_EQ(tray.trayIcon(), nullptr);
+    ASSERT_TRUE(CloseFromWindowManager(window));
+    EXPECT_EQ(window.closed, 1) << "hidden to a tray that is not there";
+    window.show();
+
+    QTemporaryDir dir;
+    const pid_t pid = testsupport::Spawn(trayer, {}, dir.filePath("trayer.err"));
+    ASSERT_GT(pid, 0);
+    const bool shown = testsupport::WaitFor(
+        [&] { return tray.trayIcon() && tray.trayIcon()->geometry().isValid() && IconEmbedded(); },
+        10 * TrayNotifier::kTrayCheckMsecs);
+    EXPECT_TRUE(shown) << testsupport::ReadAll(dir.filePath("trayer.err")).toStdString();
+    if (shown) {
+        EXPECT_TRUE(tray.trayIcon()->isVisible());
+        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+        ASSERT_TRUE(CloseFromWindowManager(window));
+        EXPECT_EQ(window.closed, 1) << "closed although the tray could bring it back";
+        window.show();
+    }
+
+    // The tray goes: the close button closes again.
+    testsupport::Terminate(pid);
+    ASSERT_TRUE(testsupport::WaitFor([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
+    ASSERT_TRUE(CloseFromWindowManager(window));
+    EXPECT_EQ(window.closed, 2);
+    tray.SetCloseToTray(false);
+    QGuiApplication::setQuitOnLastWindowClosed(true);
 }
 
 }  // namespace

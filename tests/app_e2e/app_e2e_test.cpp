@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -21,18 +22,14 @@
 #include "link/ups_link.h"
 #include "widgets/control_ids.h"
 #include "widgets/message_box.h"
+#include "tests/support/files_and_waits.h"
 
-namespace {
+using testsupport::WaitFor;
 
 // Generous bound for a loaded machine; the assertions are about order and counts only.
-bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+constexpr int kWaitMs = 60000;
+
+namespace {
 
 // vespero-sim as a plain child: QProcess starts children with a clone that the thread
 // sanitizer cannot follow, which would bury real reports under false ones.
@@ -115,8 +112,8 @@ TEST(AppEndToEnd, PanelFollowsTheSimulatedUnitAndLogsOnTheEleventhRefresh) {
         EXPECT_EQ(frame.windowTitle(), "Monitor - Vespero");
         StartLinkThread();
 
-        const bool online = WaitFor([&] { return frame.windowTitle() == "On_Line"; });
-        const bool logged = WaitFor([&] { return QFile::exists("log.txt"); });
+        const bool online = WaitFor([&] { return frame.windowTitle() == "On_Line"; }, kWaitMs);
+        const bool logged = WaitFor([&] { return QFile::exists("log.txt"); }, kWaitMs);
         StopLinkThread();
         QCoreApplication::processEvents();
         view->removeEventFilter(&watcher);
@@ -147,15 +144,15 @@ TEST(AppEndToEnd, PanelFollowsTheSimulatedUnitAndLogsOnTheEleventhRefresh) {
 }
 
 // A built program as a plain child, in the environment and directory set up by the test.
-pid_t Spawn(const std::vector<QByteArray>& args, const QByteArray& errorFile) {
+pid_t Spawn(const std::vector<QByteArray>& args, const QByteArray& errorFile, const QByteArray& outputFile = "/dev/null") {
     std::vector<char*> argv;
     for (const QByteArray& a : args) argv.push_back(const_cast<char*>(a.constData()));
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int devnull = ::open("/dev/null", O_WRONLY);
-        if (devnull >= 0) ::dup2(devnull, STDOUT_FILENO);
+        const int out = ::open(outputFile.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (out >= 0) ::dup2(out, STDOUT_FILENO);
         const int err = ::open(errorFile.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         if (err >= 0) ::dup2(err, STDERR_FILENO);
         ::execv(argv[0], argv.data());
@@ -194,6 +191,8 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");  // no desktop to notify
     const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
     qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());  // the notification icon
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());  // the link trace
     const QString oldCwd = QDir::currentPath();
     QDir::setCurrent(dir.filePath("run"));
 
@@ -207,7 +206,7 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     };
 
     pid_t first = Spawn({vespero}, errors);
-    ASSERT_TRUE(WaitFor(listening)) << "the first monitor never listened";
+    ASSERT_TRUE(WaitFor(listening, kWaitMs)) << "the first monitor never listened";
     // A second start ends at once with 0; the first goes on.
     EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
     EXPECT_TRUE(Alive(first));
@@ -223,7 +222,7 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     ::waitpid(first, nullptr, 0);
     EXPECT_TRUE(QFile::exists(socket));
     pid_t next = Spawn({vespero}, errors);
-    ASSERT_TRUE(WaitFor(listening)) << "the start after a crash never listened";
+    ASSERT_TRUE(WaitFor(listening, kWaitMs)) << "the start after a crash never listened";
     EXPECT_TRUE(Alive(next));
     EXPECT_EQ(WaitExit(Spawn({vespero}, errors)), 0);
     EXPECT_TRUE(Alive(next));
@@ -235,6 +234,72 @@ TEST(AppEndToEnd, ASecondStartBringsTheFirstForwardAndEndsAlsoAfterACrash) {
     QDir::setCurrent(oldCwd);
     if (oldRuntime.isEmpty()) qunsetenv("XDG_RUNTIME_DIR"); else qputenv("XDG_RUNTIME_DIR", oldRuntime);
     if (oldCache.isEmpty()) qunsetenv("XDG_CACHE_HOME"); else qputenv("XDG_CACHE_HOME", oldCache);
+    if (oldState.isEmpty()) qunsetenv("XDG_STATE_HOME"); else qputenv("XDG_STATE_HOME", oldState);
+}
+
+// The help reads whole in an 80-column terminal: no line longer, no word cut in two.
+TEST(AppEndToEnd, HelpFitsEightyColumnsBetweenWords) {
+    QTemporaryDir dir;
+    const QByteArray out = dir.filePath("help.txt").toLocal8Bit();
+    EXPECT_EQ(WaitExit(Spawn({VESPERO_PATH, "--help"}, dir.filePath("err.txt").toLocal8Bit(), out)), 0);
+    const QString help = testsupport::ReadAll(QString::fromLocal8Bit(out));
+    QStringList words;
+    for (const QString& line : help.split('\n')) {
+        EXPECT_LE(line.size(), 79) << line.toStdString();
+        words << line.split(' ', Qt::SkipEmptyParts);
+    }
+    const QString text = words.join(' ');
+    for (const char* phrase : {"port that no longer opens (the program otherwise shows the reason under",
+                               "One monitor runs per user: a second start brings the running one's window",
+                               "keep log.txt and valori.txt in $XDG_DATA_HOME/Tralvane"})
+        EXPECT_TRUE(text.contains(QLatin1String(phrase))) << phrase << "\n" << help.toStdString();
+}
+
+// Started the way a desktop starts it (standard output no terminal), the monitor keeps the link's
+// trace lines out of that output, in a file of the user's state folder.
+TEST(AppEndToEnd, TheLinkTraceGoesToTheStateFolderWhenStandardOutputIsNoTerminal) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString config = dir.filePath("config"), runtime = dir.filePath("runtime");
+    ASSERT_TRUE(QDir().mkpath(config + "/Tralvane"));
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("run")));
+    testsupport::WriteFile(config + "/Tralvane/Ups.ini", "[Orbo]\nAlderaPresent0=1\nCom0=1\nspeed0=9600\nDebug0=1\n");
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.toLocal8Bit());
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", dir.filePath("cache").toLocal8Bit());
+    const QByteArray oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
+    const QString oldCwd = QDir::currentPath();
+    QDir::setCurrent(dir.filePath("run"));
+
+    const QString ready = dir.filePath("sim.ready");
+    Simulator sim;
+    ASSERT_TRUE(sim.Start(ready));
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(ready) || !sim.Running(); }, 10000));
+
+    const QString trace = dir.filePath("state/Tralvane/vespero-trace.log");
+    const QByteArray output = dir.filePath("stdout.txt").toLocal8Bit();
+    const pid_t monitor = Spawn({VESPERO_PATH}, dir.filePath("stderr.txt").toLocal8Bit(), output);
+    ASSERT_GT(monitor, 0);
+    // The unit's parameters are read, and traced, once the link is up.
+    const bool traced = WaitFor([&] { return testsupport::ReadAll(trace).contains("Parametri impostati"); }, kWaitMs);
+    ::kill(monitor, SIGTERM);
+    EXPECT_EQ(WaitExit(monitor), 0);
+    EXPECT_TRUE(traced) << testsupport::ReadAll(dir.filePath("stderr.txt")).toStdString();
+    EXPECT_TRUE(testsupport::ReadAll(trace).contains("Seriale 1\n"));
+    EXPECT_EQ(testsupport::ReadAll(QString::fromLocal8Bit(output)), QString());
+    EXPECT_EQ(QFileInfo(trace).permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+
+    QDir::setCurrent(oldCwd);
+    for (const auto& [name, old] : {std::pair{"XDG_CONFIG_HOME", oldConfig}, std::pair{"XDG_RUNTIME_DIR", oldRuntime},
+                                    std::pair{"XDG_CACHE_HOME", oldCache}, std::pair{"XDG_STATE_HOME", oldState}}) {
+        if (old.isEmpty()) qunsetenv(name); else qputenv(name, old);
+    }
 }
 
 }  // namespace

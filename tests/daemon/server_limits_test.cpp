@@ -29,6 +29,9 @@ using namespace daemontest;
 
 namespace {
 
+// Five failed logins from one address, then its logins are refused unchecked for a minute.
+constexpr int kMaxFailedLogins = 5;
+
 template <typename Done>
 bool Pump(Done done, int limitMs = 5000) {
     QElapsedTimer t;
@@ -349,7 +352,7 @@ TEST_F(ServerTest, RefusesLoginsFromAnAddressAfterRepeatedFailuresUntilTheWindow
     const QByteArray denied = "OK\nOK\nERR ACCESS-DENIED\n";
     // A burst of connections starts no more checks than the failures allowed: while the first
     // check is held back, the ones over the limit are refused at once.
-    const int burst = nut::Server::kMaxFailedLogins + 3;
+    const int burst = kMaxFailedLogins + 3;
     std::vector<std::unique_ptr<QTcpSocket>> clients;
     std::vector<QByteArray> got(burst);
     for (int i = 0; i < burst; ++i) {
@@ -368,7 +371,7 @@ TEST_F(ServerTest, RefusesLoginsFromAnAddressAfterRepeatedFailuresUntilTheWindow
     EXPECT_EQ(checks_, 1);
     gate_.release(1000);
     EXPECT_TRUE(Pump([&] { return answered() == burst; }));
-    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins);
+    EXPECT_EQ(checks_, kMaxFailedLogins);
 
     auto attempt = [&](const char* password) {
         auto c = Connect();
@@ -376,15 +379,18 @@ TEST_F(ServerTest, RefusesLoginsFromAnAddressAfterRepeatedFailuresUntilTheWindow
         return Receive(*c, 3);
     };
     EXPECT_EQ(attempt("s3cret"), denied);  // refused unchecked
-    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins);
+    EXPECT_EQ(checks_, kMaxFailedLogins);
     EXPECT_EQ(LogCount("refusing its logins"), 1);
-    EXPECT_EQ(LogCount("authentication failed"), nut::Server::kMaxFailedLogins);
+    EXPECT_EQ(LogCount("authentication failed"), kMaxFailedLogins);
     EXPECT_TRUE(Queued().empty());
 
-    Now() += nut::Server::kFailedLoginWindowMs;
+    // Refused for a minute.
+    Now() += 59'999;
+    EXPECT_EQ(attempt("s3cret"), denied);
+    Now() += 1;
     board_->Update(0, *OnLineUnit(), Now());
     EXPECT_EQ(attempt("s3cret"), "OK\nOK\nOK\n");
-    EXPECT_EQ(checks_, nut::Server::kMaxFailedLogins + 1);
+    EXPECT_EQ(checks_, kMaxFailedLogins + 1);
 }
 
 TEST_F(ServerTest, OutOfDescriptorsPausesAcceptingAndResumes) {

@@ -18,17 +18,13 @@
 #include <cstdio>
 
 #include "tests/support/child_process.h"
+#include "tests/support/files_and_waits.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
+using testsupport::WriteFile;
 
 namespace {
-
-void WriteFile(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(text);
-}
 
 quint16 FreePort() {
     QTcpServer probe;

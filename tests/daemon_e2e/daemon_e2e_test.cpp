@@ -21,10 +21,14 @@
 #include <memory>
 
 #include "tests/support/child_process.h"
+#include "tests/support/files_and_waits.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
 using testsupport::WaitExit;
+using testsupport::WaitFor;
+using testsupport::ReadAll;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -32,30 +36,6 @@ const char kUpsc[] = "/usr/bin/upsc";
 const char kUpscmd[] = "/usr/bin/upscmd";
 const char kUpsrw[] = "/usr/bin/upsrw";
 const char kUpsmon[] = "/lib/nut/upsmon";  // the binary itself: /usr/sbin/upsmon only checks /etc/nut/nut.conf
-
-template <typename Done>
-bool WaitFor(Done done, int limitMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > limitMs) return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
-
-QString ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-void WriteFile(const QString& path, const QByteArray& text, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(text);
-    f.close();
-    f.setPermissions(mode);
-}
 
 quint16 FreePort() {
     QTcpServer probe;

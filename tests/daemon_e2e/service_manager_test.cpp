@@ -17,10 +17,12 @@
 #include <cstring>
 
 #include "tests/support/child_process.h"
+#include "tests/support/files_and_waits.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
 using testsupport::WaitExit;
+using testsupport::ReadAll;
 
 namespace {
 
@@ -68,11 +70,6 @@ private:
     QByteArray path_;
     int fd_ = -1;
 };
-
-QString ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
 
 TEST(DaemonServiceManager, ReadyOnceListeningThenWatchdogPingsThenStopping) {
     QTemporaryDir dir;

@@ -72,26 +72,30 @@ TEST(WebParts, SessionsExpireAndFailedLoginsAreLimitedPerAddress) {
     EXPECT_EQ(sessions.Find(token, 2000)->csrf.size(), 64u);
     EXPECT_NE(sessions.Find(token, 2000)->csrf, token);
     EXPECT_EQ(sessions.Find(token.substr(0, 63), 2000), nullptr);
-    EXPECT_EQ(sessions.Find(token, 1000 + web::SessionTable::kLifetimeMs), nullptr);
+    // A login lasts twelve hours.
+    EXPECT_NE(sessions.Find(token, 1000 + 12 * 3600 * 1000LL - 1), nullptr);
+    EXPECT_EQ(sessions.Find(token, 1000 + 12 * 3600 * 1000LL), nullptr);
     EXPECT_EQ(sessions.size(), 0u);  // an expired login is dropped when met
 
-    // A full table loses its oldest login, not the newest.
+    // A full table (4096 logins) loses its oldest login, not the newest.
     std::string first;
-    for (size_t i = 0; i <= web::SessionTable::kMaxSessions; ++i) {
+    for (size_t i = 0; i <= 4096; ++i) {
         const std::string t = sessions.Create("u", "p", 0);
         if (i == 0) first = t;
     }
-    EXPECT_EQ(sessions.size(), web::SessionTable::kMaxSessions);
+    EXPECT_EQ(sessions.size(), 4096u);
     EXPECT_EQ(sessions.Find(first, 1), nullptr);
 
     web::LoginLimiter limiter;
-    for (int i = 0; i < web::LoginLimiter::kMaxFailures; ++i) {
+    for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(limiter.Allowed("10.0.0.1", 1000 + i));
         limiter.Failed("10.0.0.1", 1000 + i);
     }
     EXPECT_FALSE(limiter.Allowed("10.0.0.1", 2000));
     EXPECT_TRUE(limiter.Allowed("10.0.0.2", 2000));
-    EXPECT_TRUE(limiter.Allowed("10.0.0.1", 1000 + web::LoginLimiter::kWindowMs));
+    // Five failures shut an address out for a minute after the first of them.
+    EXPECT_FALSE(limiter.Allowed("10.0.0.1", 1000 + 60'000 - 1));
+    EXPECT_TRUE(limiter.Allowed("10.0.0.1", 1000 + 60'000));
 }
 
 // Every history parameter is checked and named when wrong; whatever range is asked for, the

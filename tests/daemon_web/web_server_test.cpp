@@ -33,35 +33,15 @@
 
 #include "daemon/history/history_store.h"
 #include "tests/support/child_process.h"
+#include "tests/support/files_and_waits.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
+using testsupport::WaitFor;
+using testsupport::ReadAll;
+using testsupport::WriteFile;
 
 namespace {
-
-template <typename Done>
-bool WaitFor(Done done, int limitMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > limitMs) return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
-
-QString ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-void WriteFile(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    f.write(text);
-    f.close();
-    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-}
 
 quint16 FreePort() {
     QTcpServer probe;

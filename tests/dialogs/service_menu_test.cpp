@@ -72,7 +72,7 @@ TEST(ServiceMenuLevels, LevelThreeTwiceKeepsSevenItems) {
     EXPECT_EQ(f.Titles(), (QStringList{"File", "Help"}));
     f.EnterCode("lanterno");
     EXPECT_EQ(f.menu.accessLevel(), 3);
-    EXPECT_EQ(f.Titles(), (QStringList{"File", "User", "Help"}));
+    EXPECT_EQ(f.Titles(), (QStringList{"File", "&User", "Help"}));
     EXPECT_EQ(f.UserItems(), kFull);
     f.EnterCode("lanterno");
     EXPECT_EQ(f.UserItems(), kFull);
@@ -232,11 +232,13 @@ TEST(ServiceMenuCommands, ParametersWriteTheWholeBlock) {
     Frame f;
     // The hidden levels as the unit reports them; OK must send back the very words it read.
     const int raw[5] = {20664, 1, 65535, 12345, 0};
+    // The levels those words stand for: the square root of 1024 times the word, over 20.
+    const double volts[5] = {229.99965217365002, 1.6, 409.596874988079, 177.77288882166482, 0.0};
     {
         auto lock = LockDevice(0);
         UserParameters& p = MainUps[0].userParamsRead;
         p.upsAddress = 7;
-        for (int i = 0; i < 5; ++i) p.rmsLevel[i] = RmsFromRaw(raw[i]);
+        for (int i = 0; i < 5; ++i) p.rmsLevel[i] = volts[i];
         p.auxValue1 = -3;
         p.auxValue2 = 1999;
         p.sleepDelay = 60;
@@ -255,7 +257,8 @@ TEST(ServiceMenuCommands, ParametersWriteTheWholeBlock) {
     EXPECT_EQ(w.option, 5);
     EXPECT_EQ(w.sleepDelay, 60);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(w.rmsLevel[i], RmsFromRaw(raw[i])) << i;
+        EXPECT_NEAR(w.rmsLevel[i], volts[i], 1e-9) << i;
+        EXPECT_NEAR(RmsFromRaw(raw[i]), volts[i], 1e-9) << i;
         EXPECT_EQ(RawFromRms(w.rmsLevel[i]), raw[i]) << i;
     }
     EXPECT_EQ(w.auxValue1, -3);

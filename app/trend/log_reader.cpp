@@ -1,4 +1,4 @@
-#include "app/log_reader.h"
+#include "app/trend/log_reader.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "app/desktop_notifications.h"
+#include "app/desktop/desktop_notifications.h"
 
 #include <QCoreApplication>
 #include <QDBusPendingCallWatcher>

@@ -1,4 +1,4 @@
-#include "app/tray_rules.h"
+#include "app/desktop/tray_rules.h"
 
 #include <algorithm>
 

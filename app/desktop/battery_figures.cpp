@@ -1,4 +1,4 @@
-#include "app/battery_figures.h"
+#include "app/desktop/battery_figures.h"
 
 #include <QStringList>
 #include <cmath>

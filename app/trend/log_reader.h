@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/trend_ring.h"
+#include "app/trend/trend_ring.h"
 
 // The columns of a row a charge estimate needs beside the plotted ones.
 struct LogRowBattery {

@@ -1,7 +1,9 @@
-#include "app/tray_notifier.h"
+#include "app/desktop/tray_notifier.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QMenu>
 #include <QPainter>
@@ -32,7 +34,7 @@ QColor Fill(TrayColour colour) {
 
 TrayNotifier::TrayNotifier(QWidget* window, QObject* parent, const QDBusConnection& bus)
     : QObject(parent), window_(window), dueTimer_(new QTimer(this)),
-      desktop_(new DesktopNotifications(bus, this)) {
+      desktop_(new DesktopNotifications(bus, this)), bus_(bus) {
     dueTimer_->setSingleShot(true);
     connect(dueTimer_, &QTimer::timeout, this, &TrayNotifier::ShowDue);
     desktop_->SetFallback([this](const DesktopNote& note) { ShowBalloon(note); });
@@ -45,37 +47,66 @@ TrayNotifier::TrayNotifier(QWidget* window, QObject* parent, const QDBusConnecti
     stateName_ = QStringLiteral("Timeout");
     toolTip_ = QStringLiteral("Vespero Monitor\nTimeout: no answer from the unit yet");
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(IconFor(colour_), this);
-        tray_->setToolTip(toolTip_);
-        auto* menu = new QMenu(window_);
-        menu->addAction(QStringLiteral("Show Vespero Monitor"), window_, [this] {
-            window_->showNormal();
-            window_->raise();
-            window_->activateWindow();
-        });
-        closeToTrayAction_ = menu->addAction(QStringLiteral("Close to tray"));
-        closeToTrayAction_->setCheckable(true);
-        closeToTrayAction_->setChecked(closeToTray());
-        connect(closeToTrayAction_, &QAction::toggled, this, &TrayNotifier::SetCloseToTray);
-        menu->addSeparator();
-        menu->addAction(QStringLiteral("Exit"), window_, &QWidget::close);
-        tray_->setContextMenu(menu);
-        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r != QSystemTrayIcon::Trigger) return;
-            if (window_->isVisible() && !window_->isMinimized()) {
-                window_->hide();
-            } else {
-                window_->showNormal();
-                window_->activateWindow();
-            }
-        });
-        tray_->show();
-        // With the main window in the tray, closing the trend window must not end the program;
-        // the main window's own close still does.
-        QApplication::setQuitOnLastWindowClosed(false);
+    // A tray may come after the monitor (a panel started later, or restarted): until one is there
+    // the monitor looks for it now and then, and when a StatusNotifierItem host appears.
+    if (!MakeIconIfTrayPresent()) {
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            trayCheck_ = new QTimer(this);
+            trayCheck_->setInterval(kTrayCheckMsecs);
+            connect(trayCheck_, &QTimer::timeout, this, &TrayNotifier::MakeIconIfTrayPresent);
+            trayCheck_->start();
+        }
+        auto* hosts = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
+                                              QDBusServiceWatcher::WatchForRegistration, this);
+        connect(hosts, &QDBusServiceWatcher::serviceRegistered, this, &TrayNotifier::MakeIconIfTrayPresent);
     }
     if (window_) window_->installEventFilter(this);
+}
+
+namespace {
+bool TrayPresent(const QDBusConnection& bus) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) return QSystemTrayIcon::isSystemTrayAvailable();
+    // Elsewhere only a StatusNotifierItem host can take the icon. Qt decides once whether to use
+    // one and keeps that answer: it is not asked before a host is there.
+    QDBusConnectionInterface* names = bus.interface();
+    if (!names || !names->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher")).value()) return false;
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+}  // namespace
+
+bool TrayNotifier::MakeIconIfTrayPresent() {
+    if (tray_) return true;
+    if (!TrayPresent(bus_)) return false;
+    if (trayCheck_) trayCheck_->stop();
+    tray_ = new QSystemTrayIcon(IconFor(colour_), this);
+    tray_->setToolTip(toolTip_);
+    auto* menu = new QMenu(window_);
+    menu->addAction(QStringLiteral("Show Vespero Monitor"), window_, [this] {
+        window_->showNormal();
+        window_->raise();
+        window_->activateWindow();
+    });
+    closeToTrayAction_ = menu->addAction(QStringLiteral("Close to tray"));
+    closeToTrayAction_->setCheckable(true);
+    closeToTrayAction_->setChecked(closeToTray());
+    connect(closeToTrayAction_, &QAction::toggled, this, &TrayNotifier::SetCloseToTray);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("Exit"), window_, &QWidget::close);
+    tray_->setContextMenu(menu);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r != QSystemTrayIcon::Trigger) return;
+        if (window_->isVisible() && !window_->isMinimized()) {
+            window_->hide();
+        } else {
+            window_->showNormal();
+            window_->activateWindow();
+        }
+    });
+    tray_->show();
+    // With the main window in the tray, closing the trend window must not end the program;
+    // the main window's own close still does.
+    QApplication::setQuitOnLastWindowClosed(false);
+    return true;
 }
 
 TrayNotifier::~TrayNotifier() {
@@ -218,7 +249,7 @@ bool TrayNotifier::eventFilter(QObject* watched, QEvent* event) {
     // Only the window manager's close goes to the tray; "Exit" still ends the program. Without
     // a tray to come back from, the window is never hidden.
     if (watched == window_ && event->type() == QEvent::Close && event->spontaneous() && tray_ &&
-        tray_->isVisible() && closeToTray()) {
+        tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable() && closeToTray()) {
         event->ignore();
         window_->hide();
         return true;

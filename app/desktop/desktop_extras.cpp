@@ -1,12 +1,12 @@
-#include "app/desktop_extras.h"
+#include "app/desktop/desktop_extras.h"
 
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 
 #include "app/aldera_view.h"
-#include "app/tray_notifier.h"
-#include "app/trend_window.h"
+#include "app/desktop/tray_notifier.h"
+#include "app/trend/trend_window.h"
 #include "widgets/control_ids.h"
 
 DesktopExtras InstallDesktopExtras(QMainWindow* frame, CAlderaView* view) {

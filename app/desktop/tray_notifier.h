@@ -9,9 +9,9 @@
 #include <QString>
 #include <functional>
 
-#include "app/battery_figures.h"
-#include "app/desktop_notifications.h"
-#include "app/tray_rules.h"
+#include "app/desktop/battery_figures.h"
+#include "app/desktop/desktop_notifications.h"
+#include "app/desktop/tray_rules.h"
 #include "link/ups_link.h"
 
 class QAction;
@@ -24,9 +24,12 @@ class TrayNotifier : public QObject {
 public:
     // Repeats of one kind of event: at most one notification per interval of this length.
     static constexpr int64_t kMinGapMsecs = 30000;
+    // Without a tray at start, how often an X11 tray is looked for.
+    static constexpr int kTrayCheckMsecs = 2000;
 
     // window: the main window the tray shows, hides and closes. The tray icon itself exists
-    // only where the desktop has a tray; the rules and the notifications run either way.
+    // once the desktop has a tray, at start or later; the rules and the notifications run
+    // either way.
     // bus: where the notification service is looked for.
     explicit TrayNotifier(QWidget* window, QObject* parent = nullptr,
                           const QDBusConnection& bus = QDBusConnection::sessionBus());
@@ -62,12 +65,16 @@ private:
     void ShowBalloon(const DesktopNote& note);
     void ArmTimer();
     QString TimeText(int64_t msecs) const;
+    // Makes the icon once a tray is there; true when it exists.
+    bool MakeIconIfTrayPresent();
 
     QWidget* window_;
     QSystemTrayIcon* tray_ = nullptr;
+    QTimer* trayCheck_ = nullptr;  // runs only while there is no icon
     QAction* closeToTrayAction_ = nullptr;
     QTimer* dueTimer_;
     DesktopNotifications* desktop_;
+    QDBusConnection bus_;
     NotificationGate gate_{TrayCondition::OnLine, kMinGapMsecs};
     bool linked_ = false;      // the unit has answered at least once
     bool voltsSeen_ = false;   // and reported its battery voltage

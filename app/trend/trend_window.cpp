@@ -1,4 +1,4 @@
-#include "app/trend_window.h"
+#include "app/trend/trend_window.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
@@ -20,7 +20,7 @@
 #include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
-#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QCategoryAxis>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
@@ -29,22 +29,13 @@
 #include <cstring>
 #include <limits>
 
+#include "app/trend/trend_axis.h"
+#include "app/trend/trend_load.h"
+#include "app/trend/trend_series.h"
 #include "link/battery_estimate.h"
 #include "widgets/message_box.h"
 
 namespace {
-const char* const kSeriesNames[kTrendSeriesCount] = {"V Batt [V]", "P out [%]", "T Batt [C]",
-                                                     "THeat [C]", "Fr [Hz]", "Charge [%]"};
-const char* const kCsvNames[kTrendSeriesCount] = {"Vbatt", "PowerPerc", "Tbatt", "Theat", "Freq", "Charge"};
-const QColor kColours[kTrendSeriesCount] = {QColor(0, 90, 200),  QColor(120, 60, 170), QColor(220, 120, 0),
-                                            QColor(200, 0, 0),   QColor(0, 150, 70),   QColor(0, 160, 170)};
-constexpr int64_t kMinSpan = 60 * 1000;  // zooming in stops at one minute across
-
-// One value axis per unit, so volts near 54 and a load near 30 % each fill their own height.
-enum Unit { kVolts, kPercent, kDegrees, kHertz, kUnitCount };
-const Unit kUnitOf[kTrendSeriesCount] = {kVolts, kPercent, kDegrees, kDegrees, kHertz, kPercent};
-const char* const kUnitTitles[kUnitCount] = {"V", "%", "\u00b0C", "Hz"};
-
 struct Span {
     const char* text;
     int64_t msecs;
@@ -54,17 +45,6 @@ const Span kSpans[] = {{"10 min", kHour / 6}, {"1 h", kHour}, {"6 h", 6 * kHour}
 // A log may hold years: its choices reach further; only those shorter than the log are offered.
 const Span kLogSpans[] = {{"1 h", kHour},           {"24 h", 24 * kHour},        {"7 days", 7 * 24 * kHour},
                           {"30 days", 30 * 24 * kHour}, {"1 year", 365 * 24 * kHour}};
-
-// The time axis labels follow the span: the year appears as soon as the range crosses one.
-QString TimeFormat(int64_t from, int64_t to) {
-    const QDateTime a = QDateTime::fromMSecsSinceEpoch(from), b = QDateTime::fromMSecsSinceEpoch(to);
-    const int64_t width = to - from;
-    if (a.date().year() != b.date().year())
-        return width > 60 * 24 * kHour ? QStringLiteral("dd/MM/yyyy") : QStringLiteral("dd/MM/yyyy HH:mm");
-    if (width > 2 * 24 * kHour) return QStringLiteral("dd/MM HH:mm");
-    if (a.date() != b.date()) return QStringLiteral("dd/MM HH:mm");
-    return QStringLiteral("HH:mm");
-}
 }  // namespace
 
 // A piece of a quantity's line between two gaps, with its min/max band behind it.
@@ -75,13 +55,6 @@ struct CTrendWindow::Piece {
     QLineSeries* lower = nullptr;
 };
 
-// A log being read on its own thread; the window polls its progress.
-struct CTrendWindow::Load {
-    LogLoadProgress progress;
-    LogLoadResult result;
-    QString path;
-    QThread* thread = nullptr;
-};
 
 CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("Trend - Vespero"));
@@ -90,6 +63,8 @@ CTrendWindow::CTrendWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* live = new QPushButton(QStringLiteral("Live"));
     auto* spans = spans_ = new QComboBox;
     spans->setObjectName(QStringLiteral("spans"));
+    // As wide as its longest choice ("Whole log" once a log is open), not its first.
+    spans->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     auto* open = new QPushButton(QStringLiteral("Open log..."));
     auto* reset = new QPushButton(QStringLiteral("Reset zoom"));
     auto* png = new QPushButton(QStringLiteral("Export PNG..."));
@@ -159,8 +134,27 @@ void CTrendWindow::EnsureChart() {
     // Our own legend below the chart: the chart's shows every line piece and band of a quantity,
     // and hiding all but one of their markers leaves it blank.
     chart_->legend()->hide();
-    axisX_ = new QDateTimeAxis;
+    // Times as milliseconds on a category axis: its ticks go where they are put, on round times,
+    // where a date axis only divides its range evenly.
+    axisX_ = new QCategoryAxis;
+    axisX_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     chart_->addAxis(axisX_, Qt::AlignBottom);
+    // Outages behind everything else, full height, against an axis of their own that stays hidden.
+    auto* outageAxis = new QValueAxis;
+    outageAxis->setRange(0, 1);
+    outageAxis->setVisible(false);
+    chart_->addAxis(outageAxis, Qt::AlignRight);
+    outage_ = new QAreaSeries;
+    outageTop_ = new QLineSeries(outage_);
+    outageBottom_ = new QLineSeries(outage_);
+    outage_->setUpperSeries(outageTop_);
+    outage_->setLowerSeries(outageBottom_);
+    outage_->setBrush(QColor(128, 128, 128, 45));
+    outage_->setPen(Qt::NoPen);
+    outage_->setName(QStringLiteral("No data"));
+    chart_->addSeries(outage_);
+    outage_->attachAxis(axisX_);
+    outage_->attachAxis(outageAxis);
     for (int u = 0; u < kUnitCount; ++u) {
         axes_[u] = new QValueAxis;
         axes_[u]->setLabelFormat(QStringLiteral("%.0f"));
@@ -183,7 +177,24 @@ CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
     while (all.size() <= i) {
         Piece piece;
         QAbstractAxis* axisY = axes_[kUnitOf[s]];
-        // The band goes in first, so its own line is drawn over it.
+        // Every band is drawn above every line: a band is translucent and hides no line, while
+        // an opaque line drawn later would hide another quantity's band (a full-width view puts
+        // the charge line right over the battery voltage's band).
+        piece.line = new QLineSeries;
+        piece.line->setName(QString::fromLatin1(kSeriesNames[s]));
+        piece.line->setColor(kColours[s]);
+        piece.line->setUseOpenGL(false);
+        chart_->addSeries(piece.line);
+        piece.line->attachAxis(axisX_);
+        piece.line->attachAxis(axisY);
+        for (int t = 0; t < kTrendSeriesCount; ++t) {
+            for (Piece& other : pieces_[t]) {
+                chart_->removeSeries(other.band);
+                chart_->addSeries(other.band);
+                other.band->attachAxis(axisX_);
+                other.band->attachAxis(axes_[kUnitOf[t]]);
+            }
+        }
         piece.band = new QAreaSeries;
         piece.upper = new QLineSeries(piece.band);
         piece.lower = new QLineSeries(piece.band);
@@ -199,13 +210,6 @@ CTrendWindow::Piece& CTrendWindow::PieceOf(int s, size_t i) {
         chart_->addSeries(piece.band);
         piece.band->attachAxis(axisX_);
         piece.band->attachAxis(axisY);
-        piece.line = new QLineSeries;
-        piece.line->setName(QString::fromLatin1(kSeriesNames[s]));
-        piece.line->setColor(kColours[s]);
-        piece.line->setUseOpenGL(false);
-        chart_->addSeries(piece.line);
-        piece.line->attachAxis(axisX_);
-        piece.line->attachAxis(axisY);
         all.push_back(piece);
     }
     return all[i];
@@ -240,18 +244,22 @@ TrendSample CTrendWindow::SampleOf(const _ZozeUps& ups, int64_t msecs) {
     return s;
 }
 
+int64_t CTrendWindow::Now() const { return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch(); }
+
 void CTrendWindow::OnUpsRefresh(const _ZozeUps& ups) {
-    const int64_t now = clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
+    const int64_t now = Now();
     if (std::strncmp(ups.stateText, "Timeout", sizeof ups.stateText) == 0) {
         // The record still holds the last readings (or zeros before the first answer): old news.
         if (linked_ && !gapOpen_) {
             AddSample(TrendSample::Gap(now));
             gapOpen_ = true;
+            lostSince_ = now;
         }
         return;
     }
     linked_ = true;
     gapOpen_ = false;
+    lostSince_ = 0;
     TrendSample sample = SampleOf(ups, now);
     // The battery voltage comes in a reply read every few poll cycles: 0 before the first one.
     if (!voltsSeen_ && ups.auxWordB[2] == 0) {
@@ -270,7 +278,8 @@ void CTrendWindow::AddSample(const TrendSample& sample) {
 }
 
 void CTrendWindow::OnTick() {
-    if (dirty_) Redraw();
+    // During an outage no sample comes, yet the present moves on: so does the axis.
+    if (dirty_ || (gapOpen_ && !showingLog_ && following_)) Redraw();
 }
 
 void CTrendWindow::SourceRange(int64_t& first, int64_t& last) const {
@@ -402,8 +411,7 @@ void CTrendWindow::ForEachShown(const std::function<void(const TrendSample&, con
 void CTrendWindow::Redraw() {
     dirty_ = false;
     if (!showingLog_ && following_) {
-        to_ = ring_.empty() ? (clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch())
-                            : ring_.newest().msecs;
+        to_ = ring_.empty() || gapOpen_ ? Now() : ring_.newest().msecs;
         from_ = to_ - span_;
     }
     status_->setText(statusText());
@@ -460,8 +468,22 @@ void CTrendWindow::Redraw() {
         timeSum = 0;
         inRun = 0;
     };
+    // Outages as [start, end] pairs: from a gap marker to the next sample (or to now).
+    QList<QPointF> outageTop, outageBottom;
+    int64_t outageFrom = -1;
+    auto outage = [&](int64_t a, int64_t b) {
+        for (const double x : {double(a), double(b)}) {
+            outageBottom << QPointF(x, 0) << QPointF(x, 0);
+        }
+        outageTop << QPointF(double(a), 0) << QPointF(double(a), 1) << QPointF(double(b), 1) << QPointF(double(b), 0);
+    };
     ForEachShown([&](const TrendSample& p, const TrendSpread* r) {
+        if (!p.IsGap() && outageFrom >= 0) {
+            outage(outageFrom, p.msecs);
+            outageFrom = -1;
+        }
         if (p.IsGap()) {
+            if (outageFrom < 0) outageFrom = p.msecs;
             // A run never averages across an outage.
             flush();
             for (auto& piece : pieces)
@@ -482,6 +504,9 @@ void CTrendWindow::Redraw() {
         if (++inRun == run) flush();
     });
     flush();
+    if (outageFrom >= 0 && !showingLog_ && gapOpen_) outage(outageFrom, std::max(outageFrom, to_));
+    outageTop_->replace(outageTop);
+    outageBottom_->replace(outageBottom);
     const double from = double(from_);
     auto shift = [from](QList<QPointF>& points) {
         for (QPointF& p : points) p.setX(p.x() + from);
@@ -517,8 +542,10 @@ void CTrendWindow::Redraw() {
             legend << QStringLiteral("<span style=\"color:%1\">&#9632;</span>&nbsp;%2")
                           .arg(kColours[s].name(), QString::fromUtf8(kSeriesNames[s]).toHtmlEscaped());
     legend_->setText(legend.join(QStringLiteral("&nbsp;&nbsp;&nbsp; ")));
-    axisX_->setRange(QDateTime::fromMSecsSinceEpoch(from_), QDateTime::fromMSecsSinceEpoch(to_));
-    axisX_->setFormat(TimeFormat(from_, to_));
+    for (const QString& label : axisX_->categoriesLabels()) axisX_->remove(label);
+    axisX_->setRange(double(from_), double(to_));
+    axisX_->setStartValue(double(from_));
+    for (const TimeTick& tick : RoundTimeTicks(from_, to_)) axisX_->append(tick.label, double(tick.msecs));
     bool anyData = false;
     for (int u = 0; u < kUnitCount; ++u) anyData = anyData || low[u] <= high[u];
     for (int u = 0; u < kUnitCount; ++u) {
@@ -561,204 +588,15 @@ QValueAxis* CTrendWindow::axisOf(int index) const { return axes_[kUnitOf[index]]
 QString CTrendWindow::statusText() const {
     if (showingLog_)
         return QStringLiteral("%1: %2 rows, %3 skipped").arg(source_).arg(logRows_).arg(logSkipped_);
+    // No claim of live samples while none comes.
+    if (gapOpen_)
+        return QStringLiteral("No data since %1: the unit does not answer (%2 samples kept)")
+            .arg(QDateTime::fromMSecsSinceEpoch(lostSince_).toString(QStringLiteral("HH:mm:ss")))
+            .arg(ring_.size());
     return QStringLiteral("Live: %1 samples").arg(ring_.size());
-}
-
-void CTrendWindow::OnOpenLog() {
-    const QString path = ChooseFileToOpen(this, QStringLiteral("Data log (*.txt);;All Files (*)"),
-                                          QStringLiteral("txt"));
-    if (!path.isEmpty()) OpenLog(path);
-}
-
-void CTrendWindow::OpenLog(const QString& path) {
-    if (loader_) CancelLoad();
-    loader_ = std::make_unique<Load>();
-    loader_->path = path;
-    Load* load = loader_.get();
-    const int blocks = blocks_;
-    load->thread = QThread::create([load, blocks] {
-        load->result = LoadDataLogFile(load->path, kLogPoints, &load->progress, blocks);
-    });
-    // A load cancelled and replaced may still report its end: only the current one counts.
-    connect(load->thread, &QThread::finished, this, [this, load] {
-        if (loader_.get() == load) LoadFinished();
-    });
-    progress_->setValue(0);
-    progress_->setVisible(true);
-    cancel_->setVisible(true);
-    status_->setText(QStringLiteral("Reading %1...").arg(QFileInfo(path).fileName()));
-    load->thread->start(QThread::LowPriority);
-    // The bar follows the bytes read; the window stays responsive meanwhile.
-    auto* poll = new QTimer(load->thread);
-    connect(poll, &QTimer::timeout, this, [this, load] {
-        if (loader_.get() != load) return;
-        const int64_t total = load->progress.total;
-        if (total > 0) progress_->setValue(int(load->progress.done * 1000 / total));
-    });
-    poll->start(100);
-}
-
-void CTrendWindow::CancelLoad() {
-    if (!loader_) return;
-    loader_->progress.cancel = true;
-    loader_->thread->wait();
-    LoadFinished();
-}
-
-void CTrendWindow::LoadFinished() {
-    if (!loader_) return;
-    std::unique_ptr<Load> load = std::move(loader_);
-    load->thread->wait();
-    delete load->thread;  // its poll timer goes with it
-    progress_->setVisible(false);
-    cancel_->setVisible(false);
-    LogLoadResult& r = load->result;
-    if (r.cancelled) {
-        status_->setText(QStringLiteral("Reading cancelled"));
-        return;
-    }
-    if (!r.error.isEmpty()) {
-        status_->setText(QString());
-        ShowMessageBox(this, r.error, QStringLiteral("Trend"), BoxIcon::Stop);
-        return;
-    }
-    logPoints_ = std::move(r.points);
-    logSpread_ = std::move(r.spread);
-    logFolded_ = r.rows > int64_t(logPoints_.size());
-    logRows_ = r.rows;
-    logSkipped_ = r.skipped;
-    showingLog_ = true;
-    following_ = false;
-    source_ = QFileInfo(load->path).fileName();
-    SourceRange(from_, to_);
-    if (to_ <= from_) to_ = from_ + kMinSpan;
-    FillSpans();
-    Redraw();
 }
 
 void CTrendWindow::closeEvent(QCloseEvent* event) {
     if (loader_) CancelLoad();
     QWidget::closeEvent(event);
-}
-
-void CTrendWindow::OnExportPng() {
-    const QString path = ChooseFileToSave(this, QStringLiteral("PNG image (*.png)"), QStringLiteral("png"));
-    if (!path.isEmpty() && !ExportPng(path))
-        ShowMessageBox(this, QStringLiteral("Cannot write %1").arg(path), QStringLiteral("Trend"),
-                       BoxIcon::Stop);
-}
-
-void CTrendWindow::OnExportCsv() {
-    const QString path = ChooseFileToSave(this, QStringLiteral("CSV file (*.csv)"), QStringLiteral("csv"));
-    if (path.isEmpty()) return;
-    if (!ExportCsv(path))
-        ShowMessageBox(this, QStringLiteral("Cannot write %1").arg(path), QStringLiteral("Trend"),
-                       BoxIcon::Stop);
-}
-
-QImage CTrendWindow::Picture() {
-    if (!chart_) {
-        EnsureChart();
-        dirty_ = true;
-    }
-    if (dirty_) Redraw();
-    // The chart lays out its axes and legend on posted requests: settle them before the grab.
-    QCoreApplication::sendPostedEvents();
-    chart_->layout()->activate();
-    const QPixmap chart = chartView_->grab();
-    // A picture passed on alone must still say what it shows: what, in which units, and when.
-    QFont titleFont = font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
-    titleFont.setBold(true);
-    const QFontMetrics titleMetrics(titleFont), metrics(font());
-    const int pad = metrics.height() / 2;
-    const int band = pad * 2 + titleMetrics.height() + 2 * metrics.height();
-    QImage image(chart.width(), chart.height() + band, QImage::Format_RGB32);
-    image.setDevicePixelRatio(chart.devicePixelRatio());
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::TextAntialiasing);
-    painter.drawPixmap(0, band, chart);
-    std::vector<int> quantities;
-    for (int s = 0; s < kTrendSeriesCount; ++s)
-        if (!pieces(s).empty()) quantities.push_back(s);
-    const QString stamp = QStringLiteral("dd/MM/yyyy HH:mm");
-    QString when = QStringLiteral("%1 to %2")
-                       .arg(QDateTime::fromMSecsSinceEpoch(from_).toString(stamp),
-                            QDateTime::fromMSecsSinceEpoch(to_).toString(stamp));
-    if (!bands(kTrendVbatt).empty() || !bands(kTrendLoad).empty())
-        when += QStringLiteral("; lines are averages, shaded bands the lowest and highest samples");
-    const int width = chart.width() - 2 * pad;
-    painter.setPen(Qt::black);
-    painter.setFont(titleFont);
-    int y = pad;
-    painter.drawText(QRect(pad, y, width, titleMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("Vespero trend: %1").arg(source_));
-    y += titleMetrics.height();
-    painter.setFont(font());
-    // The legend: each quantity after a square in its colour.
-    if (quantities.empty())
-        painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("No data"));
-    int x = pad;
-    const int square = metrics.ascent() * 3 / 4;
-    for (int s : quantities) {
-        const QString name = QString::fromUtf8(kSeriesNames[s]);
-        painter.fillRect(QRect(x, y + (metrics.height() - square) / 2, square, square), kColours[s]);
-        x += square + metrics.horizontalAdvance(QLatin1Char(' '));
-        painter.drawText(QRect(x, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, name);
-        x += metrics.horizontalAdvance(name) + 2 * metrics.horizontalAdvance(QLatin1Char(' ')) + pad;
-    }
-    y += metrics.height();
-    painter.drawText(QRect(pad, y, width, metrics.height()), Qt::AlignLeft | Qt::AlignVCenter, when);
-    painter.end();
-    return image;
-}
-
-bool CTrendWindow::ExportPng(const QString& path) { return Picture().save(path, "PNG"); }
-
-bool CTrendWindow::ExportCsv(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    // A folded log's rows are averages: say so, count what each took in and give its range.
-    const bool folded = showingLog_ && logFolded_;
-    QByteArray out;
-    if (folded) {
-        out.append(QStringLiteral("# Each row is the average of the log rows in its time span (column Rows, of %1 "
-                                  "rows read); the min and max columns give their lowest and highest values\r\n")
-                       .arg(logRows_)
-                       .toLatin1());
-        out.append("Time,Rows");
-        for (const char* name : kCsvNames) out.append(',').append(name).append(',').append(name).append(" min,").append(name).append(" max");
-    } else {
-        out.append("Time");
-        for (const char* name : kCsvNames) out.append(',').append(name);
-    }
-    out.append("\r\n");
-    bool ok = true;
-    // Every sample of the shown range, not only the points drawn; local time as in the log.
-    auto number = [&out](float v) {
-        if (std::isfinite(v)) out.append(QByteArray::number(v, 'f', 1));
-    };
-    ForEachShown([&](const TrendSample& p, const TrendSpread* r) {
-        if (p.IsGap()) return;
-        out.append(QDateTime::fromMSecsSinceEpoch(p.msecs).toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")).toLatin1());
-        if (folded) out.append(',').append(QByteArray::number(qint64(r ? r->rows : 1)));
-        for (int s = 0; s < kTrendSeriesCount; ++s) {
-            out.append(',');
-            number(p.value[s]);
-            if (!folded) continue;
-            out.append(',');
-            number(r ? r->lo[s] : p.value[s]);
-            out.append(',');
-            number(r ? r->hi[s] : p.value[s]);
-        }
-        out.append("\r\n");
-        if (out.size() > (1 << 20)) {
-            ok = ok && file.write(out) == out.size();
-            out.clear();
-        }
-    });
-    ok = ok && file.write(out) == out.size();
-    file.close();
-    return ok && file.error() == QFileDevice::NoError;
 }

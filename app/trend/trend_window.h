@@ -9,15 +9,15 @@
 #include <memory>
 #include <vector>
 
-#include "app/log_reader.h"
-#include "app/trend_ring.h"
+#include "app/trend/log_reader.h"
+#include "app/trend/trend_ring.h"
 #include "link/ups_link.h"
 
 class QAreaSeries;
 class QChart;
 class QComboBox;
 class QChartView;
-class QDateTimeAxis;
+class QCategoryAxis;
 class QLabel;
 class QLineSeries;
 class QProgressBar;
@@ -78,6 +78,9 @@ public:
     std::vector<QAreaSeries*> bands(int index) const;
     // The value axis a quantity is drawn against (one per unit).
     QValueAxis* axisOf(int index) const;
+    // Shaded behind the lines where no data came: its upper edge rises to 1 at each outage's
+    // start and falls back to 0 at its end.
+    QAreaSeries* outageBand() const { return outage_; }
     // The chart with a heading above it: title, source, quantities with their units, time range.
     QImage Picture();
     QChartView* chartView() const { return chartView_; }
@@ -109,6 +112,7 @@ private:
     struct Piece;
     Piece& PieceOf(int s, size_t i);
     void SourceRange(int64_t& first, int64_t& last) const;
+    int64_t Now() const;
 
     TrendRing ring_{kRingCapacity};
     std::vector<TrendSample> logPoints_;
@@ -122,12 +126,16 @@ private:
 
     QChart* chart_ = nullptr;  // built when first needed
     QChartView* chartView_ = nullptr;
-    QDateTimeAxis* axisX_ = nullptr;
+    QCategoryAxis* axisX_ = nullptr;
     QValueAxis* axes_[4] = {};  // volts, percent, degrees, hertz
     QLineSeries* series_[kTrendSeriesCount] = {};
     std::vector<Piece> pieces_[kTrendSeriesCount];  // kept for reuse, empty when unused
     bool linked_ = false;   // the unit has answered in this session
     bool gapOpen_ = false;  // a gap marks the present outage
+    int64_t lostSince_ = 0;  // when it began
+    QAreaSeries* outage_ = nullptr;
+    QLineSeries* outageTop_ = nullptr;
+    QLineSeries* outageBottom_ = nullptr;
     bool voltsSeen_ = false;
     int blocks_ = 0;  // the unit's 12 V battery blocks, once reported: a log's charge uses it
     QComboBox* spans_;
