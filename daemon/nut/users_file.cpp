@@ -211,6 +211,7 @@ int PasswordCheck::Iterations() const {
 
 PasswordCheck MakePasswordCheck(const UsersFile& users, const std::string& name, const std::string& given) {
     PasswordCheck check;
+    check.user = name;
     const auto it = users.users.find(name);
     check.known = it != users.users.end();
     if (check.known) check.stored = it->second.password;
