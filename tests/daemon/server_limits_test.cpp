@@ -68,6 +68,7 @@ protected:
 
     void Start(void (*tune)(nut::DaemonConfig*) = nullptr) {
         Now() = 1000;
+        Queued().clear();  // commands an earlier test left
         config_ = TestConfig();
         config_.listen = {{QHostAddress(QHostAddress::LocalHost), 0}};
         if (tune) tune(&config_);
@@ -390,7 +391,6 @@ TEST_F(ServerTest, WrongPasswordsNeverLockTheRightOneOutAndAddressesTakeTurns) {
     EXPECT_EQ(Queued().size(), 1u);
     EXPECT_EQ(LogCount("refusing"), 0);
     EXPECT_EQ(LogCount("authentication failed"), kFlood + 1);
-    Queued().clear();
 }
 
 // A credential that matched is let in at once for an hour, without a check: however long the
@@ -445,7 +445,6 @@ TEST_F(ServerTest, ARecentlyVerifiedCredentialIsLetInWithoutACheckUntilReloadCha
     gate_.release(1);
     EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
     EXPECT_EQ(checks_, 5);
-    Queued().clear();
 }
 
 // Over the cap of waiting checks (an address allowed more connections than that) the oldest
@@ -481,7 +480,6 @@ TEST_F(ServerTest, AnAddressOverItsWaitingCapLosesItsOldestAttempt) {
     EXPECT_EQ(Receive(*newest, 3), "OK\nOK\nERR ACCESS-DENIED\n");
     EXPECT_EQ(Receive(*running, 3), "OK\nOK\nERR ACCESS-DENIED\n");
     EXPECT_EQ(checks_, 1 + kCap);
-    Queued().clear();
 }
 
 TEST_F(ServerTest, OutOfDescriptorsPausesAcceptingAndResumes) {
