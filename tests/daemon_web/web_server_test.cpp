@@ -24,9 +24,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <sqlite3.h>
@@ -401,6 +403,29 @@ TEST_F(WebE2e, CommandsNeedALoginItsCsrfTokenAndTheRight) {
         EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"guess"})", {}, "127.0.0.2").status, 401);
     EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})", {}, "127.0.0.2").status, 200);
     EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})").status, 200);
+}
+
+// From the victim's side: while its own address sends wrong passwords as fast as the answers
+// come, on several connections at once, the owner's right one is let in, and every guess is
+// answered as a wrong password, never refused unchecked.
+TEST_F(WebE2e, AWrongPasswordFloodFromTheOwnersAddressLocksNobodyOut) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, other{0};
+    std::vector<std::thread> flood;
+    for (int i = 0; i < 4; ++i)
+        flood.emplace_back([&] {
+            while (!stop) {
+                const int status = Request("POST", "/api/v1/login", R"({"user":"admin","password":"guess"})", {}, "127.0.0.5").status;
+                ++(status == 401 ? wrong : other);
+            }
+        });
+    EXPECT_TRUE(WaitFor([&] { return wrong >= 20; }, 10000));
+    const int before = wrong;
+    EXPECT_EQ(Request("POST", "/api/v1/login", R"({"user":"admin","password":"s3cret"})", {}, "127.0.0.5").status, 200);
+    EXPECT_TRUE(WaitFor([&] { return wrong > before; }, 10000)) << "the flood went on";
+    stop = true;
+    for (std::thread& t : flood) t.join();
+    EXPECT_EQ(other, 0);
 }
 
 TEST_F(WebE2e, HostileRequestsGetClearErrorsWhileTheNutSideAnswers) {
