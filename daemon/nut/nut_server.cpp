@@ -16,14 +16,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace nut {
 

@@ -368,7 +368,7 @@ TEST_F(ServerTest, WrongPasswordsNeverLockTheRightOneOutAndAddressesTakeTurns) {
                                            "\nINSTCMD vespero0 test.battery.start\n"));
         return c;
     };
-    constexpr int kFlood = 20;  // more than any lock-out ever allowed, fewer than the connection cap
+    constexpr int kFlood = 20;  // well past the five a lock-out once allowed, within the connection cap
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < kFlood; ++i)
         flood.push_back(attempt("127.0.0.1", i % 2 ? "admin" : "nobody-" + std::to_string(i), "wrong" + std::to_string(i)));
