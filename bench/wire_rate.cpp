@@ -46,6 +46,13 @@ double CpuSeconds() {
     return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + 1e-6 * double(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
 }
 
+// Every thread's context switches: each sleep ended, each time the scheduler took the CPU away.
+long Wakeups() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_nvcsw + r.ru_nivcsw;
+}
+
 struct LogFigures {
     long requests = 0;
     long wireChars = 0;  // request plus reply characters
@@ -71,6 +78,7 @@ struct Run {
     int cycles = 0;
     LogFigures log;
     double cpu = 0;
+    long wakeups = 0;
 };
 
 Run Measure(const QString& home, int pace, bool present, double seconds) {
@@ -106,6 +114,7 @@ Run Measure(const QString& home, int pace, bool present, double seconds) {
     const LogFigures before = ReadLog(log);
     const int cyclesBefore = counter.refreshes.load();
     const double cpuBefore = CpuSeconds();
+    const long wakeupsBefore = Wakeups();
     const auto start = std::chrono::steady_clock::now();
     {
         QEventLoop loop;
@@ -115,6 +124,7 @@ Run Measure(const QString& home, int pace, bool present, double seconds) {
     Run r;
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = CpuSeconds() - cpuBefore;
+    r.wakeups = Wakeups() - wakeupsBefore;
     r.cycles = counter.refreshes.load() - cyclesBefore;
     const LogFigures after = ReadLog(log);
     r.log.requests = after.requests - before.requests;
@@ -142,9 +152,9 @@ int main(int argc, char** argv) {
         const double limit = charsPerCycle > 0 ? (pace / 10.0) / charsPerCycle : 0;
         const double achieved = r.cycles / r.seconds;
         std::printf("paced %6d bit/s: %6.2f cycles/s, wire limit %6.2f cycles/s (%5.1f %%), "
-                    "%.0f chars/cycle, %.1f commands/s, CPU %.3f s per s\n",
+                    "%.0f chars/cycle, %.1f commands/s, CPU %.3f s per s, %.1f wake-ups/s\n",
                     pace, achieved, limit, limit > 0 ? 100.0 * achieved / limit : 0.0, charsPerCycle,
-                    r.log.requests / r.seconds, r.cpu / r.seconds);
+                    r.log.requests / r.seconds, r.cpu / r.seconds, r.wakeups / r.seconds);
     }
     {
         const Run r = Measure(home, 0, true, seconds);
@@ -153,7 +163,7 @@ int main(int argc, char** argv) {
     }
     {
         const Run r = Measure(home, 0, false, seconds);
-        std::printf("no unit present   : CPU %.4f s per s\n", r.cpu / r.seconds);
+        std::printf("no unit present   : CPU %.4f s per s, %.1f wake-ups/s\n", r.cpu / r.seconds, r.wakeups / r.seconds);
     }
     return 0;
 }

@@ -269,7 +269,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<web::HttpServer> web;
     std::unique_ptr<web::RemoteNut> remote;
     if (!config.httpListen.empty()) {
-        web = std::make_unique<web::HttpServer>(WebOptions(config), &bridge);
+        web::HttpOptions options = WebOptions(config);
+        options.passwordChecker = server.SharedChecker();
+        web = std::make_unique<web::HttpServer>(std::move(options), &bridge);
         std::string webError;
         if (!web->Start(&webError)) {
             nut::LogLine(QString::fromStdString(webError));

@@ -82,6 +82,7 @@ void ReloadSettings(const QString& configPath, bool required, bool listenFromCom
     board->Configure(*config);
     server->Reconfigure();
     LoadUsers(config->usersPath, true, users);
+    server->Checker().Forget();
     LogLine(QStringLiteral("reloaded %1").arg(config->path.isEmpty() ? QStringLiteral("(defaults)") : config->path));
 }
 

@@ -116,6 +116,12 @@ void SetLinkClock(LinkClock clock);  // tests; default a steady clock in millise
 // The link thread's body, in three pieces so a thread of any kind can run it:
 void LinkStartup(void);   // clear the table, read settings, open present ports
 int LinkPass(void);       // reload if asked, one PollStep per present unit; returns units polled
+// After a pass that polled nothing, how long the loop may rest: until the first port waiting to
+// be reopened is due, at most LINK_REST_MAX_MS. The rest ends at once on a stop or reload request,
+// so a longer one costs no reaction time and no reconnect waits past its due time.
+enum { LINK_REST_MAX_MS = 1000 };
+int LinkRestMs(void);
+void LinkRest(int ms);
 void LinkShutdown(void);  // purge and close every open port
 
 // Process-wide link state shared with the window thread.

@@ -1,9 +1,12 @@
 // The link thread's body: start-up, one pass over the present units, and an orderly shutdown.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "link/device_lock.h"
 #include "link/link_core.h"
@@ -13,6 +16,15 @@ namespace {
 std::atomic<int> reloadRequest{0};
 std::atomic<int> stopRequest{0};
 std::atomic<int> started{0};
+
+// Ends a rest early when a stop or a reload is asked for.
+std::mutex restMutex;
+std::condition_variable restWake;
+
+void WakeRest() {
+    { const std::lock_guard lock(restMutex); }
+    restWake.notify_all();
+}
 
 void DefaultExit(int status) {
     std::fflush(stdout);
@@ -75,9 +87,15 @@ void ClosePort(_ZozeUps* ups) {
 }  // namespace
 
 int TakeReloadRequest(void) { return reloadRequest.exchange(0); }
-void RequestReload(void) { reloadRequest.store(1); }
+void RequestReload(void) {
+    reloadRequest.store(1);
+    WakeRest();
+}
 int LinkStopRequested(void) { return stopRequest.load(); }
-void SetLinkStopRequested(int stop) { stopRequest.store(stop ? 1 : 0); }
+void SetLinkStopRequested(int stop) {
+    stopRequest.store(stop ? 1 : 0);
+    WakeRest();
+}
 
 void SetLinkExitHandler(LinkExitHandler handler) {
     exitHandler.store(handler ? handler : DefaultExit);
@@ -217,6 +235,19 @@ int LinkPass(void) {
         if (ReadReportedLoss(i)) MarkPortLost(i);
     }
     return polled;
+}
+
+int LinkRestMs(void) {
+    const int64_t now = linkClock.load()();
+    int64_t rest = LINK_REST_MAX_MS;
+    for (int i = 0; i < 4; ++i)
+        if (IsPresent(i) && recovery[i].down.load()) rest = std::min(rest, std::max<int64_t>(0, recovery[i].nextTryMs - now));
+    return int(rest);
+}
+
+void LinkRest(int ms) {
+    std::unique_lock lock(restMutex);
+    restWake.wait_for(lock, std::chrono::milliseconds(ms), [] { return stopRequest.load() || reloadRequest.load(); });
 }
 
 void LinkShutdown(void) {

@@ -16,14 +16,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace nut {
 
@@ -115,13 +113,19 @@ public:
 
     const std::string& peer() const { return peer_; }
     quint64 id() const { return id_; }
+    uint64_t checkId() const { return waiting_ ? checkId_ : 0; }
     qint64 lastRequestMs() const { return lastRequestMs_; }
 
-    // The password check this connection waited for is done: answer the request that needed
-    // it and carry on with the lines that came after.
-    void TakeVerdict(bool matches) {
-        session_.SetVerdict(matches);
+    // The password check this connection waited for is done (or was dropped, which refuses
+    // the request that needed it and leaves the verdict open): answer that request and carry on
+    // with the lines that came after.
+    void TakeVerdict(PasswordChecker::Outcome outcome) {
+        if (outcome == PasswordChecker::Outcome::Dropped)
+            session_.RefuseCheck();
+        else
+            session_.SetVerdict(outcome == PasswordChecker::Outcome::Matches);
         waiting_ = false;
+        checkId_ = 0;
         if (!closeWhenSent_) reader_.setEnabled(!readerDone_);
         Process();
     }
@@ -174,14 +178,14 @@ private:
             const std::string_view line = std::string_view(input_).substr(start, end - start);
             keepOpen = session_.Handle(line, &reply);
             if (const auto& check = session_.PendingCheck()) {
-                if (!server_->LoginsRefused(peer_)) {
+                if (!server_->checker_->Remembered(*check)) {
                     // The line stays in the input and is handled again once the verdict is in.
                     waiting_ = true;
                     reader_.setEnabled(false);
-                    server_->StartCheck(this, *check);
+                    checkId_ = server_->StartCheck(this, *check);
                     break;
                 }
-                session_.RefuseCheck();
+                session_.SetVerdict(true);
                 keepOpen = session_.Handle(line, &reply);
             }
             // Blanks do not count as requests: they must not keep an idle client in.
@@ -217,6 +221,7 @@ private:
     }
 
     bool waiting_ = false;     // for a password check; further lines wait in the input
+    uint64_t checkId_ = 0;
     bool readerDone_ = false;  // the client has closed its sending side
 
     void SendPending() {
@@ -299,76 +304,45 @@ private:
     bool shut_ = false;
 };
 
-// One thread for the password checks: a check is one key derivation, and the event loop keeps
-// the other core. Jobs and verdicts pass under a mutex and the verdicts wake the event loop
-// through a pipe: plain primitives, so the race checker sees every hand-over.
-class Server::CheckThread {
+// The checker's verdicts wake the event loop through a pipe; they pass under a mutex: plain
+// primitives, so the race checker sees every hand-over.
+class Server::Inbox {
 public:
-    struct Job {
-        Connection* connection;
-        quint64 id;
-        std::string peer;
-        PasswordCheck check;
-        Checker checker;
-    };
     struct Verdict {
         Connection* connection;
         quint64 id;
         std::string peer;
-        bool matches;
+        PasswordChecker::Outcome outcome;
     };
 
-    explicit CheckThread(std::function<void(Verdict&)> deliver) : deliver_(std::move(deliver)) {
+    explicit Inbox(std::function<void(Verdict&)> deliver) : deliver_(std::move(deliver)) {
         if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
         notifier_ = std::make_unique<QSocketNotifier>(wake_[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Deliver(); });
-        thread_ = std::thread([this] { Run(); });
     }
 
-    ~CheckThread() {
-        Stop();
+    ~Inbox() {
         notifier_.reset();
         for (int fd : wake_)
             if (fd >= 0) ::close(fd);
     }
 
-    void Add(Job job) {
+    // From any thread.
+    void Add(Verdict verdict) {
         {
             const std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
+            verdicts_.push_back(std::move(verdict));
         }
-        wanted_.notify_one();
+        const char c = 1;
+        [[maybe_unused]] const ssize_t n = write(wake_[1], &c, 1);
     }
 
-    // Drops the checks not yet begun and waits for the one running.
-    void Stop() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-            jobs_.clear();
-        }
-        wanted_.notify_one();
-        if (thread_.joinable()) thread_.join();
+    void Clear() {
+        const std::lock_guard lock(mutex_);
+        verdicts_.clear();
     }
 
 private:
-    void Run() {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            wanted_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-            if (stop_) return;
-            Job job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            const bool matches = job.checker(job.check);
-            lock.lock();
-            verdicts_.push_back({job.connection, job.id, std::move(job.peer), matches});
-            lock.unlock();
-            const char c = 1;
-            [[maybe_unused]] const ssize_t n = write(wake_[1], &c, 1);
-        }
-    }
-
     void Deliver() {
         char drain[64];
         while (read(wake_[0], drain, sizeof drain) > 0) {
@@ -383,31 +357,32 @@ private:
 
     std::function<void(Verdict&)> deliver_;
     std::mutex mutex_;
-    std::condition_variable wanted_;
-    std::deque<Job> jobs_;
     std::deque<Verdict> verdicts_;
-    bool stop_ = false;
     int wake_[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> notifier_;
-    std::thread thread_;
 };
 
 Server::Server(const DaemonConfig& config, UnitBoard* board, const UsersFile* users, Session::Clock clock,
                QObject* parent)
     : QObject(parent), config_(config), board_(board), users_(users), clock_(clock),
-      checker_([](const PasswordCheck& check) { return check.Run(); }) {
+      checker_(std::make_shared<PasswordChecker>([clock] { return int64_t(clock()); })) {
     idleTimer_.setInterval(1000);
     connect(&idleTimer_, &QTimer::timeout, this, [this] { DropIdle(); });
     // The verdict finds its connection by pointer and number, so a client gone meanwhile (or a
     // new one at the same address) is skipped.
-    checks_ = std::make_unique<CheckThread>([this](CheckThread::Verdict& v) {
-        if (clients_.count(v.connection) && v.connection->id() == v.id) v.connection->TakeVerdict(v.matches);
-        NoteVerdict(v.peer, v.matches);
+    inbox_ = std::make_unique<Inbox>([this](Inbox::Verdict& v) {
+        if (v.outcome == PasswordChecker::Outcome::Dropped) NoteDropped(v.peer);
+        if (clients_.count(v.connection) && v.connection->id() == v.id) v.connection->TakeVerdict(v.outcome);
     });
     Reconfigure();
 }
 
 Server::~Server() { Close(); }
+
+void Server::UsePasswordChecker(std::shared_ptr<PasswordChecker> checker) {
+    checker_->CancelAll(this);
+    checker_ = std::move(checker);
+}
 
 void Server::Reconfigure() {
     // Room for what is not a client: the serial port and its lock, the listeners, the log, the
@@ -532,7 +507,8 @@ void Server::AcceptFailed(QTcpServer* listener) {
 
 void Server::Close() {
     idleTimer_.stop();
-    checks_->Stop();
+    checker_->CancelAll(this);
+    inbox_->Clear();
     for (auto& [connection, fd] : clients_) delete connection;  // closes its descriptor
     clients_.clear();
     for (Refusal* r : std::exchange(refusing_, {})) delete r;
@@ -592,6 +568,7 @@ void Server::Accept(int fd) {
 
 void Server::Drop(Connection* connection, const QString& why) {
     if (clients_.erase(connection) == 0) return;
+    if (const uint64_t check = connection->checkId()) checker_->Cancel(check);
     const auto it = perAddress_.find(connection->peer());
     if (it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
     if (!why.isEmpty()) LogLine(QStringLiteral("dropped %1: %2").arg(QString::fromStdString(connection->peer()), why));
@@ -605,40 +582,28 @@ void Server::DropIdle() {
     for (const auto& [connection, fd] : clients_)
         if (now - connection->lastRequestMs() > limit) idle.push_back(connection);
     for (Connection* c : idle) Drop(c, QStringLiteral("idle for %1 s").arg(config_.idleTimeoutSeconds));
-    for (auto it = failedLogins_.begin(); it != failedLogins_.end();) {
-        const FailedLogins& f = it->second;
-        const bool old = f.checking == 0 && now >= f.refusedUntil &&
-                         (f.times.empty() || now - f.times.back() > kFailedLoginWindowMs);
-        it = old ? failedLogins_.erase(it) : std::next(it);
+}
+
+uint64_t Server::StartCheck(Connection* connection, const PasswordCheck& check) {
+    Inbox* inbox = inbox_.get();
+    return checker_->Submit(this, connection->peer(), check,
+                            [inbox, connection, id = connection->id(), peer = connection->peer()](PasswordChecker::Outcome o) {
+                                inbox->Add({connection, id, peer, o});
+                            });
+}
+
+// One line a second at most, with the count of those dropped meanwhile.
+void Server::NoteDropped(const std::string& peer) {
+    const qint64 now = clock_();
+    if (dropsUnlogged_ >= 0 && now - lastDropLogMs_ < 1000) {
+        ++dropsUnlogged_;
+        return;
     }
-}
-
-void Server::StartCheck(Connection* connection, const PasswordCheck& check) {
-    ++failedLogins_[connection->peer()].checking;
-    checks_->Add({connection, connection->id(), connection->peer(), check, checker_});
-}
-
-bool Server::LoginsRefused(const std::string& peer) const {
-    const auto it = failedLogins_.find(peer);
-    if (it == failedLogins_.end()) return false;
-    const FailedLogins& f = it->second;
-    const qint64 now = clock_();
-    const auto recent = std::count_if(f.times.begin(), f.times.end(), [&](qint64 t) { return now - t <= kFailedLoginWindowMs; });
-    return now < f.refusedUntil || recent + f.checking >= kMaxFailedLogins;
-}
-
-void Server::NoteVerdict(const std::string& peer, bool matches) {
-    const qint64 now = clock_();
-    FailedLogins& f = failedLogins_[peer];
-    if (f.checking > 0) --f.checking;
-    if (matches) return;
-    while (!f.times.empty() && now - f.times.front() > kFailedLoginWindowMs) f.times.pop_front();
-    f.times.push_back(now);
-    if (int(f.times.size()) < kMaxFailedLogins) return;
-    f.times.clear();
-    f.refusedUntil = now + kFailedLoginWindowMs;
-    LogLine(QStringLiteral("%1 failed logins from %2 within %3 s: refusing its logins for %3 s")
-                .arg(kMaxFailedLogins).arg(QString::fromStdString(peer)).arg(kFailedLoginWindowMs / 1000));
+    LogLine(QStringLiteral("dropped a password check from %1: more than %2 were waiting from there")
+                .arg(QString::fromStdString(peer)).arg(PasswordChecker::kMaxWaitingPerAddress) +
+            (dropsUnlogged_ > 0 ? QStringLiteral(" (%1 more dropped before)").arg(dropsUnlogged_) : QString()));
+    lastDropLogMs_ = now;
+    dropsUnlogged_ = 0;
 }
 
 }  // namespace nut

@@ -1,9 +1,9 @@
 // The TCP side: listens on the configured addresses, gives every connection its own Session,
 // splits what arrives into lines and enforces the limits (line length, idle time, connection
-// count in all and per address, unread output, failed logins per address). Single-threaded on
-// the event loop; nothing here ever blocks. Password checks run on a worker thread: meanwhile
-// their connection reads no further requests, so its answers keep their order, and every other
-// client is served as usual.
+// count in all and per address, unread output). Single-threaded on the event loop; nothing here
+// ever blocks. Password checks run on the PasswordChecker's worker: meanwhile their connection
+// reads no further requests, so its answers keep their order, and every other client is served
+// as usual.
 //
 // Connections are plain non-blocking descriptors watched by socket notifiers: one receive and
 // one send per request, which is what lets a small server keep pace with many clients.
@@ -23,6 +23,7 @@
 
 #include "daemon/daemon_config.h"
 #include "daemon/nut/nut_session.h"
+#include "daemon/nut/password_checker.h"
 
 class QTcpServer;
 
@@ -48,21 +49,18 @@ public:
     void Reconfigure();
     int MaxConnections() const { return maxConnections_; }  // after the descriptor limit
 
-    // Failed logins per address: after this many within the window, its logins are refused
-    // without a check until the window has passed. Checks still running count as failures, so
-    // many connections at once cannot start more checks than that either.
-    static constexpr int kMaxFailedLogins = 5;
-    static constexpr qint64 kFailedLoginWindowMs = 60'000;
-
+    // The checker shared with the web side (before Listen); without one the server has its own.
+    void UsePasswordChecker(std::shared_ptr<PasswordChecker> checker);
+    PasswordChecker& Checker() { return *checker_; }
+    const std::shared_ptr<PasswordChecker>& SharedChecker() const { return checker_; }
     // Runs a password check on the worker thread; tests put in one they can hold back and count.
-    using Checker = std::function<bool(const PasswordCheck&)>;
-    void SetChecker(Checker checker) { checker_ = std::move(checker); }
+    void SetChecker(PasswordChecker::Run run) { checker_->SetRun(std::move(run)); }
     // How long accepting pauses when the process is out of descriptors.
     void SetAcceptPauseMs(int ms) { acceptPauseMs_ = ms; }
     int AcceptPauses() const { return acceptPauses_; }
 
     class Connection;  // one client (defined in the source)
-    class CheckThread;  // the worker that runs password checks (defined in the source)
+    class Inbox;  // brings the checker's verdicts to the event loop (defined in the source)
     class Refusal;  // a client over a cap, told so (defined in the source)
     void Accept(int fd);
 
@@ -75,17 +73,10 @@ public:
     int RefusingCount() const { return int(refusing_.size()); }
 
 private:
-    struct FailedLogins {
-        std::deque<qint64> times;
-        qint64 refusedUntil = 0;
-        int checking = 0;  // checks out on the worker: each may yet fail
-    };
-
     void Drop(Connection* connection, const QString& why = {});
     void DropIdle();
-    void StartCheck(Connection* connection, const PasswordCheck& check);
-    bool LoginsRefused(const std::string& peer) const;
-    void NoteVerdict(const std::string& peer, bool matches);
+    uint64_t StartCheck(Connection* connection, const PasswordCheck& check);
+    void NoteDropped(const std::string& peer);
     void AcceptFailed(QTcpServer* listener);
 
     const DaemonConfig& config_;
@@ -97,10 +88,11 @@ private:
     std::unordered_map<Connection*, int> clients_;  // connection -> descriptor
     std::unordered_set<Refusal*> refusing_;
     std::unordered_map<std::string, int> perAddress_;  // peer address -> connections
-    std::unordered_map<std::string, FailedLogins> failedLogins_;
     QTimer idleTimer_;
-    std::unique_ptr<CheckThread> checks_;
-    Checker checker_;
+    std::shared_ptr<PasswordChecker> checker_;
+    std::unique_ptr<Inbox> inbox_;
+    qint64 lastDropLogMs_ = 0;
+    int dropsUnlogged_ = -1;  // -1: nothing dropped yet
     quint64 nextConnectionId_ = 0;
     int maxConnections_ = 0;
     int acceptPauseMs_ = 1000;

@@ -38,8 +38,8 @@ public:
     void DeferPasswordChecks(bool defer) { deferChecks_ = defer; }
     const std::optional<PasswordCheck>& PendingCheck() const { return pending_; }
     void SetVerdict(bool matches);
-    // Answers the waiting request ACCESS-DENIED without a check (logins from this peer are
-    // refused for now); the verdict stays open for later requests.
+    // Answers the waiting request ACCESS-DENIED without a verdict (its check was dropped); the
+    // verdict stays open for later requests.
     void RefuseCheck();
 
 private:

@@ -1,9 +1,9 @@
 #include "daemon/nut/users_file.h"
 
-#include <QCryptographicHash>
 #include <QList>
-#include <QPasswordDigestor>
 #include <QRandomGenerator>
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -83,6 +83,16 @@ int HashIterations(const std::string& stored) {
     bool ok = false;
     const int iterations = parts.size() == 3 ? parts[0].toInt(&ok) : 0;
     return ok && iterations >= 1 && iterations <= 10'000'000 ? iterations : 0;
+}
+
+// PBKDF2-HMAC-SHA256 by OpenSSL: several times quicker than Qt's for the same key, so that the
+// one checker thread gets through a flood's attempts that much sooner. Empty on failure.
+QByteArray DeriveKey(const std::string& password, const QByteArray& salt, int iterations, int bytes) {
+    QByteArray key(bytes, Qt::Uninitialized);
+    if (PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), reinterpret_cast<const unsigned char*>(salt.constData()),
+                          int(salt.size()), iterations, EVP_sha256(), bytes, reinterpret_cast<unsigned char*>(key.data())) != 1)
+        return {};
+    return key;
 }
 
 bool ConstantTimeEqual(const QByteArray& a, const QByteArray& b) {
@@ -185,9 +195,8 @@ bool PasswordMatches(const std::string& stored, const std::string& given) {
     const QByteArray salt = QByteArray::fromBase64(parts[1]);
     const QByteArray key = QByteArray::fromBase64(parts[2]);
     if (salt.isEmpty() || key.isEmpty()) return false;
-    const QByteArray derived = QPasswordDigestor::deriveKeyPbkdf2(
-        QCryptographicHash::Sha256, QByteArray::fromStdString(given), salt, iterations, quint64(key.size()));
-    return ConstantTimeEqual(derived, key);
+    const QByteArray derived = DeriveKey(given, salt, iterations, int(key.size()));
+    return !derived.isEmpty() && ConstantTimeEqual(derived, key);
 }
 
 bool PasswordCheck::Run() const {
@@ -195,9 +204,7 @@ bool PasswordCheck::Run() const {
         // The decoy: the same work as for a hashed user, its result unused.
         static const QByteArray salt(16, 'v');
         if (decoyIterations > 0) {
-            const QByteArray key = QPasswordDigestor::deriveKeyPbkdf2(
-                QCryptographicHash::Sha256, QByteArray::fromStdString(given), salt, decoyIterations, kKeyBytes);
-            if (key.isEmpty()) return false;
+            if (DeriveKey(given, salt, decoyIterations, kKeyBytes).isEmpty()) return false;
         }
         if (!known) return false;
     }
@@ -211,6 +218,7 @@ int PasswordCheck::Iterations() const {
 
 PasswordCheck MakePasswordCheck(const UsersFile& users, const std::string& name, const std::string& given) {
     PasswordCheck check;
+    check.user = name;
     const auto it = users.users.find(name);
     check.known = it != users.users.end();
     if (check.known) check.stored = it->second.password;
@@ -222,8 +230,7 @@ PasswordCheck MakePasswordCheck(const UsersFile& users, const std::string& name,
 std::string HashPassword(const std::string& plain, int iterations) {
     QByteArray salt(16, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(salt.data()), salt.size() / 4);
-    const QByteArray key = QPasswordDigestor::deriveKeyPbkdf2(
-        QCryptographicHash::Sha256, QByteArray::fromStdString(plain), salt, iterations, kKeyBytes);
+    const QByteArray key = DeriveKey(plain, salt, iterations, kKeyBytes);
     return std::string(kHashPrefix) + std::to_string(iterations) + "$" + salt.toBase64().toStdString() + "$" +
            key.toBase64().toStdString();
 }

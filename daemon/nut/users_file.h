@@ -47,6 +47,7 @@ bool PasswordMatches(const std::string& stored, const std::string& given);
 // iteration count): all but a hashed user are also run through a key derivation that is thrown
 // away, so the time taken does not tell which user names exist.
 struct PasswordCheck {
+    std::string user;
     bool known = false;
     std::string stored;
     std::string given;

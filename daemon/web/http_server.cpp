@@ -488,7 +488,8 @@ HttpServer::HttpServer(HttpOptions options, MainSide* main) : impl_(std::make_un
         [] {
             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
-        });
+        },
+        impl_->options.passwordChecker);
     impl_->api->SetStreamCount([impl] { return impl->streams.size(); });
 }
 
@@ -548,7 +549,7 @@ void HttpServer::Stop() {
     if (!s.thread.joinable()) return;
     s.ioc.stop();
     s.thread.join();
-    s.api.reset();  // waits for password checks still running; their verdicts are dropped
+    s.api.reset();  // waits for its password check running; its verdict is dropped
     s.acceptors.clear();
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "daemon/history/history_store.h"
+#include "daemon/nut/password_checker.h"
 #include "daemon/nut/users_file.h"
 #include "daemon/web/web_api.h"
 
@@ -41,6 +42,8 @@ struct HttpOptions {
     size_t maxStreamBacklog = 512 * 1024;  // unsent bytes before a stream's reader is dropped
     int keepaliveSeconds = 15;  // a comment on every stream, for proxies and scripts
     int pingSeconds = 5;        // an "event: ping" the page's watchdog can see (comments it cannot)
+    // The NUT side's, so that both take turns on one worker; without one the web has its own.
+    std::shared_ptr<nut::PasswordChecker> passwordChecker;
 };
 
 class HttpServer {

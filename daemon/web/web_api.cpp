@@ -212,14 +212,15 @@ std::optional<HistoryRange> ParseHistoryRange(std::string_view query, int64_t no
     return r;
 }
 
-Api::Api(MainSide* main, Post post, Clock clock)
+Api::Api(MainSide* main, Post post, Clock clock, std::shared_ptr<nut::PasswordChecker> checker)
     : main_(main), post_(std::move(post)), clock_(std::move(clock)), snapshot_(std::make_shared<Snapshot>()),
-      users_(std::make_shared<nut::UsersFile>()), readers_(std::make_unique<ReaderPool>(kReaderThreads, kMaxQueuedReads)) {}
+      users_(std::make_shared<nut::UsersFile>()),
+      checker_(checker ? std::move(checker) : std::make_shared<nut::PasswordChecker>()),
+      readers_(std::make_unique<ReaderPool>(kReaderThreads, kMaxQueuedReads)) {}
 
 Api::~Api() {
     readers_.reset();
-    for (auto& [number, thread] : checks_)
-        if (thread.joinable()) thread.join();
+    checker_->CancelAll(this);
 }
 
 void Api::Handle(const Request& request, ReplyFn done) {
@@ -536,18 +537,6 @@ const WebLogin* Api::Authorise(const Request& request, Reply* refusal) {
 }
 
 void Api::Login(const Request& request, ReplyFn done) {
-    const int64_t now = clock_();
-    if (!limiter_.Allowed(request.peer, now)) {
-        LoginFailure(request.peer, {}, true);
-        Reply r = JsonError(429, "too many failed logins from this address; wait a minute");
-        r.headers.emplace_back("Retry-After", "60");
-        return done(std::move(r));
-    }
-    if (int(checks_.size()) >= kMaxChecksRunning) {
-        Reply r = JsonError(503, "busy checking other logins; try again");
-        r.headers.emplace_back("Retry-After", "1");
-        return done(std::move(r));
-    }
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray(request.body.data(), qsizetype(request.body.size())), &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -560,19 +549,17 @@ void Api::Login(const Request& request, ReplyFn done) {
     const auto known = users_->users.find(user);
     const std::string stored = known == users_->users.end() ? std::string() : known->second.password;
 
-    // The key derivation takes tens of milliseconds: a thread of its own, so that this thread
-    // goes on serving meanwhile. It posts its verdict back here.
     const nut::PasswordCheck check = nut::MakePasswordCheck(*users_, user, password);
-    const int number = nextCheck_++;
     const std::string peer = request.peer;
     const bool tls = request.tls;
-    auto finish = [this, number, user, stored, peer, tls, done = std::move(done)](bool ok) mutable {
-        if (auto it = checks_.find(number); it != checks_.end()) {
-            it->second.join();
-            checks_.erase(it);
+    auto finish = [this, user, stored, peer, tls, done = std::move(done)](nut::PasswordChecker::Outcome outcome) mutable {
+        if (outcome == nut::PasswordChecker::Outcome::Dropped) {
+            LoginFailure(peer, user, true);
+            Reply r = JsonError(503, "busy checking other logins from this address; try again");
+            r.headers.emplace_back("Retry-After", "1");
+            return done(std::move(r));
         }
-        if (!ok) {
-            limiter_.Failed(peer, clock_());
+        if (outcome == nut::PasswordChecker::Outcome::Wrong) {
             LoginFailure(peer, user, false);
             return done(JsonError(401, "wrong user name or password"));
         }
@@ -589,13 +576,14 @@ void Api::Login(const Request& request, ReplyFn done) {
         r.headers.emplace_back("Set-Cookie", SessionCookie(token, tls, false));
         done(std::move(r));
     };
+    if (checker_->Remembered(check)) return finish(nut::PasswordChecker::Outcome::Matches);
+    // The key derivation takes tens of milliseconds on the checker's worker, in turn with the
+    // other addresses and the NUT side; this thread goes on serving meanwhile. The verdict takes
+    // the hold on the reply with it back here: a connection is only ever released on this thread.
     auto shared = std::make_shared<decltype(finish)>(std::move(finish));
-    // The verdict takes the thread's hold on the reply with it: a connection is only ever
-    // released on the web thread.
-    checks_.emplace(number, std::thread([check, post = post_, shared]() mutable {
-                        const bool ok = check.Run();
-                        post([shared = std::move(shared), ok] { (*shared)(ok); });
-                    }));
+    checker_->Submit(this, peer, check, [post = post_, shared](nut::PasswordChecker::Outcome outcome) mutable {
+        post([shared = std::move(shared), outcome] { (*shared)(outcome); });
+    });
 }
 
 void Api::LoginFailure(const std::string& peer, const std::string& user, bool refused) {
@@ -620,7 +608,7 @@ void Api::NoteFailures(const std::string& peer, int64_t now) {
     if (f.failed) text = f.failed == 1 ? "web login failed" : "web login failed " + std::to_string(f.failed) + " times";
     if (f.refused)
         text += (text.empty() ? "web login refused " : ", refused ") + std::to_string(f.refused) +
-                (f.refused == 1 ? " time" : " times") + " after too many failures";
+                (f.refused == 1 ? " time" : " times") + " while too many waited";
     if (f.failed + f.refused > 1) text += " since " + ClockTime(f.firstUnnotedMs);
     main_->Log(text + " (from " + peer + (f.lastUser.empty() ? std::string() : ", last as \"" + f.lastUser + "\"") + ")");
     main_->Note({}, "login", text, f.lastUser, peer);

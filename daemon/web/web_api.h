@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "daemon/history/history_store.h"
+#include "daemon/nut/password_checker.h"
 #include "daemon/nut/users_file.h"
 #include "daemon/ups_variables.h"
 #include "daemon/web/web_sessions.h"
@@ -109,8 +110,8 @@ public:
     using Post = std::function<void(std::function<void()>)>;  // runs a task on the web thread
     using Clock = std::function<int64_t()>;                   // wall clock, ms since the epoch
 
-    Api(MainSide* main, Post post, Clock clock);
-    ~Api();  // waits for password checks still running
+    Api(MainSide* main, Post post, Clock clock, std::shared_ptr<nut::PasswordChecker> checker = nullptr);
+    ~Api();  // waits for its password check running
 
     void SetSnapshot(std::shared_ptr<const Snapshot> snapshot) { snapshot_ = std::move(snapshot); metrics_.clear(); }
     const std::shared_ptr<const Snapshot>& snapshot() const { return snapshot_; }
@@ -126,7 +127,6 @@ public:
     // Answers through done, at once or (logins, commands) later; never on another thread.
     void Handle(const Request& request, ReplyFn done);
 
-    static constexpr int kMaxChecksRunning = 4;
     static constexpr int kReaderThreads = 2;
     static constexpr size_t kMaxQueuedReads = 16;
     static constexpr int64_t kFailureNoteGapMs = 60'000;  // failed logins: one event per address per minute
@@ -149,8 +149,8 @@ private:
     std::string SessionCookie(const std::string& token, bool tls, bool clear) const;
     // Runs a history read on the pool and hands its reply back here; 503 when the pool is full.
     void Read(std::function<Reply(history::Store*)> read, ReplyFn done);
-    // A failed login (or one refused for too many of them) from peer: noted at once when the
-    // address has had no note for a minute, else counted into its next note.
+    // A failed login (or one dropped while too many from its address waited) from peer: noted at
+    // once when the address has had no note for a minute, else counted into its next note.
     void LoginFailure(const std::string& peer, const std::string& user, bool refused);
     void NoteFailures(const std::string& peer, int64_t now);
 
@@ -160,7 +160,7 @@ private:
     std::shared_ptr<const Snapshot> snapshot_;
     std::shared_ptr<const nut::UsersFile> users_;
     SessionTable sessions_;
-    LoginLimiter limiter_;
+    std::shared_ptr<nut::PasswordChecker> checker_;
     std::string metrics_;  // of the current snapshot, made on the first scrape
     std::string historyPath_;
     std::function<size_t()> streamCount_;
@@ -171,8 +171,6 @@ private:
         std::string lastUser;
     };
     std::map<std::string, Failures> failures_;
-    std::map<int, std::thread> checks_;  // password checks running, by number
-    int nextCheck_ = 0;
     std::unique_ptr<ReaderPool> readers_;  // last: its threads go before what their jobs post to
 };
 

@@ -79,30 +79,4 @@ void SessionTable::Remove(std::string_view token) {
     if (it != sessions_.end()) sessions_.erase(it);
 }
 
-bool LoginLimiter::Allowed(const std::string& peer, int64_t nowMs) {
-    const auto it = failures_.find(peer);
-    if (it == failures_.end()) return true;
-    std::deque<int64_t>& times = it->second;
-    while (!times.empty() && nowMs - times.front() >= kWindowMs) times.pop_front();
-    if (times.empty()) {
-        failures_.erase(it);
-        return true;
-    }
-    return int(times.size()) < kMaxFailures;
-}
-
-void LoginLimiter::Failed(const std::string& peer, int64_t nowMs) {
-    if (failures_.size() >= kMaxAddresses && !failures_.count(peer)) {
-        // Many addresses at once: forget those whose failures have all aged out.
-        for (auto it = failures_.begin(); it != failures_.end();) {
-            const bool stale = it->second.empty() || nowMs - it->second.back() >= kWindowMs;
-            it = stale ? failures_.erase(it) : std::next(it);
-        }
-        if (failures_.size() >= kMaxAddresses) failures_.erase(failures_.begin());
-    }
-    std::deque<int64_t>& times = failures_[peer];
-    times.push_back(nowMs);
-    if (times.size() > size_t(kMaxFailures)) times.pop_front();
-}
-
 }  // namespace web

@@ -1,6 +1,5 @@
 // Who is logged in on the web side: session tokens carried in an HttpOnly cookie, each with the
-// CSRF token a state-changing request must repeat in a header, and a per-address limit on failed
-// logins. Lives on the web thread.
+// CSRF token a state-changing request must repeat in a header. Lives on the web thread.
 #pragma once
 
 #include <cstdint>
@@ -39,21 +38,6 @@ public:
 private:
     std::map<std::string, WebLogin, std::less<>> sessions_;
     std::deque<std::string> order_;  // tokens, oldest first (may name removed ones)
-};
-
-// After kMaxFailures failed logins within kWindowMs an address is refused until the oldest of
-// them leaves the window.
-class LoginLimiter {
-public:
-    static constexpr int kMaxFailures = 5;
-    static constexpr int64_t kWindowMs = 60'000;
-    static constexpr size_t kMaxAddresses = 10'000;
-
-    bool Allowed(const std::string& peer, int64_t nowMs);
-    void Failed(const std::string& peer, int64_t nowMs);
-
-private:
-    std::map<std::string, std::deque<int64_t>> failures_;
 };
 
 }  // namespace web

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr unsigned long kIdlePassMs = 50;
-
 QMutex threadMutex;
 QThread* linkThread = nullptr;  // guarded by threadMutex
 
@@ -23,8 +21,9 @@ extern "C" void LinkThread(void) {
 
     LinkStartup();
     while (!LinkStopRequested()) {
-        // With no unit present nothing paces the loop; a short nap keeps it off the CPU.
-        if (LinkPass() == 0) QThread::msleep(kIdlePassMs);
+        // With no unit to poll nothing paces the loop: it rests until a port is due to be
+        // reopened, or a stop or reload is asked for.
+        if (LinkPass() == 0) LinkRest(LinkRestMs());
     }
     LinkShutdown();
 }

@@ -32,7 +32,8 @@ constexpr uint32_t kReadTimedOut = ETIMEDOUT;
 constexpr uint32_t kNotOpen = EBADF;
 
 constexpr int kWriteWaitMs = 2000;
-// Longest nap between two looks at a reply still on its way (see NapForRestOfReply).
+// Longest nap between two looks at a reply still on its way, until the line has shown that it
+// runs at its bit rate (see NapForRestOfReply).
 constexpr qint64 kMaxNapMs = 20;
 
 // One link of the way COM n leads to its device, as it was written.
@@ -340,14 +341,23 @@ int WritePort(const uint8_t* data, int len, _ZozeUps* ups) {
 // A slow line hands over a reply a character or two at a time, and waking for each one costs
 // more than the whole exchange is worth (at 9600 bit/s about a thousand wakeups a second). The
 // characters still missing cannot all be here before their wire time has passed, so a nap of
-// that length (capped, and never past the read's limit) lets them gather without delaying the
-// reply. A whole reply that arrives at once never takes it.
-void NapForRestOfReply(const QSerialPort* port, int missing, const QDeadlineTimer& deadline) {
+// that length (never past the read's limit) lets them gather without delaying the reply. A
+// pseudo-terminal ignores the bit rate, though, and may hand over the rest at once: the nap is
+// capped until the line has been seen to bring no more in a nap than its rate allows. A whole
+// reply that arrives at once never takes it. Returns the nap taken.
+qint64 NapForRestOfReply(const QSerialPort* port, int missing, bool paced, const QDeadlineTimer& deadline) {
     const qint32 rate = port->baudRate();
-    if (missing <= 0 || rate <= 0) return;
+    if (missing <= 0 || rate <= 0) return 0;
     const qint64 wireMs = qint64(missing) * 10 * 1000 / rate;  // 10 bits per character
-    const qint64 nap = qMin(qMin(wireMs, kMaxNapMs), deadline.remainingTime());
+    const qint64 nap = qMin(paced ? wireMs : qMin(wireMs, kMaxNapMs), deadline.remainingTime());
     if (nap > 0) QThread::msleep(quint64(nap));
+    return qMax<qint64>(nap, 0);
+}
+
+// Whether `arrived` characters in `napMs` are no more than the line's rate could carry (with a
+// character's slack either side of the nap).
+bool AtLineRate(const QSerialPort* port, qint64 arrived, qint64 napMs) {
+    return napMs > 0 && arrived <= napMs * port->baudRate() / 10000 + 2;
 }
 
 int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
@@ -370,13 +380,20 @@ int ReadPort(char* dest, int wanted, uint32_t* error, _ZozeUps* ups) {
     QDeadlineTimer deadline(500 + 5 * qint64(wanted));
     int got = 0;
     bool failed = false;
+    qint64 lastNapMs = 0;
+    int gotBeforeNap = 0;
+    bool paced = false;
     while (got < wanted) {
         const qint64 available = port->bytesAvailable();
         if (available > 0) {
             const qint64 n = port->read(dest + got, qMin<qint64>(available, wanted - got));
             if (n > 0) {
                 got += int(n);
-                if (got < wanted) NapForRestOfReply(port, wanted - got, deadline);
+                if (got < wanted) {
+                    if (lastNapMs > 0) paced = AtLineRate(port, got - gotBeforeNap, lastNapMs);
+                    gotBeforeNap = got;
+                    lastNapMs = NapForRestOfReply(port, wanted - got, paced, deadline);
+                }
                 continue;
             }
         }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -28,9 +29,6 @@
 using namespace daemontest;
 
 namespace {
-
-// Five failed logins from one address, then its logins are refused unchecked for a minute.
-constexpr int kMaxFailedLogins = 5;
 
 template <typename Done>
 bool Pump(Done done, int limitMs = 5000) {
@@ -70,6 +68,7 @@ protected:
 
     void Start(void (*tune)(nut::DaemonConfig*) = nullptr) {
         Now() = 1000;
+        Queued().clear();  // commands an earlier test left
         config_ = TestConfig();
         config_.listen = {{QHostAddress(QHostAddress::LocalHost), 0}};
         if (tune) tune(&config_);
@@ -343,54 +342,144 @@ TEST_F(ServerTest, AWrongPasswordFloodNeitherBlocksOthersNorChecksMoreThanOnce) 
     EXPECT_TRUE(Queued().empty());
 }
 
-TEST_F(ServerTest, RefusesLoginsFromAnAddressAfterRepeatedFailuresUntilTheWindowPasses) {
-    Queued().clear();
+// From the victim's side: wrong passwords from its own address and from others, under any user
+// name, only make its check wait its turn. Its address's earlier attempts go first, then it; an
+// address that comes later is taken in turn with the flooding one, not after all of its attempts.
+TEST_F(ServerTest, WrongPasswordsNeverLockTheRightOneOutAndAddressesTakeTurns) {
     users_ = nut::ParseUsersFile("[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 100)) +
                                  "\n instcmds = ALL\n");
     Start();
-    HoldChecks();
-    const QByteArray denied = "OK\nOK\nERR ACCESS-DENIED\n";
-    // A burst of connections starts no more checks than the failures allowed: while the first
-    // check is held back, the ones over the limit are refused at once.
-    const int burst = kMaxFailedLogins + 3;
-    std::vector<std::unique_ptr<QTcpSocket>> clients;
-    std::vector<QByteArray> got(burst);
-    for (int i = 0; i < burst; ++i) {
-        clients.push_back(Connect());
-        clients.back()->write("USERNAME admin\nPASSWORD wrong\nINSTCMD vespero0 test.battery.start\n");
-    }
-    auto answered = [&] {
-        int n = 0;
-        for (int i = 0; i < burst; ++i) {
-            got[i] += clients[i]->readAll();
-            n += got[i] == denied;
+    std::mutex orderLock;
+    std::vector<std::string> order;  // the passwords, as checked
+    server_->SetChecker([&](const nut::PasswordCheck& check) {
+        {
+            const std::lock_guard lock(orderLock);
+            order.push_back(check.given);
         }
-        return n;
+        ++checks_;
+        gate_.acquire();
+        return check.Run();
+    });
+    auto attempt = [&](const char* from, const std::string& user, const std::string& password) {
+        auto c = std::make_unique<QTcpSocket>();
+        c->bind(QHostAddress(QString::fromLatin1(from)));
+        c->connectToHost(QHostAddress(QHostAddress::LocalHost), port_);
+        c->write(QByteArray::fromStdString("USERNAME " + user + "\nPASSWORD " + password +
+                                           "\nINSTCMD vespero0 test.battery.start\n"));
+        return c;
     };
-    EXPECT_TRUE(Pump([&] { return answered() == 3; }));
-    EXPECT_EQ(checks_, 1);
-    gate_.release(1000);
-    EXPECT_TRUE(Pump([&] { return answered() == burst; }));
-    EXPECT_EQ(checks_, kMaxFailedLogins);
+    constexpr int kFlood = 20;  // well past the five a lock-out once allowed, within the connection cap
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < kFlood; ++i)
+        flood.push_back(attempt("127.0.0.1", i % 2 ? "admin" : "nobody-" + std::to_string(i), "wrong" + std::to_string(i)));
+    ASSERT_TRUE(Pump([&] { return checks_ == 1 && server_->Checker().Waiting() == kFlood - 1; }));
+    auto victim = attempt("127.0.0.1", "admin", "s3cret");
+    ASSERT_TRUE(Pump([&] { return server_->Checker().Waiting() == kFlood; }));
+    auto other = attempt("127.0.0.2", "admin", "from-two");
+    ASSERT_TRUE(Pump([&] { return server_->Checker().Waiting() == kFlood + 1; }));
 
-    auto attempt = [&](const char* password) {
+    gate_.release(1000);
+    EXPECT_EQ(Receive(*victim, 3), "OK\nOK\nOK\n");
+    EXPECT_EQ(Receive(*other, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    for (auto& c : flood) EXPECT_EQ(Receive(*c, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    ASSERT_EQ(order.size(), size_t(kFlood + 2));
+    EXPECT_EQ(order[0], "wrong0");
+    EXPECT_EQ(order[1], "wrong1");    // the first address was in line already
+    EXPECT_EQ(order[2], "from-two");  // then the second's turn, not after the whole flood
+    for (int i = 2; i < kFlood; ++i) EXPECT_EQ(order[i + 1], "wrong" + std::to_string(i));
+    EXPECT_EQ(order[kFlood + 1], "s3cret");  // after its own address's earlier attempts
+    EXPECT_EQ(Queued().size(), 1u);
+    EXPECT_EQ(LogCount("refusing"), 0);
+    EXPECT_EQ(LogCount("authentication failed"), kFlood + 1);
+}
+
+// A credential that matched is let in at once for an hour, without a check: however long the
+// queue, a client that has logged in before is not held up. A reload, a changed password and the
+// hour passing each make it checked again; a wrong password is never taken on trust.
+TEST_F(ServerTest, ARecentlyVerifiedCredentialIsLetInWithoutACheckUntilReloadChangeOrAnHour) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("vesperod.conf"), users = dir.filePath("vesperod.users");
+    auto write = [](const QString& path, const QByteArray& text) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    write(conf, "[server]\n");
+    write(users, "[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 100)) + "\n instcmds = ALL\n");
+    nut::LoadUsers(users, false, &users_);
+    Start();
+    HoldChecks();
+    gate_.release(1);
+    auto login = [&](const char* password) {
         auto c = Connect();
         c->write(QByteArray("USERNAME admin\nPASSWORD ") + password + "\nINSTCMD vespero0 test.battery.start\n");
         return Receive(*c, 3);
     };
-    EXPECT_EQ(attempt("s3cret"), denied);  // refused unchecked
-    EXPECT_EQ(checks_, kMaxFailedLogins);
-    EXPECT_EQ(LogCount("refusing its logins"), 1);
-    EXPECT_EQ(LogCount("authentication failed"), kMaxFailedLogins);
-    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, 1);
+    EXPECT_EQ(server_->Checker().RememberedCount(), 1u);
+    // No check may run now (the gate is shut), yet the same credential is answered.
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, 1);
+    gate_.release(1);
+    EXPECT_EQ(login("S3cret"), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(checks_, 2);
 
-    // Refused for a minute.
-    Now() += 59'999;
-    EXPECT_EQ(attempt("s3cret"), denied);
-    Now() += 1;
+    Now() += nut::PasswordChecker::kRememberMs;
     board_->Update(0, *OnLineUnit(), Now());
-    EXPECT_EQ(attempt("s3cret"), "OK\nOK\nOK\n");
-    EXPECT_EQ(checks_, kMaxFailedLogins + 1);
+    gate_.release(1);
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");  // an hour on: checked again, and remembered anew
+    EXPECT_EQ(checks_, 3);
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, 3);
+
+    nut::ReloadSettings(conf, true, false, &config_, &users_, board_.get(), server_.get());
+    EXPECT_EQ(server_->Checker().RememberedCount(), 0u);
+    gate_.release(1);
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, 4);
+
+    // A new password: the old one's record cannot match the new entry, even before a reload clears it.
+    users_ = nut::ParseUsersFile("[admin]\n password = " + QByteArray::fromStdString(nut::HashPassword("s3cret", 100)) +
+                                 "\n instcmds = ALL\n");
+    gate_.release(1);
+    EXPECT_EQ(login("s3cret"), "OK\nOK\nOK\n");
+    EXPECT_EQ(checks_, 5);
+}
+
+// Over the cap of waiting checks (an address allowed more connections than that) the oldest
+// waiting attempt is dropped: its client is refused that request, keeps its connection and is
+// checked when it asks again (which in turn pushes out the oldest then waiting).
+TEST_F(ServerTest, AnAddressOverItsWaitingCapLosesItsOldestAttempt) {
+    users_ = nut::ParseUsersFile("[admin]\n password = s3cret\n instcmds = ALL\n");
+    Start([](nut::DaemonConfig* c) { c->maxConnectionsPerAddress = 64; });
+    HoldChecks();
+    constexpr int kCap = int(nut::PasswordChecker::kMaxWaitingPerAddress);
+    auto attempt = [&](const char* password) {
+        auto c = Connect();
+        c->write(QByteArray("USERNAME admin\nPASSWORD ") + password + "\nINSTCMD vespero0 test.battery.start\n");
+        return c;
+    };
+    auto running = attempt("wrong");
+    ASSERT_TRUE(Pump([&] { return checks_ == 1; }));
+    auto oldest = attempt("s3cret");
+    std::vector<std::unique_ptr<QTcpSocket>> later;
+    for (int i = 1; i < kCap; ++i) later.push_back(attempt("wrong"));
+    ASSERT_TRUE(Pump([&] { return server_->Checker().Waiting() == size_t(kCap); }));
+    auto newest = attempt("wrong");
+    EXPECT_EQ(Receive(*oldest, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(LogCount("dropped a password check from 127.0.0.1"), 1);
+    EXPECT_EQ(server_->Checker().Dropped(), 1u);
+
+    oldest->write("INSTCMD vespero0 test.battery.start\n");
+    EXPECT_EQ(Receive(*later[0], 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(server_->Checker().Dropped(), 2u);
+    EXPECT_EQ(server_->Checker().Waiting(), size_t(kCap));
+    gate_.release(1000);
+    EXPECT_EQ(Receive(*oldest, 1), "OK\n");
+    EXPECT_EQ(Receive(*newest, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(Receive(*running, 3), "OK\nOK\nERR ACCESS-DENIED\n");
+    EXPECT_EQ(checks_, 1 + kCap);
 }
 
 TEST_F(ServerTest, OutOfDescriptorsPausesAcceptingAndResumes) {

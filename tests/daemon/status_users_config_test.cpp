@@ -164,6 +164,11 @@ TEST(UsersFile, PasswordsMatchPlainOrSaltedHashButNeverEmptyOrMalformed) {
     EXPECT_TRUE(nut::PasswordMatches(hash, "secret"));
     EXPECT_FALSE(nut::PasswordMatches(hash, "Secret"));
     EXPECT_FALSE(nut::PasswordMatches(hash, hash));
+    // The published PBKDF2-HMAC-SHA256 vector (RFC 7914, "passwd" salted "salt", one round): any
+    // hash made before, by whatever implementation, still matches.
+    const std::string vector = "$pbkdf2-sha256$1$c2FsdA==$VawEblbjCJ/sFpHCJUS2BflBhSFt3gRl5oudV8INrLxJypzM8Xm2RZkWZLOdd+8xfHG4RbHjC9UJESBB06GXgw==";
+    EXPECT_TRUE(nut::PasswordMatches(vector, "passwd"));
+    EXPECT_FALSE(nut::PasswordMatches(vector, "passwe"));
     for (const char* bad : {"$pbkdf2-sha256$", "$pbkdf2-sha256$0$AAAA$AAAA", "$pbkdf2-sha256$x$AAAA$AAAA",
                             "$pbkdf2-sha256$99999999$AAAA$AAAA", "$pbkdf2-sha256$10$$"})
         EXPECT_FALSE(nut::PasswordMatches(bad, "")) << bad;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -16,9 +17,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-
+#include <atomic>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/files_and_waits.h"
@@ -398,6 +403,154 @@ TEST(DaemonProcess, AUpsmonStartedAsThePortOpensRaisesNoAlarm) {
     const QString served = ReadAll(log);
     EXPECT_LT(served.indexOf(QLatin1String("first data from the unit")), served.indexOf(QLatin1String("listening on")))
         << served.toStdString();
+}
+
+// A salted hash from vesperod itself, as an administrator makes one.
+QByteArray HashOf(const QByteArray& password) {
+    QProcess hash;
+    hash.start(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--hash-password")});
+    hash.write(password + "\n");
+    hash.closeWriteChannel();
+    hash.waitForFinished(20000);
+    return hash.readAllStandardOutput().trimmed();
+}
+
+// NUT requests on a connection of their own: the answer line number `line` (from 1).
+std::string AskNut(quint16 port, const std::string& request, int line = 1) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        timeval limit{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char c = 0;
+        for (int n = 1; n <= line && recv(fd, &c, 1, 0) == 1;) {
+            if (c == '\n') {
+                if (n++ < line) answer.clear();
+            } else {
+                answer += c;
+            }
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+// Debian's upsmon, in a mount namespace of its own with a private /run/nut.
+pid_t StartUpsmon(const QString& confDir, const QString& errPath) {
+    qputenv("NUT_CONFPATH", confDir.toLocal8Bit());
+    qputenv("NUT_STATEPATH", confDir.toLocal8Bit());
+    qputenv("NUT_ALTPIDPATH", confDir.toLocal8Bit());
+    return Spawn(QStringLiteral("/usr/bin/unshare"),
+                 {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("/bin/sh"),
+                  QStringLiteral("-c"),
+                  QStringLiteral("if [ -d /run/nut ]; then mount -t tmpfs -o mode=0770 upsmon-run /run/nut || exit 1; fi; "
+                                 "exec %1 -D -u root")
+                      .arg(QLatin1String(kUpsmon))},
+                 errPath, errPath + QStringLiteral(".out"));
+}
+
+// From the victim's side: a primary upsmon started while its own address sends wrong passwords as
+// fast as it can still logs in, is counted among the logins, and in a power failure waits for its
+// secondary to shut down first. The owner's web login, in turn with the same flood, gets in too.
+TEST(DaemonProcess, AUpsmonStartedDuringAPasswordFloodLogsInAndWaitsForItsSecondary) {
+    if (getuid() != 0) GTEST_SKIP() << "upsmon needs root here: it runs with a private /run/nut in its own mount namespace";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    for (const char* sub : {"Tralvane", "primary", "secondary"}) QDir().mkpath(dir.filePath(QLatin1String(sub)));
+    WriteFile(dir.filePath("Tralvane/vesperod.users"),
+              "[mon]\n  password = " + HashOf("monpass") + "\n  upsmon primary\n"
+              "[sec]\n  password = " + HashOf("secpass") + "\n  upsmon secondary\n"
+              "[owner]\n  password = " + HashOf("ownerpass") + "\n  instcmds = ALL\n");
+    const QString ctl = dir.filePath("ctl"), order = dir.filePath("order");
+    WriteFile(ctl, "state=2\nbattery=0\nsilent=0\n");
+    testsupport::SimProcess sim(QStringLiteral(VESPERO_SIM_PATH), 1, dir.path(), {QStringLiteral("--control"), ctl});
+    ASSERT_TRUE(sim.ready());
+    const quint16 port = FreePort(), httpPort = FreePort();
+    const QString ups = QStringLiteral("vespero0@127.0.0.1:%1").arg(port);
+    for (const char* role : {"primary", "secondary"}) {
+        const bool primary = role == std::string_view("primary");
+        WriteFile(dir.filePath(QLatin1String(role)) + QStringLiteral("/upsmon.conf"),
+                  QStringLiteral("MONITOR %1 1 %2 %3\nMINSUPPLIES 1\nSHUTDOWNCMD \"echo %3 >> %4\"\n"
+                                 "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 30\nDEADTIME 15\nFINALDELAY 0\n"
+                                 "POWERDOWNFLAG %5/killpower\nRUN_AS_USER root\n")
+                      .arg(ups, primary ? QStringLiteral("mon monpass") : QStringLiteral("sec secpass"),
+                           QLatin1String(role), order, dir.filePath(QLatin1String(role)))
+                      .toUtf8());
+    }
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH),
+                               {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port),
+                                QStringLiteral("--http-listen"), QStringLiteral("127.0.0.1:%1").arg(httpPort)}, log);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(WaitFor([&] { return AskNut(port, "GET VAR vespero0 ups.status\n") == "VAR vespero0 ups.status \"OL CHRG\""; }, 20000))
+        << ReadAll(log).toStdString();
+    const pid_t secondary = StartUpsmon(dir.filePath("secondary"), dir.filePath("secondary.err"));
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(log).contains(QLatin1String("\"sec\" from 127.0.0.1 logged in")); }, 20000))
+        << ReadAll(log).toStdString();
+
+    // The flood: eight connections at a time from the same address, each a wrong password.
+    std::atomic<bool> stop{false};
+    std::atomic<int> denied{0};
+    std::vector<std::thread> flood;
+    for (int i = 0; i < 8; ++i)
+        flood.emplace_back([&, i] {
+            for (int n = 0; !stop; ++n)
+                denied += AskNut(port, "USERNAME mon\nPASSWORD wrong-" + std::to_string(i) + "-" + std::to_string(n) +
+                                           "\nLOGIN vespero0\n", 3) == "ERR ACCESS-DENIED";
+        });
+    int floodSeen = 0;
+    const auto floodSince = [&] {
+        const int now = denied;
+        return std::exchange(floodSeen, now) < now;
+    };
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(log).count(QLatin1String("authentication failed")) >= 20; }, 20000));
+    floodSince();
+
+    const pid_t primary = StartUpsmon(dir.filePath("primary"), dir.filePath("primary.err"));
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(log).contains(QLatin1String("\"mon\" from 127.0.0.1 logged in")); }, 20000))
+        << ReadAll(dir.filePath("primary.err")).toStdString();
+    EXPECT_EQ(AskNut(port, "GET NUMLOGINS vespero0\n"), "NUMLOGINS vespero0 2");
+
+    // The owner's web login waits its turn on the same checker, and is let in.
+    const int web = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(httpPort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(web, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const std::string body = R"({"user":"owner","password":"ownerpass"})";
+    const std::string request = "POST /api/v1/login HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    ASSERT_EQ(send(web, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+    timeval limit{20, 0};
+    setsockopt(web, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string status;
+    char c = 0;
+    while (recv(web, &c, 1, 0) == 1 && c != '\n') status += c;
+    close(web);
+    EXPECT_EQ(status.substr(0, 12), "HTTP/1.1 200") << status;
+    EXPECT_TRUE(floodSince());  // the flood went on all the while
+
+    // Power fails: the primary sets FSD and waits for the secondary to shut down before it does.
+    WriteFile(ctl, "state=18\nbattery=40\n");
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(order).count(QLatin1Char('\n')) >= 2; }, 45000))
+        << ReadAll(dir.filePath("primary.err")).toStdString();
+    EXPECT_TRUE(floodSince());
+    stop = true;
+    for (std::thread& t : flood) t.join();
+    Terminate(primary);
+    Terminate(secondary);
+    Terminate(daemon);
+    EXPECT_EQ(ReadAll(order), QStringLiteral("secondary\nprimary\n"));
+    const QString said = ReadAll(dir.filePath("primary.err"));
+    EXPECT_FALSE(said.contains(QLatin1String("failed - got"))) << said.toStdString();
+    EXPECT_TRUE(ReadAll(log).contains(QLatin1String("forced shutdown set on vespero0")));
 }
 
 // Debian's clients refused over the cap: each says why and ends with a status of its own, not by

@@ -2,6 +2,7 @@
 // and a service may start with a port that is not there yet.
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "link/device_lock.h"
 
@@ -139,6 +140,43 @@ TEST_F(PortRecoveryTest, ReloadOpensAWaitingPortAtOnce) {
     LinkPass();  // no time has passed: only the reload can have opened it
     EXPECT_EQ(OpensOf(1).count, 2);
     EXPECT_EQ(PortIsDown(0), 0);
+}
+
+// A loop with nothing to poll rests until the first waiting port is due (so a reopen is never
+// late), a second at most; a stop or reload ends the rest however long it was to be.
+TEST_F(PortRecoveryTest, AnIdleLoopRestsUntilTheNextRetryIsDueAndWakesForStopAndReload) {
+    store = {{"AlderaPresent0", "0"}};
+    LinkStartup();
+    EXPECT_EQ(LinkPass(), 0);
+    EXPECT_EQ(LinkRestMs(), LINK_REST_MAX_MS) << "no unit: nothing but a stop or reload can change";
+
+    store = {{"AlderaPresent0", "1"}, {"Com0", "1"}, {"AlderaPresent1", "1"}, {"Com1", "2"}};
+    OpensOf(1).result = -3;
+    OpensOf(2).result = -1;
+    SetOpenFailurePolicy(OPEN_FAILURE_RETRIES);
+    LinkStartup();
+    ASSERT_EQ(PortIsDown(0) + PortIsDown(1), 2);
+    EXPECT_EQ(LinkRestMs(), PORT_RETRY_FIRST_MS);
+    fakeNow += 700;
+    EXPECT_EQ(LinkPass(), 0);
+    EXPECT_EQ(LinkRestMs(), 300) << "the rest ends when the first port is due";
+    fakeNow += 300;
+    OpensOf(1).result = 0;
+    Line(&MainUps[0]).autoReply = true;
+    EXPECT_EQ(LinkPass(), 1) << "due, and tried, on the pass after the rest";
+    EXPECT_EQ(OpensOf(1).count, 2);
+
+    // The rest asked for here would last an hour: only the request can end it.
+    for (auto request : {+[] { RequestReload(); }, +[] { SetLinkStopRequested(1); }}) {
+        std::thread asker([request] {
+            for (int i = 0; i < 10; ++i) std::this_thread::yield();
+            request();
+        });
+        LinkRest(3600 * 1000);
+        asker.join();
+        EXPECT_TRUE(TakeReloadRequest() || LinkStopRequested());
+        SetLinkStopRequested(0);
+    }
 }
 
 }  // namespace

@@ -132,7 +132,6 @@
       403: 'refused: no right to do this, or the session token is out of date',
       404: 'unknown unit or command',
       415: 'the request was not sent as JSON',
-      429: 'too many attempts from this address; wait a while',
       503: 'the unit\'s data is stale, so it takes no commands now',
     };
     const why = reasons[err.status] || `server error ${err.status}`;
@@ -594,6 +593,7 @@
       setSession(reply.user, reply.csrf);
     } catch (err) {
       if (err instanceof HttpError && err.status === 401) loginMessage(`Login failed: ${err.message || 'wrong user or password'}`);
+      else if (err instanceof HttpError && err.status === 503) loginMessage(`Login not checked: ${err.message || 'busy; try again'}`);
       else loginMessage(describeError(err, 'Login'));
     }
   });
