@@ -75,6 +75,12 @@ Reply Json(int status, std::string body) {
     return r;
 }
 
+Reply Text(int status, std::string body) {
+    Reply r = Json(status, std::move(body));
+    r.contentType = "text/plain; charset=utf-8";
+    return r;
+}
+
 Reply MethodNotAllowed(std::string_view allowed) {
     Reply r = JsonError(405, "method not allowed");
     r.headers.emplace_back("Allow", std::string(allowed));
@@ -248,6 +254,7 @@ void Api::Handle(const Request& request, ReplyFn done) {
     }
     if (path == "/healthz") return done(get ? Health() : MethodNotAllowed("GET, HEAD"));
     if (path == "/metrics") return done(get ? Metrics() : MethodNotAllowed("GET, HEAD"));
+    if (path == "/ups_metrics") return done(get ? UpsMetrics(query) : MethodNotAllowed("GET, HEAD"));
 
     constexpr std::string_view api = "/api/v1/";
     if (path.substr(0, api.size()) != api) return done(JsonError(404, "not found"));
@@ -353,6 +360,30 @@ Reply Api::Metrics() {
     Reply r;
     r.contentType = "text/plain; version=0.0.4; charset=utf-8";
     r.body = metrics_;
+    return r;
+}
+
+Reply Api::UpsMetrics(std::string_view query) const {
+    // One unit per scrape, as the NUT exporter serves it, so that a unit Prometheus cannot read
+    // fails its own scrape and its own up series goes to 0.
+    std::vector<const UnitSnapshot*> local;
+    for (const UnitSnapshot& u : snapshot_->units)
+        if (!u.remote) local.push_back(&u);
+    const UnitSnapshot* unit = nullptr;
+    if (const std::optional<std::string> name = QueryValue(query, "ups"); name && !name->empty()) {
+        for (const UnitSnapshot* u : local)
+            if (nut::EqualNoCase(u->name, *name)) unit = u;
+        if (!unit) return Text(404, "unknown unit\n");
+    } else if (local.size() == 1) {
+        unit = local.front();
+    } else {
+        return Text(400, local.empty() ? "no units\n" : "more than one unit: name one with ?ups=NAME\n");
+    }
+    if (unit->linkLost) return Text(503, "link to " + unit->name + " lost\n");
+    if (unit->stale || unit->variables.empty()) return Text(503, "no current readings from " + unit->name + "\n");
+    Reply r;
+    r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = PrometheusText({{unit->name, &unit->variables, false, false}});
     return r;
 }
 

@@ -1,8 +1,8 @@
-// What the web side answers: the dashboard's files, the JSON API, /healthz and /metrics, logins
-// and commands. Everything here runs on the web thread, except reads of the history file, which
-// go to a few threads of their own so that a year-long query never holds up the live answers;
-// what belongs to the server's thread (queueing a command, the log, the events) goes through
-// MainSide.
+// What the web side answers: the dashboard's files, the JSON API, /healthz, /metrics and
+// /ups_metrics, logins and commands. Everything here runs on the web thread, except reads of the
+// history file, which go to a few threads of their own so that a year-long query never holds up
+// the live answers; what belongs to the server's thread (queueing a command, the log, the
+// events) goes through MainSide.
 #pragma once
 
 #include <condition_variable>
@@ -140,6 +140,7 @@ private:
     bool LoggedIn(const Request& request);
     Reply Health() const;
     Reply Metrics();
+    Reply UpsMetrics(std::string_view query) const;
     Reply Session(const Request& request);
     void Login(const Request& request, ReplyFn done);
     Reply Logout(const Request& request);

@@ -181,7 +181,8 @@ protected:
         httpPort_ = FreePort();
         // The dashboard also shows this very server's units over NUT, and a server that is not there.
         WriteFile(Path("Tralvane/vesperod.conf"),
-                  QStringLiteral("[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
+                  QStringLiteral("[unit0]\ninput_voltage_nominal = 230\n"
+                                 "[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
                                  "http_remote = 127.0.0.1:%1, 127.0.0.1:1\n").arg(nutPort_).toUtf8() + extraConfig_);
         if (beforeStart_) beforeStart_();
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
@@ -312,6 +313,35 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     }, 15000));
     WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
     EXPECT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["since"].isNull(); }, 15000));
+}
+
+// The NUT exporter's per-unit path: a lost link fails that unit's scrape, so Prometheus's own up
+// for it drops, while /metrics keeps answering and says why.
+TEST_F(WebE2e, UpsMetricsFailsTheScrapeOfALostLink) {
+    auto scrape = [] { return Get("/ups_metrics?ups=vespero0"); };
+    ASSERT_TRUE(WaitFor([&] { return scrape().status == 200; }, 15000)) << scrape().body;
+    const HttpReply live = scrape();
+    EXPECT_EQ(live.Header("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    EXPECT_NE(live.body.find("network_ups_tools_battery_voltage{ups=\"vespero0\"} "), std::string::npos) << live.body;
+    EXPECT_NE(live.body.find("network_ups_tools_input_voltage_nominal{ups=\"vespero0\"} 230\n"), std::string::npos);
+    EXPECT_NE(live.body.find("network_ups_tools_ups_status{ups=\"vespero0\",flag=\"OL\"} 1"), std::string::npos);
+    EXPECT_EQ(Get("/api/v1/ups/vespero0").Json()["variables"].toObject()["input.voltage.nominal"].toInt(), 230);
+    // One local unit: the name may be left out, and it matches without regard to case.
+    EXPECT_NE(Get("/ups_metrics").body.find("network_ups_tools_ups_load{ups=\"vespero0\"} "), std::string::npos);
+    EXPECT_EQ(Get("/ups_metrics?ups=VESPERO0").status, 200);
+    EXPECT_EQ(Get("/ups_metrics?ups=nosuch").status, 404);
+    // Another server's units are not this server's to export.
+    EXPECT_EQ(Get("/ups_metrics?ups=vespero0%40127.0.0.1%3A" + std::to_string(nutPort_)).status, 404);
+    EXPECT_EQ(Request("POST", "/ups_metrics?ups=vespero0", "{}").status, 405);
+
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=1\n");
+    EXPECT_TRUE(WaitFor([&] { return scrape().status == 503; }, 15000)) << scrape().body;
+    EXPECT_EQ(scrape().body.find("network_ups_tools_"), std::string::npos);
+    const HttpReply all = Get("/metrics");
+    EXPECT_EQ(all.status, 200);
+    EXPECT_NE(all.body.find("vesperod_ups_link_lost{ups=\"vespero0\"} 1"), std::string::npos) << all.body;
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+    EXPECT_TRUE(WaitFor([&] { return scrape().status == 200; }, 15000));
 }
 
 TEST_F(WebE2e, ShowsTheUnitsOfOtherNutServers) {
