@@ -277,6 +277,8 @@ private:
         request.cookie = header(http::field::cookie);
         request.csrf = header("X-CSRF-Token");
         request.contentType = header(http::field::content_type);
+        request.ifNoneMatch = header(http::field::if_none_match);
+        request.acceptEncoding = header(http::field::accept_encoding);
         request.peer = peer_;
         request.tls = kTls;
         const bool keepAlive = req.keep_alive();
@@ -324,7 +326,7 @@ private:
             res->body() = std::move(reply.body);
         const size_t length = res->body().size();
         res->keep_alive(keepAlive);
-        if (head) {
+        if (head && reply.status != 304) {
             res->body().clear();
             res->content_length(length);
         } else {

@@ -32,6 +32,8 @@ struct Request {
     std::string_view cookie;  // the Cookie header
     std::string_view csrf;    // the X-CSRF-Token header
     std::string_view contentType;
+    std::string_view ifNoneMatch;
+    std::string_view acceptEncoding;
     std::string peer;  // the client's address
     bool tls = false;
 };
@@ -189,6 +191,11 @@ struct HistoryRange {
 };
 std::optional<HistoryRange> ParseHistoryRange(std::string_view query, int64_t nowSeconds, int64_t maxPoints,
                                               std::string* error);
+
+// Whether an If-None-Match header names etag ("*", a list, weak tags compared weakly).
+bool EtagMatches(std::string_view ifNoneMatch, std::string_view etag);
+// Whether an Accept-Encoding header takes gzip (not with q=0).
+bool AcceptsGzip(std::string_view acceptEncoding);
 
 // "%2F" and "+" decoded; false for a malformed escape.
 bool PercentDecode(std::string_view in, std::string* out, bool plusIsSpace);

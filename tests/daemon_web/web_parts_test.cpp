@@ -64,6 +64,23 @@ TEST(WebParts, QueryCookieAndPercentDecoding) {
     EXPECT_EQ(web::CookieValue("vesperod_session=\"q\"", "vesperod_session"), "q");
 }
 
+TEST(WebParts, ConditionalAndEncodingHeaders) {
+    EXPECT_TRUE(web::EtagMatches("\"abc\"", "\"abc\""));
+    EXPECT_TRUE(web::EtagMatches("\"x\",  W/\"abc\" ", "\"abc\""));  // a cache may weaken the tag
+    EXPECT_TRUE(web::EtagMatches("*", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("\"abc-gz\"", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("abc", "\"abc\""));
+
+    EXPECT_TRUE(web::AcceptsGzip("gzip, deflate, br"));
+    EXPECT_TRUE(web::AcceptsGzip("br;q=1.0, GZIP;q=0.5"));
+    EXPECT_TRUE(web::AcceptsGzip("x-gzip"));
+    EXPECT_FALSE(web::AcceptsGzip("gzip;q=0"));
+    EXPECT_FALSE(web::AcceptsGzip("gzip; q=0.000, deflate"));
+    EXPECT_FALSE(web::AcceptsGzip("deflate, br, gzipped"));
+    EXPECT_FALSE(web::AcceptsGzip(""));
+}
+
 TEST(WebParts, SessionsExpireAndFailedLoginsAreLimitedPerAddress) {
     web::SessionTable sessions;
     const std::string token = sessions.Create("admin", "pw", 1000);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include "daemon/history/history_store.h"
 #include "tests/support/child_process.h"
@@ -140,6 +141,24 @@ struct HttpReply {
 };
 
 // A whole response (headers and Content-Length body) read from fd.
+std::string Gunzip(const std::string& in) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "(inflateInit2 failed)";
+    std::string out(in.size() * 8 + 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = uInt(in.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.total_out == out.size()) out.resize(out.size() * 2);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + z.total_out);
+        z.avail_out = uInt(out.size() - z.total_out);
+        rc = inflate(&z, Z_NO_FLUSH);
+    }
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && z.avail_in == 0 ? out : "(not one whole gzip stream)";
+}
+
 HttpReply ReadReply(int fd, int limitMs = 10000) {
     const std::string text = ReadUntil(
         fd,
@@ -313,6 +332,37 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     }, 15000));
     WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
     EXPECT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["since"].isNull(); }, 15000));
+}
+
+// A reload asks with the tag it has and gets 304; a browser that takes gzip gets the copy made at
+// build time, which unpacks to the very bytes of the plain one.
+TEST_F(WebE2e, AssetsCarryAnEtagAndGoCompressed) {
+    for (const char* path : {"/", "/assets/dashboard.js", "/assets/dashboard.css"}) {
+        SCOPED_TRACE(path);
+        const HttpReply plain = Get(path);
+        ASSERT_EQ(plain.status, 200);
+        const std::string tag = plain.Header("ETag");
+        ASSERT_TRUE(tag.size() > 2 && tag.front() == '"' && tag.back() == '"') << tag;
+        EXPECT_TRUE(plain.Header("Content-Encoding").empty());
+        EXPECT_EQ(plain.Header("Vary"), "Accept-Encoding");
+
+        const HttpReply again = Request("GET", path, {}, "If-None-Match: \"old\", " + tag + "\r\n");
+        EXPECT_EQ(again.status, 304);
+        EXPECT_TRUE(again.body.empty());
+        EXPECT_EQ(again.Header("ETag"), tag);
+        EXPECT_EQ(Request("GET", path, {}, "If-None-Match: \"old\"\r\n").body, plain.body);
+
+        const HttpReply packed = Request("GET", path, {}, "Accept-Encoding: deflate, gzip;q=0.8, br\r\n");
+        ASSERT_EQ(packed.status, 200);
+        EXPECT_EQ(packed.Header("Content-Encoding"), "gzip");
+        EXPECT_NE(packed.Header("ETag"), tag);  // another representation, another tag
+        EXPECT_LT(packed.body.size(), plain.body.size() / 2);
+        EXPECT_EQ(Gunzip(packed.body), plain.body);
+        EXPECT_EQ(Request("GET", path, {}, "Accept-Encoding: gzip\r\nIf-None-Match: " + packed.Header("ETag") + "\r\n").status, 304);
+        // The plain tag does not stand for the compressed bytes, nor the other way round.
+        EXPECT_EQ(Request("GET", path, {}, "Accept-Encoding: gzip\r\nIf-None-Match: " + tag + "\r\n").status, 200);
+        EXPECT_TRUE(Request("GET", path, {}, "Accept-Encoding: gzip;q=0\r\n").Header("Content-Encoding").empty());
+    }
 }
 
 // The NUT exporter's per-unit path: a lost link fails that unit's scrape, so Prometheus's own up
