@@ -1,5 +1,20 @@
-# Writes OUTPUT, a C++ source holding every file under ASSET_DIR as a byte array with its path and
-# content type (see daemon/web/web_assets.h). Run as a script: cmake -DASSET_DIR=.. -DOUTPUT=.. -P
+# Writes OUTPUT, a C++ source holding every file under ASSET_DIR as a byte array with its path,
+# content type and ETag, and for text a gzip copy made here, so that nothing is compressed per
+# request (see daemon/web/web_assets.h). Run as a script: cmake -DASSET_DIR=.. -DOUTPUT=.. -P
+
+# VAR: the file's bytes as the inside of one string literal of \x escapes, 16 bytes a line
+# (compilers take a long literal far faster than an initializer list of as many numbers).
+function(hex_literal path var sizevar)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f])" "\\1\n" hex "${hex}")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" bytes "${hex}")
+  string(REPLACE "\n" "\"\n\"" bytes "${bytes}")
+  set(${var} "${bytes}" PARENT_SCOPE)
+  set(${sizevar} ${size} PARENT_SCOPE)
+endfunction()
+
 file(GLOB_RECURSE files RELATIVE "${ASSET_DIR}" "${ASSET_DIR}/*")
 list(SORT files)
 set(body "// Generated from ${ASSET_DIR}; do not edit.\n#include \"daemon/web/web_assets.h\"\n\n#include <cstring>\n\nnamespace web {\nnamespace {\n")
@@ -9,14 +24,9 @@ foreach(f IN LISTS files)
   if(f MATCHES "(^|/)README\\.md$" OR f MATCHES "(^|/)\\.")
     continue()
   endif()
-  file(READ "${ASSET_DIR}/${f}" hex HEX)
-  string(LENGTH "${hex}" hexlen)
-  math(EXPR size "${hexlen} / 2")
-  # One string literal of \x escapes, 16 bytes a line: compilers take a long literal far faster
-  # than an initializer list of as many numbers.
-  string(REGEX REPLACE "([0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f])" "\\1\n" hex "${hex}")
-  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" bytes "${hex}")
-  string(REPLACE "\n" "\"\n\"" bytes "${bytes}")
+  hex_literal("${ASSET_DIR}/${f}" bytes size)
+  file(SHA256 "${ASSET_DIR}/${f}" hash)
+  string(SUBSTRING "${hash}" 0 20 hash)
   set(type "application/octet-stream")
   if(f MATCHES "\\.html$")
     set(type "text/html; charset=utf-8")
@@ -34,10 +44,25 @@ foreach(f IN LISTS files)
     set(type "text/plain; charset=utf-8")
   endif()
   string(APPEND body "const char asset${i}[] =\n\"${bytes}\";\n")
-  string(APPEND table "    {\"${f}\", \"${type}\", asset${i}, ${size}},\n")
+  set(gzip "nullptr")
+  set(gzsize 0)
+  if(type MATCHES "^text/|svg|json")
+    # A raw archive of one file with the gzip filter is that file's gzip stream.
+    set(gz "${OUTPUT}.gz")
+    file(ARCHIVE_CREATE OUTPUT "${gz}" PATHS "${ASSET_DIR}/${f}" FORMAT raw COMPRESSION GZip COMPRESSION_LEVEL 9)
+    hex_literal("${gz}" gzbytes gzsize)
+    file(REMOVE "${gz}")
+    if(gzsize LESS size)
+      string(APPEND body "const char asset${i}gz[] =\n\"${gzbytes}\";\n")
+      set(gzip "asset${i}gz")
+    else()
+      set(gzsize 0)
+    endif()
+  endif()
+  string(APPEND table "    {\"${f}\", \"${type}\", asset${i}, ${size}, \"\\\"${hash}\\\"\", ${gzip}, ${gzsize}},\n")
   math(EXPR i "${i} + 1")
 endforeach()
-string(APPEND body "const Asset assets[] = {\n${table}    {nullptr, nullptr, nullptr, 0},\n};\n}  // namespace\n\n")
+string(APPEND body "const Asset assets[] = {\n${table}    {nullptr, nullptr, nullptr, 0, nullptr, nullptr, 0},\n};\n}  // namespace\n\n")
 string(APPEND body "const Asset* FindAsset(std::string_view path) {\n    for (const Asset* a = assets; a->path; ++a)\n        if (path == a->path) return a;\n    return nullptr;\n}\n\n}  // namespace web\n")
 file(WRITE "${OUTPUT}.tmp" "${body}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

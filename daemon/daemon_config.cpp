@@ -311,7 +311,8 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         ReadMqtt(path, info.absoluteDir(), Reader(path, find(QStringLiteral("mqtt"))), &config->mqtt, faults);
         for (int i = 0; i < 4; ++i) {
             const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
-            unit.OnlyKnown({"name", "description"}, faults);
+            unit.OnlyKnown({"name", "description", "input_voltage_nominal"}, faults);
+            unit.Int("input_voltage_nominal", 100, 480, &config->unitInputVoltageNominal[i], faults);
             if (const Entry* e = unit.Find("name")) {
                 const bool plain = std::all_of(e->value.begin(), e->value.end(), [](QChar c) {
                     return c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.');

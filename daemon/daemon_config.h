@@ -79,6 +79,7 @@ struct DaemonConfig {
     std::vector<ListenAddress> listen;
     QString unitName[4];
     QString unitDescription[4];
+    int unitInputVoltageNominal[4] = {};  // 0: not known (the unit does not report it)
     int maxConnections = 256;
     int maxConnectionsPerAddress = 32;
     int idleTimeoutSeconds = 300;

@@ -141,8 +141,9 @@ void LogPortStatus(PortEvent event, int comPort, const char* port, const char* r
         break;
     case PortEvent::Reopened:
         unavailable.erase(comPort);
-        LogLine(QStringLiteral("%1: port reopened").arg(label));
-        note(QStringLiteral("%1: port reopened").arg(label));
+        // The port is open again; whether the unit answers on it the next refresh tells.
+        LogLine(QStringLiteral("%1: port reopened, waiting for the unit to answer").arg(label));
+        note(QStringLiteral("%1: port reopened, waiting for the unit to answer").arg(label));
         break;
     case PortEvent::Unavailable: {
         auto [it, added] = unavailable.emplace(comPort, reason);

@@ -285,6 +285,7 @@ int main(int argc, char** argv) {
         bridge.Attach(web.get());
         if (!config.httpRemote.empty()) {
             remote = std::make_unique<web::RemoteNut>(config.httpRemote, &WallMs, [&bridge] { bridge.Sync(false); });
+            remote->SetLog([](const std::string& line) { nut::LogLine(QString::fromStdString(line)); });
             bridge.SetRemote(remote.get());
         }
     }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -23,6 +24,7 @@ void UnitBoard::Configure(const DaemonConfig& config) {
         Unit& u = units_[i];
         u.name = config.unitName[i].toStdString();
         u.description = config.unitDescription[i].toStdString();
+        u.inputVoltageNominal = config.unitInputVoltageNominal[i];
         if (u.last) Rebuild(&u);  // the ready-made LIST VAR reply names the unit
     }
 }
@@ -106,6 +108,13 @@ void UnitBoard::SetFsd(Unit* unit) {
 
 void UnitBoard::Rebuild(Unit* u) {
     u->variables = BuildVariables(*u->last, u->fsd, u->comPort, u->batteryView.settings ? &u->batteryView : nullptr);
+    // The unit does not report the mains it was set up for; the settings may.
+    if (u->inputVoltageNominal > 0) {
+        Variable nominal{"input.voltage.nominal", std::to_string(u->inputVoltageNominal)};
+        const auto at = std::lower_bound(u->variables.begin(), u->variables.end(), nominal,
+                                         [](const Variable& a, const Variable& b) { return a.name < b.name; });
+        u->variables.insert(at, std::move(nominal));
+    }
     u->index.clear();
     for (size_t i = 0; i < u->variables.size(); ++i) u->index.emplace(u->variables[i].name, i);
     std::string& r = u->listVarReply;

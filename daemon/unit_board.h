@@ -38,6 +38,7 @@ public:
         bool linkLost = true;     // the record shows "Timeout"
         qint64 lastRefreshMs = 0;
         int comPort = 0;
+        int inputVoltageNominal = 0;  // from the settings; 0: not served
         std::vector<Variable> variables;
         std::unordered_map<std::string, size_t, NameHash, std::equal_to<>> index;
         std::string listVarReply;

@@ -222,6 +222,7 @@ const Description kVariableDescriptions[] = {
     {"driver.version", "Version of the program serving this unit"},
     {"input.frequency", "Generator (input) frequency (Hz)"},
     {"input.voltage", "Input voltage (V)"},
+    {"input.voltage.nominal", "Nominal input voltage (V)"},
     {"output.current", "Output current (A)"},
     {"output.frequency", "Output frequency (Hz)"},
     {"output.voltage", "Output voltage (V)"},

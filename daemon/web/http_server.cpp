@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
@@ -172,9 +173,19 @@ struct HttpServer::Impl {
             if (name == allowed) return true;
         return false;
     }
-    Message UnitMessage(const UnitSnapshot& unit) const {
+    // Null for a unit too large to send: no one message may take more than a quarter of a
+    // stream's backlog, so that only a reader that stopped reading is ever dropped, never one
+    // that met a big unit.
+    Message UnitMessage(const UnitSnapshot& unit) {
+        if (unit.json.size() + 32 > options.maxStreamBacklog / 4) {
+            if (oversized.insert(unit.name).second && main)
+                main->Log("web: " + unit.name + " is too large (" + std::to_string(unit.json.size()) +
+                          " bytes) to send to the dashboards");
+            return nullptr;
+        }
         return std::make_shared<const std::string>("event: ups\ndata: " + unit.json + "\n\n");
     }
+    std::set<std::string> oversized;  // units whose size was logged
 };
 
 namespace {
@@ -277,6 +288,8 @@ private:
         request.cookie = header(http::field::cookie);
         request.csrf = header("X-CSRF-Token");
         request.contentType = header(http::field::content_type);
+        request.ifNoneMatch = header(http::field::if_none_match);
+        request.acceptEncoding = header(http::field::accept_encoding);
         request.peer = peer_;
         request.tls = kTls;
         const bool keepAlive = req.keep_alive();
@@ -324,7 +337,7 @@ private:
             res->body() = std::move(reply.body);
         const size_t length = res->body().size();
         res->keep_alive(keepAlive);
-        if (head) {
+        if (head && reply.status != 304) {
             res->body().clear();
             res->content_length(length);
         } else {
@@ -351,7 +364,8 @@ private:
         server_->streamCount = server_->streams.size();
         static const Message head = std::make_shared<const std::string>(kStreamHead);
         Push(head);
-        for (const UnitSnapshot& unit : server_->api->snapshot()->units) Push(server_->UnitMessage(unit));
+        for (const UnitSnapshot& unit : server_->api->snapshot()->units)
+            if (Message m = server_->UnitMessage(unit)) Push(m);
         WatchClose();
     }
 
@@ -571,7 +585,8 @@ void HttpServer::Publish(std::shared_ptr<const Snapshot> snapshot, std::vector<i
         if (!s->api) return;
         s->api->SetSnapshot(snapshot);
         for (int i : changed)
-            if (i >= 0 && size_t(i) < snapshot->units.size()) s->Broadcast(s->UnitMessage(snapshot->units[size_t(i)]));
+            if (i >= 0 && size_t(i) < snapshot->units.size())
+                if (Message m = s->UnitMessage(snapshot->units[size_t(i)])) s->Broadcast(m);
     });
 }
 

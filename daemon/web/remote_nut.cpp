@@ -3,6 +3,7 @@
 #include <QTcpSocket>
 
 #include <map>
+#include <set>
 
 #include "daemon/nut/nut_words.h"
 
@@ -18,8 +19,10 @@ struct RemoteNut::Server {
     std::vector<std::string> listing;               // units named by LIST UPS, in this round
     std::map<std::string, std::string> descriptions;
     std::map<std::string, std::vector<nut::Variable>> reading;  // this round's answers
+    std::map<std::string, size_t> readingBytes;
     size_t listsLeft = 0;
     std::vector<RemoteUnit> units;  // as last completed
+    std::set<std::string> cutLogged;  // "unit\nwhat" already logged
 };
 
 RemoteNut::RemoteNut(std::vector<RemoteEndpoint> servers, Clock clock, std::function<void()> changed, QObject* parent)
@@ -29,18 +32,23 @@ RemoteNut::RemoteNut(std::vector<RemoteEndpoint> servers, Clock clock, std::func
         s->suffix = "@" + e.host.toStdString() + (e.port == 3493 ? std::string() : ":" + std::to_string(e.port));
         s->endpoint = std::move(e);
         Server* raw = s.get();
+        // What one read can bring in, whatever the server sends.
+        s->socket.setReadBufferSize(256 * 1024);
         connect(&s->socket, &QTcpSocket::connected, this, [this, raw] { Poll(raw); });
         connect(&s->socket, &QTcpSocket::readyRead, this, [this, raw] {
             raw->buffer += raw->socket.readAll().toStdString();
-            if (raw->buffer.size() > (1 << 20)) return Fail(raw, "the server sent too much");
-            size_t end;
+            // A long answer may come in one read; only a line without end is too much.
+            size_t at = 0, end;
             while (raw->socket.state() == QAbstractSocket::ConnectedState &&
-                   (end = raw->buffer.find('\n')) != std::string::npos) {
-                std::string line = raw->buffer.substr(0, end);
-                raw->buffer.erase(0, end + 1);
+                   (end = raw->buffer.find('\n', at)) != std::string::npos) {
+                std::string line = raw->buffer.substr(at, end - at);
+                at = end + 1;
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 OnLine(raw, line);
             }
+            if (raw->socket.state() != QAbstractSocket::ConnectedState) return;
+            raw->buffer.erase(0, at);
+            if (raw->buffer.size() > kMaxLine) Fail(raw, "the server sent a line too long");
         });
         connect(&s->socket, &QTcpSocket::errorOccurred, this,
                 [this, raw](QAbstractSocket::SocketError) { Fail(raw, raw->socket.errorString().toStdString()); });
@@ -81,6 +89,7 @@ void RemoteNut::Poll(Server* s) {
     s->listing.clear();
     s->descriptions.clear();
     s->reading.clear();
+    s->readingBytes.clear();
     s->listsLeft = 0;
     s->socket.write("LIST UPS\n");
 }
@@ -96,12 +105,33 @@ void RemoteNut::OnLine(Server* s, const std::string& line) {
     if (w[0] == "ERR") return Fail(s, "the server answered " + line);
     if (w[0] == "BEGIN") return;
     if (w[0] == "UPS" && w.size() >= 2) {
+        if (s->listing.size() >= kMaxUnits) return Cut(s, "", "units past the first 64 left out");
+        if (w[1].size() > kMaxNameLength) return Cut(s, "", "units with names over 64 bytes left out");
         s->listing.push_back(w[1]);
-        s->descriptions[w[1]] = w.size() >= 3 ? w[2] : std::string();
+        std::string& description = s->descriptions[w[1]];
+        description = w.size() >= 3 ? w[2] : std::string();
+        if (description.size() > kMaxValueLength) {
+            description.resize(kMaxValueLength);
+            Cut(s, w[1], "description cut to 256 bytes");
+        }
         return;
     }
     if (w[0] == "VAR" && w.size() >= 4) {
-        s->reading[w[1]].push_back({w[2], w[3]});
+        // Only units asked about; anything else would be kept for nothing.
+        const auto known = s->reading.find(w[1]);
+        if (known == s->reading.end()) return;
+        std::vector<nut::Variable>& vars = known->second;
+        if (vars.size() >= kMaxVariables) return Cut(s, w[1], "variables past the first 500 left out");
+        if (w[2].size() > kMaxNameLength) return Cut(s, w[1], "variables with names over 64 bytes left out");
+        if (w[3].size() > kMaxValueLength) {
+            w[3].resize(kMaxValueLength);
+            Cut(s, w[1], "values cut to 256 bytes");
+        }
+        size_t& bytes = s->readingBytes[w[1]];
+        if (bytes + w[2].size() + w[3].size() > kMaxUnitBytes)
+            return Cut(s, w[1], "variables past 20 KiB of names and values left out");
+        bytes += w[2].size() + w[3].size();
+        vars.push_back({std::move(w[2]), std::move(w[3])});
         return;
     }
     if (w[0] == "END" && w.size() >= 3 && w[2] == "UPS") {
@@ -118,6 +148,7 @@ void RemoteNut::OnLine(Server* s, const std::string& line) {
         }
         s->listing = std::move(plain);
         if (s->listing.empty()) return Finish(s);
+        for (const std::string& ups : s->listing) s->reading[ups];
         s->listsLeft = s->listing.size();
         s->socket.write(questions.data(), qint64(questions.size()));
         return;
@@ -145,6 +176,12 @@ void RemoteNut::Finish(Server* s) {
         s->busy = false;
         if (changed_) changed_();
     }
+}
+
+void RemoteNut::Cut(Server* s, const std::string& unit, const char* what) {
+    // Bounded, should a server make up new names every round.
+    if (s->cutLogged.size() >= 1024 || !s->cutLogged.insert(unit + "\n" + what).second) return;
+    if (log_) log_("web: " + (unit.empty() ? s->suffix.substr(1) : unit + s->suffix) + ": " + what);
 }
 
 void RemoteNut::Fail(Server* s, const std::string& why) {

@@ -68,13 +68,19 @@ std::vector<Gauge> PanelGauges(const _ZozeUps& ups) {
         const double pout = double(int64_t(ups.auxWordB[2]) * int64_t(ups.auxWord[6])) / 10.0;
         gauges.push_back({"battery.current", "Battery current", "A", ibatt, 0, currentMax, Rated(ibatt, 0.8 * n, n)});
         gauges.push_back({"output.current", "Output current", "A", iout, 0, currentMax, Rated(iout, 0.8 * n, n)});
-        gauges.push_back({"output.power", "Output power", "W", pout, 0, powerMax, Rated(pout, 0.8 * watts, watts)});
+        // The unit's own real power, which ups.realpower and the runtime estimate use; then the
+        // panel's figure, which is another quantity and often far from it.
+        gauges.push_back({"ups.realpower", "Real power", "W", s.outputPower, 0, powerMax,
+                          Rated(s.outputPower, 0.8 * watts, watts)});
+        gauges.push_back({"output.power", "P out [W]", "W", pout, 0, powerMax, Rated(pout, 0.8 * watts, watts),
+                          "the panel's figure: battery voltage × output current, not the real power"});
     }
     const double vbatt = ups.auxWordB[2] / 10.0;
     const double blocks = s.currentUnits;
     gauges.push_back({"battery.voltage", "Battery voltage", "V", vbatt, 0, 15 * blocks,
                       vbatt < 10.5 * blocks ? "red" : vbatt < 11.0 * blocks ? "yellow" : "green"});
-    gauges.push_back({"output.frequency", "Frequency", "Hz", s.outputFrequency, 2, 400, "green"});
+    // Mains-like bounds: the panel's 2 to 400 Hz leaves 50 Hz a sliver at the left.
+    gauges.push_back({"output.frequency", "Output frequency", "Hz", s.outputFrequency, 40, 70, "green"});
     gauges.push_back({"battery.temperature", "Battery temperature", "°C", s.batteryTemperature, -25, 60,
                       Threshold(s.batteryTemperature, 35, 40)});
     gauges.push_back({"heatsink.temperature", "Heat sink", "°C", s.inverterTemperature, 0, 80,
@@ -168,7 +174,12 @@ std::string UnitJson(const nut::UnitBoard::Unit& unit, const UnitTimes& times) {
             AppendJsonNumber(&out, g.max);
             out += ",\"colour\":\"";
             out += g.colour;
-            out += "\"}";
+            out += '"';
+            if (g.note) {
+                out += ",\"note\":";
+                AppendJsonString(&out, g.note);
+            }
+            out += '}';
         }
     }
     out += "],\"variables\":{";

@@ -26,6 +26,7 @@ struct Gauge {
     double value = 0;
     double min = 0, max = 0;
     const char* colour;  // "green", "yellow" or "red"
+    const char* note = nullptr;  // what the figure is, where the label alone would mislead
 };
 
 // The panel's gauges for a record, in the panel's order.

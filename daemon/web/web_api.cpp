@@ -75,6 +75,12 @@ Reply Json(int status, std::string body) {
     return r;
 }
 
+Reply Text(int status, std::string body) {
+    Reply r = Json(status, std::move(body));
+    r.contentType = "text/plain; charset=utf-8";
+    return r;
+}
+
 Reply MethodNotAllowed(std::string_view allowed) {
     Reply r = JsonError(405, "method not allowed");
     r.headers.emplace_back("Allow", std::string(allowed));
@@ -88,6 +94,57 @@ Reply JsonError(int status, std::string_view message) {
     AppendJsonString(&body, message);
     body += "}";
     return Json(status, std::move(body));
+}
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// Calls each(item) for the comma-separated items of a header, trimmed, empty ones skipped.
+template <typename F>
+void EachItem(std::string_view header, F each) {
+    while (!header.empty()) {
+        const size_t comma = header.find(',');
+        const std::string_view item = Trim(header.substr(0, comma));
+        if (!item.empty() && each(item)) return;
+        header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+    }
+}
+
+}  // namespace
+
+bool EtagMatches(std::string_view ifNoneMatch, std::string_view etag) {
+    bool match = false;
+    EachItem(ifNoneMatch, [&](std::string_view tag) {
+        if (tag.starts_with("W/")) tag.remove_prefix(2);
+        match = tag == "*" || tag == etag;
+        return match;
+    });
+    return match;
+}
+
+bool AcceptsGzip(std::string_view acceptEncoding) {
+    bool gzip = false;
+    EachItem(acceptEncoding, [&](std::string_view item) {
+        const size_t semi = item.find(';');
+        const std::string_view coding = Trim(item.substr(0, semi));
+        if (!nut::EqualNoCase(coding, "gzip") && !nut::EqualNoCase(coding, "x-gzip")) return false;
+        gzip = true;
+        if (semi != std::string_view::npos) {
+            // q=0, q=0.0, q=0.000: refused.
+            std::string_view q = Trim(item.substr(semi + 1));
+            if (q.starts_with("q=") || q.starts_with("Q=")) {
+                q.remove_prefix(2);
+                gzip = q.find_first_not_of("0.") != std::string_view::npos;
+            }
+        }
+        return true;
+    });
+    return gzip;
 }
 
 bool PercentDecode(std::string_view in, std::string* out, bool plusIsSpace) {
@@ -242,13 +299,26 @@ void Api::Handle(const Request& request, ReplyFn done) {
         const Asset* asset = FindAsset(path.substr(0, 8) == "/assets/" ? path.substr(8) : std::string_view("index.html"));
         if (!asset) return done(JsonError(404, "not found"));
         r.contentType = asset->contentType;
-        r.staticBody = asset->data;
-        r.staticSize = asset->size;
+        // The compressed copy is another representation, with a tag of its own.
+        const bool gzip = asset->gzip && AcceptsGzip(request.acceptEncoding);
+        std::string etag = asset->etag;
+        if (gzip) etag.insert(etag.size() - 1, "-gz");
         r.headers.emplace_back("Cache-Control", "no-cache");
+        if (asset->gzip) r.headers.emplace_back("Vary", "Accept-Encoding");
+        if (EtagMatches(request.ifNoneMatch, etag)) {
+            r.status = 304;
+            r.headers.emplace_back("ETag", std::move(etag));
+            return done(std::move(r));
+        }
+        r.headers.emplace_back("ETag", std::move(etag));
+        if (gzip) r.headers.emplace_back("Content-Encoding", "gzip");
+        r.staticBody = gzip ? asset->gzip : asset->data;
+        r.staticSize = gzip ? asset->gzipSize : asset->size;
         return done(std::move(r));
     }
     if (path == "/healthz") return done(get ? Health() : MethodNotAllowed("GET, HEAD"));
     if (path == "/metrics") return done(get ? Metrics() : MethodNotAllowed("GET, HEAD"));
+    if (path == "/ups_metrics") return done(get ? UpsMetrics(query) : MethodNotAllowed("GET, HEAD"));
 
     constexpr std::string_view api = "/api/v1/";
     if (path.substr(0, api.size()) != api) return done(JsonError(404, "not found"));
@@ -354,6 +424,30 @@ Reply Api::Metrics() {
     Reply r;
     r.contentType = "text/plain; version=0.0.4; charset=utf-8";
     r.body = metrics_;
+    return r;
+}
+
+Reply Api::UpsMetrics(std::string_view query) const {
+    // One unit per scrape, as the NUT exporter serves it, so that a unit Prometheus cannot read
+    // fails its own scrape and its own up series goes to 0.
+    std::vector<const UnitSnapshot*> local;
+    for (const UnitSnapshot& u : snapshot_->units)
+        if (!u.remote) local.push_back(&u);
+    const UnitSnapshot* unit = nullptr;
+    if (const std::optional<std::string> name = QueryValue(query, "ups"); name && !name->empty()) {
+        for (const UnitSnapshot* u : local)
+            if (nut::EqualNoCase(u->name, *name)) unit = u;
+        if (!unit) return Text(404, "unknown unit\n");
+    } else if (local.size() == 1) {
+        unit = local.front();
+    } else {
+        return Text(400, local.empty() ? "no units\n" : "more than one unit: name one with ?ups=NAME\n");
+    }
+    if (unit->linkLost) return Text(503, "link to " + unit->name + " lost\n");
+    if (unit->stale || unit->variables.empty()) return Text(503, "no current readings from " + unit->name + "\n");
+    Reply r;
+    r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = PrometheusText({{unit->name, &unit->variables, false, false}});
     return r;
 }
 

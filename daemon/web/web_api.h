@@ -1,8 +1,8 @@
-// What the web side answers: the dashboard's files, the JSON API, /healthz and /metrics, logins
-// and commands. Everything here runs on the web thread, except reads of the history file, which
-// go to a few threads of their own so that a year-long query never holds up the live answers;
-// what belongs to the server's thread (queueing a command, the log, the events) goes through
-// MainSide.
+// What the web side answers: the dashboard's files, the JSON API, /healthz, /metrics and
+// /ups_metrics, logins and commands. Everything here runs on the web thread, except reads of the
+// history file, which go to a few threads of their own so that a year-long query never holds up
+// the live answers; what belongs to the server's thread (queueing a command, the log, the
+// events) goes through MainSide.
 #pragma once
 
 #include <condition_variable>
@@ -33,6 +33,8 @@ struct Request {
     std::string_view cookie;  // the Cookie header
     std::string_view csrf;    // the X-CSRF-Token header
     std::string_view contentType;
+    std::string_view ifNoneMatch;
+    std::string_view acceptEncoding;
     std::string peer;  // the client's address
     bool tls = false;
 };
@@ -140,6 +142,7 @@ private:
     bool LoggedIn(const Request& request);
     Reply Health() const;
     Reply Metrics();
+    Reply UpsMetrics(std::string_view query) const;
     Reply Session(const Request& request);
     void Login(const Request& request, ReplyFn done);
     Reply Logout(const Request& request);
@@ -186,6 +189,11 @@ struct HistoryRange {
 };
 std::optional<HistoryRange> ParseHistoryRange(std::string_view query, int64_t nowSeconds, int64_t maxPoints,
                                               std::string* error);
+
+// Whether an If-None-Match header names etag ("*", a list, weak tags compared weakly).
+bool EtagMatches(std::string_view ifNoneMatch, std::string_view etag);
+// Whether an Accept-Encoding header takes gzip (not with q=0).
+bool AcceptsGzip(std::string_view acceptEncoding);
 
 // "%2F" and "+" decoded; false for a malformed escape.
 bool PercentDecode(std::string_view in, std::string* out, bool plusIsSpace);

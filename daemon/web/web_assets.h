@@ -12,6 +12,9 @@ struct Asset {
     const char* contentType;
     const char* data;
     size_t size;
+    const char* etag;  // quoted, from the content, so a reload after an upgrade fetches anew
+    const char* gzip;  // the same made smaller at build time; null where that did not pay
+    size_t gzipSize;
 };
 
 const Asset* FindAsset(std::string_view path);

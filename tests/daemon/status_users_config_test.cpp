@@ -241,6 +241,7 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
         {"[server]\njust words\n", ":2: expected key = value"},
         {"[srever]\nport = 1\n", ":2: unknown section [srever]"},
         {"[server]\nport = 4000\nlisten = 127.0.0.1:x\n", ":3: listen address"},
+        {"[unit2]\ninput_voltage_nominal = 23\n", ":2: input_voltage_nominal must be"},
     };
     for (const auto& [text, message] : faults) {
         write(text);

@@ -330,6 +330,10 @@ TEST(DaemonProcess, ServesAUnitWhosePortComesLateGoesAndComesBack) {
                              "UPS [vespero0] data is no longer stale", "UPS [vespero0]: first data from the unit"})
         EXPECT_TRUE(text.contains(QLatin1String(line))) << line << "\n" << text.toStdString();
     EXPECT_EQ(text.count(QLatin1String("port reopened")), 2) << text.toStdString();
+    // Reopening the port is not the unit answering: that line comes after, and claims nothing.
+    EXPECT_TRUE(text.contains(QLatin1String("port reopened, waiting for the unit to answer")));
+    EXPECT_LT(text.lastIndexOf(QLatin1String("port reopened")), text.lastIndexOf(QLatin1String("data is no longer stale")))
+        << text.toStdString();
 }
 
 // A upsmon started the moment the service's port opens must find the unit answering: told

@@ -4,12 +4,16 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "daemon/web/json_text.h"
+#include "daemon/web/unit_json.h"
 #include "daemon/web/web_api.h"
 #include "daemon/web/web_sessions.h"
 
@@ -62,6 +66,56 @@ TEST(WebParts, QueryCookieAndPercentDecoding) {
     EXPECT_EQ(web::CookieValue("a=1; vesperod_session=abc; b=2", "vesperod_session"), "abc");
     EXPECT_EQ(web::CookieValue("xvesperod_session=abc", "vesperod_session"), "");
     EXPECT_EQ(web::CookieValue("vesperod_session=\"q\"", "vesperod_session"), "q");
+}
+
+TEST(WebParts, ConditionalAndEncodingHeaders) {
+    EXPECT_TRUE(web::EtagMatches("\"abc\"", "\"abc\""));
+    EXPECT_TRUE(web::EtagMatches("\"x\",  W/\"abc\" ", "\"abc\""));  // a cache may weaken the tag
+    EXPECT_TRUE(web::EtagMatches("*", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("\"abc-gz\"", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("", "\"abc\""));
+    EXPECT_FALSE(web::EtagMatches("abc", "\"abc\""));
+
+    EXPECT_TRUE(web::AcceptsGzip("gzip, deflate, br"));
+    EXPECT_TRUE(web::AcceptsGzip("br;q=1.0, GZIP;q=0.5"));
+    EXPECT_TRUE(web::AcceptsGzip("x-gzip"));
+    EXPECT_FALSE(web::AcceptsGzip("gzip;q=0"));
+    EXPECT_FALSE(web::AcceptsGzip("gzip; q=0.000, deflate"));
+    EXPECT_FALSE(web::AcceptsGzip("deflate, br, gzipped"));
+    EXPECT_FALSE(web::AcceptsGzip(""));
+}
+
+// The power a reader takes for the unit's is the one the runtime estimate uses; the panel's own
+// figure, which can be far from it, says what it is. Frequency on a scale where 50 Hz shows.
+TEST(WebParts, GaugesShowTheRealPowerAndAReadableFrequency) {
+    auto ups = std::make_unique<_ZozeUps>();
+    ups->status.powerUnits = 1;
+    ups->status.currentUnits = 4;
+    ups->status.outputPower = 1800;
+    ups->status.outputFrequency = 50;
+    ups->auxWordB[2] = 480;  // 48.0 V
+    ups->auxWord[6] = 20;    // 20 A: the panel's 960 W
+    const std::vector<web::Gauge> gauges = web::PanelGauges(*ups);
+    auto find = [&](std::string_view key) -> const web::Gauge* {
+        for (const web::Gauge& g : gauges)
+            if (key == g.key) return &g;
+        return nullptr;
+    };
+    const web::Gauge* real = find("ups.realpower");
+    ASSERT_TRUE(real);
+    EXPECT_EQ(real->value, 1800);
+    EXPECT_EQ(std::string(real->label), "Real power");
+    EXPECT_FALSE(real->note);
+    const web::Gauge* panel = find("output.power");
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->value, 960);
+    ASSERT_TRUE(panel->note);
+    EXPECT_NE(std::string(panel->note).find("not the real power"), std::string::npos);
+    const web::Gauge* f = find("output.frequency");
+    ASSERT_TRUE(f);
+    EXPECT_LE(f->min, 45);
+    EXPECT_GE(f->max, 65);
+    EXPECT_LE(f->max - f->min, 40);
 }
 
 TEST(WebParts, SessionsExpireAndAFullTableLosesItsOldest) {

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <atomic>
 #include <map>
 #include <string>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include "daemon/history/history_store.h"
 #include "tests/support/child_process.h"
@@ -122,6 +124,24 @@ struct HttpReply {
 };
 
 // A whole response (headers and Content-Length body) read from fd.
+std::string Gunzip(const std::string& in) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "(inflateInit2 failed)";
+    std::string out(in.size() * 8 + 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = uInt(in.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.total_out == out.size()) out.resize(out.size() * 2);
+        z.next_out = reinterpret_cast<Bytef*>(out.data() + z.total_out);
+        z.avail_out = uInt(out.size() - z.total_out);
+        rc = inflate(&z, Z_NO_FLUSH);
+    }
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END && z.avail_in == 0 ? out : "(not one whole gzip stream)";
+}
+
 HttpReply ReadReply(int fd, int limitMs = 10000) {
     const std::string text = ReadUntil(
         fd,
@@ -163,8 +183,10 @@ protected:
         httpPort_ = FreePort();
         // The dashboard also shows this very server's units over NUT, and a server that is not there.
         WriteFile(Path("Tralvane/vesperod.conf"),
-                  QStringLiteral("[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
-                                 "http_remote = 127.0.0.1:%1, 127.0.0.1:1\n").arg(nutPort_).toUtf8() + extraConfig_);
+                  QStringLiteral("[unit0]\ninput_voltage_nominal = 230\n"
+                                 "[server]\nhttp_request_timeout = 2\nhttp_max_streams = 1000\n"
+                                 "http_remote = 127.0.0.1:%1, 127.0.0.1:1%2\n").arg(nutPort_).arg(extraRemote_).toUtf8() +
+                      extraConfig_);
         if (beforeStart_) beforeStart_();
         WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
         // At a real unit's pace: an unpaced simulator refreshes hundreds of times a second, and a
@@ -194,6 +216,7 @@ protected:
         delete sim_;
         delete dir_;
         extraConfig_.clear();
+        extraRemote_.clear();
         beforeStart_ = nullptr;
     }
 
@@ -228,6 +251,7 @@ protected:
     static QTemporaryDir* dir_;
     static QByteArray extraConfig_;            // more [server] settings, for fixtures of their own
     static void (*beforeStart_)();             // runs once the folder is made, before the service
+    static QString extraRemote_;               // ", host:port" of more NUT servers to show
     static testsupport::SimProcess* sim_;
     static pid_t daemon_;
     static quint16 nutPort_, httpPort_;
@@ -236,6 +260,7 @@ protected:
 QTemporaryDir* WebE2e::dir_ = nullptr;
 QByteArray WebE2e::extraConfig_;
 void (*WebE2e::beforeStart_)() = nullptr;
+QString WebE2e::extraRemote_;
 testsupport::SimProcess* WebE2e::sim_ = nullptr;
 pid_t WebE2e::daemon_ = -1;
 quint16 WebE2e::nutPort_ = 0;
@@ -294,6 +319,66 @@ TEST_F(WebE2e, ServesTheUnitAsTypedJsonAndPushesItsChanges) {
     }, 15000));
     WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
     EXPECT_TRUE(WaitFor([] { return Get("/api/v1/ups/vespero0").Json()["state"].toObject()["since"].isNull(); }, 15000));
+}
+
+// A reload asks with the tag it has and gets 304; a browser that takes gzip gets the copy made at
+// build time, which unpacks to the very bytes of the plain one.
+TEST_F(WebE2e, AssetsCarryAnEtagAndGoCompressed) {
+    for (const char* path : {"/", "/assets/dashboard.js", "/assets/dashboard.css"}) {
+        SCOPED_TRACE(path);
+        const HttpReply plain = Get(path);
+        ASSERT_EQ(plain.status, 200);
+        const std::string tag = plain.Header("ETag");
+        ASSERT_TRUE(tag.size() > 2 && tag.front() == '"' && tag.back() == '"') << tag;
+        EXPECT_TRUE(plain.Header("Content-Encoding").empty());
+        EXPECT_EQ(plain.Header("Vary"), "Accept-Encoding");
+
+        const HttpReply again = Request("GET", path, {}, "If-None-Match: \"old\", " + tag + "\r\n");
+        EXPECT_EQ(again.status, 304);
+        EXPECT_TRUE(again.body.empty());
+        EXPECT_EQ(again.Header("ETag"), tag);
+        EXPECT_EQ(Request("GET", path, {}, "If-None-Match: \"old\"\r\n").body, plain.body);
+
+        const HttpReply packed = Request("GET", path, {}, "Accept-Encoding: deflate, gzip;q=0.8, br\r\n");
+        ASSERT_EQ(packed.status, 200);
+        EXPECT_EQ(packed.Header("Content-Encoding"), "gzip");
+        EXPECT_NE(packed.Header("ETag"), tag);  // another representation, another tag
+        EXPECT_LT(packed.body.size(), plain.body.size() / 2);
+        EXPECT_EQ(Gunzip(packed.body), plain.body);
+        EXPECT_EQ(Request("GET", path, {}, "Accept-Encoding: gzip\r\nIf-None-Match: " + packed.Header("ETag") + "\r\n").status, 304);
+        // The plain tag does not stand for the compressed bytes, nor the other way round.
+        EXPECT_EQ(Request("GET", path, {}, "Accept-Encoding: gzip\r\nIf-None-Match: " + tag + "\r\n").status, 200);
+        EXPECT_TRUE(Request("GET", path, {}, "Accept-Encoding: gzip;q=0\r\n").Header("Content-Encoding").empty());
+    }
+}
+
+// The NUT exporter's per-unit path: a lost link fails that unit's scrape, so Prometheus's own up
+// for it drops, while /metrics keeps answering and says why.
+TEST_F(WebE2e, UpsMetricsFailsTheScrapeOfALostLink) {
+    auto scrape = [] { return Get("/ups_metrics?ups=vespero0"); };
+    ASSERT_TRUE(WaitFor([&] { return scrape().status == 200; }, 15000)) << scrape().body;
+    const HttpReply live = scrape();
+    EXPECT_EQ(live.Header("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    EXPECT_NE(live.body.find("network_ups_tools_battery_voltage{ups=\"vespero0\"} "), std::string::npos) << live.body;
+    EXPECT_NE(live.body.find("network_ups_tools_input_voltage_nominal{ups=\"vespero0\"} 230\n"), std::string::npos);
+    EXPECT_NE(live.body.find("network_ups_tools_ups_status{ups=\"vespero0\",flag=\"OL\"} 1"), std::string::npos);
+    EXPECT_EQ(Get("/api/v1/ups/vespero0").Json()["variables"].toObject()["input.voltage.nominal"].toInt(), 230);
+    // One local unit: the name may be left out, and it matches without regard to case.
+    EXPECT_NE(Get("/ups_metrics").body.find("network_ups_tools_ups_load{ups=\"vespero0\"} "), std::string::npos);
+    EXPECT_EQ(Get("/ups_metrics?ups=VESPERO0").status, 200);
+    EXPECT_EQ(Get("/ups_metrics?ups=nosuch").status, 404);
+    // Another server's units are not this server's to export.
+    EXPECT_EQ(Get("/ups_metrics?ups=vespero0%40127.0.0.1%3A" + std::to_string(nutPort_)).status, 404);
+    EXPECT_EQ(Request("POST", "/ups_metrics?ups=vespero0", "{}").status, 405);
+
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=1\n");
+    EXPECT_TRUE(WaitFor([&] { return scrape().status == 503; }, 15000)) << scrape().body;
+    EXPECT_EQ(scrape().body.find("network_ups_tools_"), std::string::npos);
+    const HttpReply all = Get("/metrics");
+    EXPECT_EQ(all.status, 200);
+    EXPECT_NE(all.body.find("vesperod_ups_link_lost{ups=\"vespero0\"} 1"), std::string::npos) << all.body;
+    WriteFile(Path("ctl"), "state=2\nbattery=0\nsilent=0\n");
+    EXPECT_TRUE(WaitFor([&] { return scrape().status == 200; }, 15000));
 }
 
 TEST_F(WebE2e, ShowsTheUnitsOfOtherNutServers) {
@@ -618,6 +703,156 @@ TEST_F(WebE2e, HistoryLosesAtMostTheRunningMinuteOnKill9) {
 // Timeouts far shorter than usual, and a stream held open for more than three times the longest
 // of them and past a heartbeat: it carries comments and pings, and an event at its very end,
 // while a connection idle for as long beside it is closed.
+// A NUT server on loopback whose unit "big" has 10,000 variables (one of them 1,000 bytes long)
+// and whose unit "wide" has 300 of 200 bytes each. Answers every round of questions alike.
+class FakeNut {
+public:
+    FakeNut() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener_, 4);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakeNut() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    quint16 port() const { return port_; }
+    int bigRounds() const { return bigRounds_; }
+
+private:
+    static std::string Answer(const std::string& line) {
+        if (line == "LIST UPS")
+            return "BEGIN LIST UPS\nUPS big \"many\"\nUPS wide \"long\"\nEND LIST UPS\n";
+        std::string out = "BEGIN " + line + "\n";
+        char name[32];
+        if (line == "LIST VAR big") {
+            out += "VAR big ups.status \"OL\"\n";
+            out += "VAR big device.long \"" + std::string(1000, 'L') + "\"\n";
+            // Short ones first, so that the count, not the byte budget, is what stops them.
+            for (int i = 0; i < 10000; ++i) {
+                std::snprintf(name, sizeof name, "x.%05d", i);
+                out += "VAR big " + std::string(name) + " \"" + (i < 600 ? "1" : std::string(60, 'v')) + "\"\n";
+            }
+        } else if (line == "LIST VAR wide") {
+            for (int i = 0; i < 300; ++i) {
+                std::snprintf(name, sizeof name, "w.%03d", i);
+                out += "VAR wide " + std::string(name) + " \"" + std::string(200, 'w') + "\"\n";
+            }
+        } else {
+            return "ERR UNKNOWN-UPS\n";
+        }
+        return out + "END " + line + "\n";
+    }
+    void Run() {
+        std::vector<std::pair<int, std::string>> clients;
+        while (!stop_) {
+            std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+            for (auto& c : clients) fds.push_back({c.first, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+            if (fds[0].revents & POLLIN) clients.emplace_back(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), "");
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+                auto& [fd, text] = clients[i - 1];
+                char buffer[4096];
+                const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) {
+                    close(fd);
+                    fd = -1;
+                    continue;
+                }
+                text.append(buffer, size_t(n));
+                for (size_t end; (end = text.find('\n')) != std::string::npos;) {
+                    const std::string line = text.substr(0, end);
+                    text.erase(0, end + 1);
+                    SendAll(fd, Answer(line));
+                    if (line == "LIST VAR big") ++bigRounds_;
+                }
+            }
+            std::erase_if(clients, [](const auto& c) { return c.first < 0; });
+        }
+        for (auto& c : clients) close(c.first);
+    }
+    int listener_ = -1;
+    quint16 port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> bigRounds_{0};
+    std::thread thread_;
+};
+
+class WebBigRemote : public WebE2e {
+protected:
+    static void SetUpTestSuite() {
+        fake_ = new FakeNut();
+        extraRemote_ = QStringLiteral(", 127.0.0.1:%1").arg(fake_->port());
+        WebE2e::SetUpTestSuite();
+    }
+    static void TearDownTestSuite() {
+        WebE2e::TearDownTestSuite();
+        delete fake_;
+    }
+    static FakeNut* fake_;
+};
+FakeNut* WebBigRemote::fake_ = nullptr;
+
+// A remote unit is kept to 500 variables and 20 KiB, its values to 256 bytes, each cut logged
+// once; and a dashboard that keeps reading keeps its stream whatever size another unit is.
+TEST_F(WebBigRemote, RemoteUnitsAreBoundedAndNeverCloseAHealthyStream) {
+    const int stream = Connect(httpPort_);
+    ASSERT_GE(stream, 0);
+    SendAll(stream, "GET /api/v1/stream HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    const std::string big = "/api/v1/ups/big%40127.0.0.1%3A" + std::to_string(fake_->port());
+    ASSERT_TRUE(WaitFor([&] { return Get(big).status == 200; }, 15000)) << Get("/api/v1/ups").body;
+    // Three whole rounds of questions after the first answer: the cuts have each been met thrice.
+    const int seen = fake_->bigRounds();
+    std::string text;
+    while (fake_->bigRounds() < seen + 3) {
+        const std::string more = ReadUntil(stream, [](const std::string&) { return false; }, 500);
+        text += more;
+        pollfd p{stream, POLLIN, 0};
+        if (more.empty() && poll(&p, 1, 0) > 0) break;  // readable yet nothing: closed
+        ASSERT_LT(text.size(), size_t(64) << 20);
+    }
+    text += ReadUntil(stream, [](const std::string& t) { return t.find("event: ping") != std::string::npos; }, 7000);
+    // Still open: the unit's messages came, and the ping after them.
+    EXPECT_NE(text.find("\"name\":\"big@127.0.0.1:"), std::string::npos);
+    EXPECT_NE(text.rfind("event: ping"), std::string::npos);
+    EXPECT_GT(text.rfind("event: ping"), text.find("\"name\":\"big@127.0.0.1:"));
+    pollfd p{stream, POLLIN, 0};
+    char c;
+    EXPECT_FALSE(poll(&p, 1, 0) > 0 && recv(stream, &c, 1, MSG_PEEK) == 0) << "the stream was closed";
+    close(stream);
+
+    const QJsonObject vars = Get(big).Json()["variables"].toObject();
+    EXPECT_EQ(vars.size(), 500);
+    EXPECT_EQ(vars["device.long"].toString().size(), 256);
+    EXPECT_EQ(vars["ups.status"].toString(), "OL");
+    EXPECT_TRUE(vars.contains("x.00497"));
+    EXPECT_FALSE(vars.contains("x.00498"));
+    const QJsonObject wide = Get("/api/v1/ups/wide%40127.0.0.1%3A" + std::to_string(fake_->port())).Json()["variables"].toObject();
+    EXPECT_EQ(wide.size(), 20 * 1024 / 205);  // name and value: 5 + 200 bytes each
+    const std::string log = Log();
+    for (const char* cut : {"big@127.0.0.1:", "variables past the first 500 left out", "values cut to 256 bytes",
+                            "variables past 20 KiB of names and values left out"})
+        EXPECT_NE(log.find(cut), std::string::npos) << cut << "\n" << log;
+    auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("variables past the first 500 left out"), 1u);
+    EXPECT_EQ(count("values cut to 256 bytes"), 1u);
+    EXPECT_EQ(count("variables past 20 KiB"), 1u);
+    EXPECT_EQ(count("too large"), 0u);
+}
+
 class WebShortTimeouts : public WebE2e {
 protected:
     static void SetUpTestSuite() {

@@ -54,7 +54,7 @@
       else if (k.startsWith('aria-') || k === 'role') e.setAttribute(k, v);
       else e[k] = v;
     }
-    for (const c of children) e.append(c);
+    for (const c of children) if (c !== null && c !== undefined) e.append(c);
     return e;
   }
 
@@ -236,6 +236,7 @@
           el('span', {class: 'gauge-label', text: g.label || g.key}),
           el('span', {class: 'gauge-value'}, el('strong', {text: valueText}),
             el('span', {class: `gauge-word word-${colour}`, text: word}))),
+        g.note ? el('div', {class: 'gauge-note muted', text: g.note}) : null,
         bar,
         el('div', {class: 'gauge-scale muted'},
           el('span', {text: `${formatNumber(min)}${unitText}`}),
@@ -313,6 +314,13 @@
   async function loadHistory(view) {
     clearTimeout(view.historyTimer);
     const range = RANGES[view.fields.range.value] || RANGES.hour;
+    // This server records only its own units: asking for another server's would show an empty
+    // chart that looks as if rows were still to come.
+    if (view.data && view.data.remote) {
+      view.history = null;
+      drawChart(view, `No history: ${view.name} is another NUT server's unit, and only this server's own units are recorded.`);
+      return;
+    }
     const to = Math.floor(Date.now() / 1000);
     const from = to - range.span;
     try {
