@@ -109,6 +109,42 @@ describe('dashboard against vesperod and the simulator', () => {
     assert.equal(await page.locator('#connection').textContent(), 'Live');
   });
 
+  it('draws the whole hour from a single row, and says a remote unit keeps no history', async () => {
+    // The store's real answer cut to its last row: one row must not stretch the axis over years.
+    await page.route('**/history?*', async (route) => {
+      const reply = await route.fetch();
+      const h = await reply.json();
+      const last = h.t.length - 1;
+      if (last > 0) {
+        h.t = h.t.slice(last);
+        for (const s of Object.values(h.series)) for (const k of Object.keys(s)) s[k] = s[k].slice(last);
+      }
+      await route.fulfill({response: reply, json: h});
+    });
+    try {
+      const chart = card().locator('.chart');
+      await until('a chart from one row', async () => {
+        await card().locator('.history-range').selectOption('day');
+        await card().locator('.history-range').selectOption('hour');
+        await sleep(1000);
+        return (await chart.getAttribute('data-from')) !== null;
+      }, LONG);
+      const from = Number(await chart.getAttribute('data-from'));
+      const to = Number(await chart.getAttribute('data-to'));
+      assert.ok(to - from >= 3600 - 120 && to - from <= 3600 + 120, `the chart spans ${to - from} s, not an hour`);
+      assert.ok(Math.abs(to - Date.now() / 1000) < 300, 'the chart does not end now');
+      assert.match(await chart.getAttribute('aria-label'), / to /);
+    } finally {
+      await page.unroute('**/history?*');
+    }
+
+    const remote = page.locator('section.unit[data-unit^="vespero0@"]');
+    await remote.waitFor({timeout: LONG});
+    await until('the remote unit\'s note', async () => /No history: .* another NUT server's unit/.test(
+      await remote.locator('.chart-note').textContent()));
+    assert.equal(await remote.locator('.chart canvas').count(), 0);
+  });
+
   it('follows the unit onto battery and back, and shows a lost link with its time', async () => {
     const started = Date.now();
     control('state=18\nsilent=0\n');

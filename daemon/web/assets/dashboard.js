@@ -379,13 +379,15 @@
       view.chart = null;
     }
     f.chart.replaceChildren();
+    delete f.chart.dataset.from;
+    delete f.chart.dataset.to;
     const key = f.quantity.value;
     const q = QUANTITIES[key] || {label: key, unit: ''};
     const h = view.history;
     const s = h && h.series ? h.series[key] : null;
     const t = h && Array.isArray(h.t) ? h.t : [];
-    f.chart.setAttribute('aria-label',
-      `${q.label} of ${view.name}, ${f.range.selectedOptions[0].textContent.toLowerCase()}: minimum, average and maximum`);
+    const label = `${q.label} of ${view.name}, ${f.range.selectedOptions[0].textContent.toLowerCase()}: minimum, average and maximum`;
+    f.chart.setAttribute('aria-label', label);
     if (error) {
       f.chartNote.textContent = error;
       return;
@@ -402,8 +404,10 @@
     const opts = {
       width: chartWidth(view),
       height: chartHeight(),
-      // The whole period asked for, even where the store has no rows yet.
-      scales: {x: {time: true, range: (u, lo, hi) => [Math.min(lo, h.from ?? lo), Math.max(hi, h.to ?? hi)]}},
+      // The whole period asked for, even where the store has no rows yet. uPlot's own range
+      // around a single row spans years, so it is not consulted when the period is known.
+      scales: {x: {time: true, range: (u, lo, hi) => (Number.isFinite(h.from) && Number.isFinite(h.to) && h.from < h.to ?
+        [h.from, h.to] : [lo, lo === hi ? hi + (Number(h.step) || 60) : hi])}},
       series: [
         {label: 'Time', value: (u, v) => (v == null ? '–' : formatTime(v * 1000))},
         {label: 'Min', stroke: 'rgba(37, 99, 235, 0.45)', width: 1, value: fmt},
@@ -411,6 +415,14 @@
         {label: 'Max', stroke: 'rgba(37, 99, 235, 0.45)', width: 1, value: fmt},
       ],
       bands: [{series: [3, 1], fill: 'rgba(37, 99, 235, 0.15)'}],
+      // The span drawn, for those who cannot see the axis.
+      hooks: {setScale: [(u, scale) => {
+        if (scale !== 'x' || u.scales.x.min == null) return;
+        const {min, max} = u.scales.x;
+        f.chart.setAttribute('aria-label', `${label}, ${formatTime(min * 1000)} to ${formatTime(max * 1000)}`);
+        f.chart.dataset.from = String(min);
+        f.chart.dataset.to = String(max);
+      }]},
       axes: [{values: (u, splits) => splits.map((v) => axisTime(v, u.scales.x.max - u.scales.x.min))}, {label: q.label + (q.unit ? ` (${q.unit})` : ''), size: 60}],
     };
     try {
