@@ -8,7 +8,7 @@
 #   vesperod         the network service with its systemd unit; the link is built into it, so a
 #                    headless server installs no window libraries
 # Library dependencies come from dpkg-shlibdeps. The only ones written here are those between our
-# own packages and the service's need of adduser, which its maintainer scripts call.
+# own packages, the service's need of adduser, which its maintainer scripts call, and of procps.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vespero)
@@ -73,7 +73,8 @@ if(TARGET vesperod)
   list(APPEND CPACK_COMPONENTS_ALL vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_NAME vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_SECTION admin)
-  set(CPACK_DEBIAN_VESPEROD_PACKAGE_DEPENDS adduser)
+  # procps: the unit's ExecReload sends the SIGHUP with /bin/kill, which a minimal system lacks.
+  set(CPACK_DEBIAN_VESPEROD_PACKAGE_DEPENDS "adduser, procps")
   set(CPACK_COMPONENT_VESPEROD_DESCRIPTION "Vespero UPS network service
 vesperod serves the UPS units that Vespero's link polls over the network. It
 runs as the system user vesperod (in the group dialout, for the serial ports)

@@ -126,20 +126,19 @@ QString GroupName(gid_t gid) {
 
 // What would let this process open a device it was refused, naming the user it runs as: under
 // the service that is "vesperod", not the administrator reading the log.
-QString PermissionHint(const QString& device, const QString& reason) {
+QString PermissionHint(const QString& device) {
     struct stat st {};
     const QByteArray path = QFile::encodeName(device);
     if (::stat(path.constData(), &st) != 0) return {};
     const QString user = UserName(::geteuid());
-    if (::access(path.constData(), R_OK | W_OK) == 0) {
-        // The file's modes allow it, so the refusal came from the device rules around the
-        // process: a systemd unit's DevicePolicy=/DeviceAllow= answer EPERM.
-        if (reason != SystemText(EPERM)) return {};
-        // Pseudo-terminal numbers change with every one made, so their whole group is named.
+    if (::access(path.constData(), R_OK | W_OK) == 0) return {};
+    // access() asks the device rules around the process too (a systemd unit's DevicePolicy= and
+    // DeviceAllow=); they refuse with EPERM where the file's modes refuse with EACCES.
+    // Pseudo-terminal numbers change with every one made, so their whole group is named.
+    if (errno == EPERM)
         return QStringLiteral(". The device rules this process runs under do not admit %1 "
                               "(for vesperod.service: a drop-in with DeviceAllow=%2 rw)")
             .arg(device, IsPseudoTerminal(st) ? QStringLiteral("char-pts") : device);
-    }
     if (errno != EACCES) return {};
     // A pseudo-terminal is read by its owner only (mode 0620): no group helps, its maker must
     // run as the same user.
@@ -285,7 +284,7 @@ OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
             return nullptr;
         }
         *reason = PortLabel(comPort, device) + QStringLiteral(": ") + port.errorString();
-        if (port.error() != QSerialPort::DeviceNotFoundError) *reason += PermissionHint(device, port.errorString());
+        if (port.error() != QSerialPort::DeviceNotFoundError) *reason += PermissionHint(device);
         *failure = port.error() == QSerialPort::DeviceNotFoundError ? -3 : -1;
         return nullptr;
     }
