@@ -117,14 +117,18 @@ systemctl stop vesperod.service vespero-sim.service
 step "devices"
 mknod /dev/tty5 c 4 5 2>/dev/null
 mknod /dev/ttyS31 c 4 95 2>/dev/null
+mknod /dev/ttyS30 c 4 94 2>/dev/null
 chgrp dialout /dev/tty5 /dev/ttyS31
-chmod 0660 /dev/tty5 /dev/ttyS31
+chgrp uucp /dev/ttyS30
+chmod 0660 /dev/tty5 /dev/ttyS31 /dev/ttyS30
 check "root can open /dev/tty5 here, so only the rules stand in the way" bash -c 'exec 3<>/dev/tty5'
 cp /etc/vespero/Tralvane/Ups.ini /check/Ups.ini.before
-sed -i '/^AlderaPresent[12]=/d; /^Com[12]=/d' /etc/vespero/Tralvane/Ups.ini
-sed -i 's/^\[Orbo\]$/[Orbo]\nAlderaPresent1=1\nCom1=2\nAlderaPresent2=1\nCom2=3/' /etc/vespero/Tralvane/Ups.ini
+sed -i '/^AlderaPresent[123]=/d; /^Com[123]=/d' /etc/vespero/Tralvane/Ups.ini
+sed -i 's/^\[Orbo\]$/[Orbo]\nAlderaPresent1=1\nCom1=2\nAlderaPresent2=1\nCom2=3\nAlderaPresent3=1\nCom3=4/' \
+  /etc/vespero/Tralvane/Ups.ini
 ln -sfn /dev/tty5 "$ports/COM2"
 ln -sfn /dev/ttyS31 "$ports/COM3"
+ln -sfn /dev/ttyS30 "$ports/COM4"
 c=$(cursor)
 systemctl start vesperod.service
 check "the service cannot open the virtual console /dev/tty5" \
@@ -137,9 +141,11 @@ admitted() {
 }
 check "the serial port /dev/ttyS31 is admitted (its open fails for want of hardware, not by the rules)" \
   wait_for 10 admitted
+check "a port of a group vesperod is not in names the service's user and that group" wait_for 10 log_has "$c" \
+  'COM4 (/dev/ttyS30): Permission denied. The user vesperod must be in the group that owns the device, "uucp" (sudo adduser vesperod uucp'
 systemctl stop vesperod.service
 cp /check/Ups.ini.before /etc/vespero/Tralvane/Ups.ini
-rm -f "$ports/COM2" "$ports/COM3" /dev/tty5 /dev/ttyS31
+rm -f "$ports/COM2" "$ports/COM3" "$ports/COM4" /dev/tty5 /dev/ttyS31 /dev/ttyS30
 
 step "remove and purge"
 systemctl revert vesperod.service >/dev/null 2>&1
@@ -150,6 +156,7 @@ check "no group vesperod" bash -c '! getent group vesperod'
 left=$(find /etc /lib/systemd /usr/lib/systemd /run/systemd /var/lib /usr/bin /usr/share /run/lock \
   \( -name '*vesperod*' -o -name '*vespero-sim*' -o -path /etc/vespero -o -name 'LCK..*' \) 2>/dev/null)
 check "no file left behind${left:+: $left}" test -z "$left"
+# shellcheck disable=SC2016  # expanded by the inner shell
 check "systemd knows no vesperod unit" \
   bash -c '[ "$(systemctl show -p LoadState --value vesperod.service)" = not-found ]'
 
