@@ -2,8 +2,9 @@
 # the desktop entry with its icons, a man page per program and the service's systemd unit.
 # Included at the end of the top CMakeLists.txt, once every target exists.
 #
-# Components: vespero (monitor, simulator, probe, desktop entry, icons and the shared link
-# library), dev (header, .so link, vesperolink.pc), vesperod (the service, with the link built in).
+# Components: vespero (monitor, probe, desktop entry, icons and the shared link library), sim
+# (the simulator alone), dev (header, .so link, vesperolink.pc), vesperod (the service, with the
+# link built in).
 include(GNUInstallDirs)
 
 # Icons and man pages need the programs to run and two tools; sanitizer builds skip them.
@@ -37,8 +38,9 @@ set(VESPERO_CONFIG_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vespero)
 
 # ---- Programs ----------------------------------------------------------------------------------
 
-install(TARGETS vespero vespero-sim vespero-probe
+install(TARGETS vespero vespero-probe
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vespero)
+install(TARGETS vespero-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
 set(vespero_man_programs vespero vespero-sim vespero-probe)
 
 if(TARGET vesperod)
@@ -121,6 +123,8 @@ if(VESPERO_BUILD_DOCS AND HELP2MAN_EXECUTABLE)
     list(APPEND vespero_man_pages ${page})
     if(program STREQUAL "vesperod")
       set(component vesperod)
+    elseif(program STREQUAL "vespero-sim")
+      set(component sim)
     else()
       set(component vespero)
     endif()

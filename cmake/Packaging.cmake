@@ -1,12 +1,14 @@
 # Debian packages, one per install component (scripts/package builds them):
-#   vespero          the monitor window, vespero-sim, vespero-probe, desktop entry, icons and the
-#                    link library libvesperolink.so.1, so `apt install ./vespero_*.deb` is all a
-#                    user needs (a separate libvesperolink1 would have to be named beside it)
+#   vespero          the monitor window, vespero-probe, desktop entry, icons and the link library
+#                    libvesperolink.so.1 (a separate libvesperolink1 would have to be named beside
+#                    it); it recommends vespero-sim, so a desktop install still gets the simulator
+#   vespero-sim      the simulator alone: plain C++ without Qt, so a headless server can run it
+#                    beside vesperod without the window libraries
 #   vespero-dev      ups_link.h, the .so link and vesperolink.pc
 #   vesperod         the network service with its systemd unit; the link is built into it, so a
 #                    headless server installs no window libraries
 # Library dependencies come from dpkg-shlibdeps. The only ones written here are those between our
-# own packages and the service's need of adduser, which its maintainer scripts call.
+# own packages, the service's need of adduser, which its maintainer scripts call, and of procps.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vespero)
@@ -29,7 +31,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 get_target_property(vespero_link_dir vesperolink BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${vespero_link_dir})
 
-set(CPACK_COMPONENTS_ALL vespero dev)
+set(CPACK_COMPONENTS_ALL vespero sim dev)
 
 set(CPACK_DEBIAN_VESPERO_PACKAGE_NAME vespero)
 set(CPACK_DEBIAN_VESPERO_PACKAGE_SECTION utils)
@@ -42,10 +44,22 @@ set(CPACK_COMPONENT_VESPERO_DESCRIPTION "monitoring and service tool for UPS uni
 Vespero Monitor shows a UPS unit on a serial line live: frequency, battery
 voltage and current, output power and load, temperatures and the operating
 state, with a CSV data log, failure and history diagnostics and, behind access
-codes, the service dialogs. The package also holds vespero-sim, a simulated
-unit on a pseudo-terminal, and vespero-probe, which prints the unit's state as
-JSON lines. It ships the link library libvesperolink.so.1 that other
-modules drive the same link through.")
+codes, the service dialogs. The package also holds vespero-probe, which prints
+the unit's state as JSON lines, and the link library libvesperolink.so.1 that
+other modules drive the same link through.")
+set(CPACK_DEBIAN_VESPERO_PACKAGE_RECOMMENDS vespero-sim)
+
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME vespero-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_SECTION utils)
+# The first 1.4 packages had the simulator in vespero: taking the file over from one of those
+# needs no removal first.
+set(CPACK_DEBIAN_SIM_PACKAGE_REPLACES "vespero (<< 1.4.1~)")
+set(CPACK_COMPONENT_SIM_DESCRIPTION "simulated Vespero UPS unit on a pseudo-terminal
+vespero-sim plays a Vespero UPS unit on a pseudo-terminal and publishes it as
+COM<n> in the port directory, so the monitor, vespero-probe and the network
+service vesperod reach it like a unit on a serial line: for trying them out
+without the hardware, with an optional battery model and fault injection.
+It needs no window libraries.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME vespero-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -59,7 +73,8 @@ if(TARGET vesperod)
   list(APPEND CPACK_COMPONENTS_ALL vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_NAME vesperod)
   set(CPACK_DEBIAN_VESPEROD_PACKAGE_SECTION admin)
-  set(CPACK_DEBIAN_VESPEROD_PACKAGE_DEPENDS adduser)
+  # procps: the unit's ExecReload sends the SIGHUP with /bin/kill, which a minimal system lacks.
+  set(CPACK_DEBIAN_VESPEROD_PACKAGE_DEPENDS "adduser, procps")
   set(CPACK_COMPONENT_VESPEROD_DESCRIPTION "Vespero UPS network service
 vesperod serves the UPS units that Vespero's link polls over the network. It
 runs as the system user vesperod (in the group dialout, for the serial ports)

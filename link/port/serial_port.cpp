@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -105,21 +106,50 @@ QString PortLabel(int comPort, const QString& device) {
 
 QString SystemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// A device the user may not open is almost always one owned by a group the user is not in.
-QString PermissionHint(const QString& device) {
-    struct stat st {};
-    const QByteArray path = QFile::encodeName(device);
-    if (::stat(path.constData(), &st) != 0 || ::access(path.constData(), R_OK | W_OK) == 0 || errno != EACCES)
-        return {};
-    QString group = QString::number(st.st_gid);
+QString UserName(uid_t uid) {
+    std::vector<char> buffer(4096);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString::number(uid);
+}
+
+QString GroupName(gid_t gid) {
     std::vector<char> buffer(4096);
     struct group entry {};
     struct group* found = nullptr;
-    if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        group = QString::fromLocal8Bit(found->gr_name);
-    return QStringLiteral(". The user must be in the group that owns the device, \"%1\" "
-                          "(sudo adduser $USER %1, then log in again)")
-        .arg(group);
+    if (getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->gr_name);
+    return QString::number(gid);
+}
+
+// What would let this process open a device it was refused, naming the user it runs as: under
+// the service that is "vesperod", not the administrator reading the log.
+QString PermissionHint(const QString& device) {
+    struct stat st {};
+    const QByteArray path = QFile::encodeName(device);
+    if (::stat(path.constData(), &st) != 0) return {};
+    const QString user = UserName(::geteuid());
+    if (::access(path.constData(), R_OK | W_OK) == 0) return {};
+    // access() asks the device rules around the process too (a systemd unit's DevicePolicy= and
+    // DeviceAllow=); they refuse with EPERM where the file's modes refuse with EACCES.
+    // Pseudo-terminal numbers change with every one made, so their whole group is named.
+    if (errno == EPERM)
+        return QStringLiteral(". The device rules this process runs under do not admit %1 "
+                              "(for vesperod.service: a drop-in with DeviceAllow=%2 rw)")
+            .arg(device, IsPseudoTerminal(st) ? QStringLiteral("char-pts") : device);
+    if (errno != EACCES) return {};
+    // A pseudo-terminal is read by its owner only (mode 0620): no group helps, its maker must
+    // run as the same user.
+    if (IsPseudoTerminal(st))
+        return QStringLiteral(". A pseudo-terminal opens only for the user who made it, here %1: "
+                              "run its program (vespero-sim, socat, ...) as %2")
+            .arg(UserName(st.st_uid), user);
+    const QString group = GroupName(st.st_gid);
+    return QStringLiteral(". The user %1 must be in the group that owns the device, \"%2\" "
+                          "(sudo adduser %1 %2, then log in again or restart the service)")
+        .arg(user, group);
 }
 
 // The serial lock file QSerialPort keeps for a device: LCK..<name under /dev/, '/' as '_'> in
@@ -254,7 +284,7 @@ OpenLine* OpenComPort(int comPort, int rate, QString* reason, int* failure) {
             return nullptr;
         }
         *reason = PortLabel(comPort, device) + QStringLiteral(": ") + port.errorString();
-        if (port.error() == QSerialPort::PermissionError) *reason += PermissionHint(device);
+        if (port.error() != QSerialPort::DeviceNotFoundError) *reason += PermissionHint(device);
         *failure = port.error() == QSerialPort::DeviceNotFoundError ? -3 : -1;
         return nullptr;
     }
