@@ -264,6 +264,10 @@ int main(int argc, char** argv) {
         nut::LogLine(error);
         return 1;
     }
+    // History in the state folder; without it the service still serves. Opened before the web side
+    // listens, so that its first readers see the history, not an empty one.
+    history::Store history({}, [](const QString& line) { nut::LogLine(line); });
+    const bool historyOpen = history.Open(battery.stateDir);
     // The web side, on a thread of its own.
     web::WebBridge bridge(&board, &SteadyMs, &WallMs);
     std::unique_ptr<web::HttpServer> web;
@@ -272,6 +276,7 @@ int main(int argc, char** argv) {
         web::HttpOptions options = WebOptions(config);
         options.passwordChecker = server.SharedChecker();
         web = std::make_unique<web::HttpServer>(std::move(options), &bridge);
+        if (historyOpen) web->SetHistoryPath(history.Path().toStdString());
         std::string webError;
         if (!web->Start(&webError)) {
             nut::LogLine(QString::fromStdString(webError));
@@ -337,18 +342,15 @@ int main(int argc, char** argv) {
     startLimit.setSingleShot(true);
     QObject::connect(&startLimit, &QTimer::timeout, &app, startServing);
 
-    // History in the state folder; without it the service still serves.
-    history::Store history({}, [](const QString& line) { nut::LogLine(line); });
     QTimer historyFlush, historyFold;
     board.SetEventSink([&history](const std::string& unit, const char* kind, const std::string& text,
                                   const std::string& user, const std::string& peer) {
         history.AddEvent(unit, kind, text, user, peer);
     });
     if (web) history.SetEventObserver([&web](const history::Event& e) { web->PublishEvent(e); });
-    if (history.Open(battery.stateDir)) {
+    if (historyOpen) {
         nut::LogLine(QStringLiteral("history in %1").arg(history.Path()));
         feed.SetHistory(&history);
-        if (web) web->SetHistoryPath(history.Path().toStdString());
         // Each minute's rows go to disk just after the minute ends, so that a crash or a
         // kill -9 loses at most the minute still running.
         historyFlush.setSingleShot(true);

@@ -561,8 +561,9 @@ TEST_F(WebE2e, EventsOutliveAKilledService) {
     testsupport::WaitExit(daemon_, 5000);
     // The history is what is tested here, not how soon the link finds the unit again.
     StartDaemon(false);
-    const QJsonArray after = Get("/api/v1/events?since=0&limit=5000").Json()["events"].toArray();
-    EXPECT_GE(size_t(after.size()), before);
+    const auto afterReply = Get("/api/v1/events?since=0&limit=5000");
+    const QJsonArray after = afterReply.Json()["events"].toArray();
+    EXPECT_GE(size_t(after.size()), before) << afterReply.status << " " << afterReply.body << Log();
     EXPECT_NE(Get("/api/v1/events?since=0&limit=5000").body.find("\"web login\""), std::string::npos);
 }
 
