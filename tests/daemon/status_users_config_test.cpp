@@ -312,4 +312,41 @@ TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {
     }
 }
 
+TEST(DaemonConfig, SnmpIsOffByDefaultAndItsSocketIsChecked) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("vesperod.conf");
+    auto load = [&](const std::string& text, QStringList* faults) {
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text.c_str());
+        f.close();
+        nut::DaemonConfig c;
+        const bool ok = nut::LoadDaemonConfig(path, true, &c, faults);
+        return ok ? c.snmp : nut::SnmpConfig{QStringLiteral("(refused)")};
+    };
+    QStringList faults;
+    EXPECT_TRUE(load("[server]\n", &faults).agentxSocket.isEmpty());
+    EXPECT_TRUE(load("[snmp]\nagentx_socket = off\n", &faults).agentxSocket.isEmpty());
+    const nut::SnmpConfig unixSocket = load("[snmp]\nagentx_socket = /var/agentx/master\nunit = 2\n", &faults);
+    EXPECT_EQ(unixSocket.agentxSocket, "/var/agentx/master");
+    EXPECT_EQ(unixSocket.unit, 2);
+    EXPECT_EQ(load("[snmp]\nagentx_socket = agentx/master\n", &faults).agentxSocket, QDir(dir.path()).filePath("agentx/master"));
+    const nut::SnmpConfig tcp = load("[snmp]\nagentx_socket = tcp:localhost:705\n", &faults);
+    EXPECT_EQ(tcp.agentxSocket, "tcp:localhost:705");
+    EXPECT_EQ(tcp.unit, -1);  // the first present unit
+    // UDP, a port out of range, a unit that cannot be, a path past what a Unix socket holds, a
+    // unit without a socket, an unknown key: each refused with its line.
+    for (const std::string& bad : {std::string("[snmp]\nagentx_socket = udp:localhost:705\n"),
+                                   std::string("[snmp]\nagentx_socket = tcp:localhost:70500\n"),
+                                   std::string("[snmp]\nagentx_socket = tcp:localhost\n"),
+                                   std::string("[snmp]\nagentx_socket = /s\nunit = 4\n"),
+                                   "[snmp]\nagentx_socket = /" + std::string(120, 'a') + "\n",
+                                   std::string("[snmp]\nunit = 1\n"),
+                                   std::string("[snmp]\nagentx_socket = /s\ncommunity = public\n")}) {
+        EXPECT_EQ(load(bad, &faults).agentxSocket, "(refused)") << bad;
+        ASSERT_FALSE(faults.isEmpty()) << bad;
+        EXPECT_TRUE(faults[0].startsWith(path)) << faults[0].toStdString();
+    }
+}
+
 }  // namespace
