@@ -73,14 +73,18 @@ std::string SocketProblem(const std::string& socket) {
     return "nobody answers on it";
 }
 
+// The one agent of the process. net-snmp frees the client data of its callbacks and handlers
+// at shutdown, so none of them is handed a pointer to it.
+Agent* theAgent = nullptr;
+
 }  // namespace
 
 // net-snmp's entry points, each on the agent's thread.
 struct Callbacks {
-    static void Wake(int fd, void* self) {
+    static void Wake(int fd, void*) {
         uint64_t count = 0;
         [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
-        auto* a = static_cast<Agent*>(self);
+        Agent* a = theAgent;
         std::optional<MibValues> values;
         {
             std::lock_guard<std::mutex> lock(a->offerMutex_);
@@ -89,33 +93,33 @@ struct Callbacks {
         if (values) a->Apply(a->state_.Update(*values, Uptime()));
     }
 
-    static void Tick(unsigned int, void* self) {
-        auto* a = static_cast<Agent*>(self);
+    static void Tick(unsigned int, void*) {
+        Agent* a = theAgent;
         a->Apply(a->state_.Tick(Uptime()));
     }
 
-    static int SessionStart(int, int, void*, void* self) {
-        static_cast<Agent*>(self)->Connected(true);
+    static int SessionStart(int, int, void*, void*) {
+        theAgent->Connected(true);
         return 0;
     }
 
-    static int SessionStop(int, int, void*, void* self) {
-        static_cast<Agent*>(self)->Connected(false);
+    static int SessionStop(int, int, void*, void*) {
+        theAgent->Connected(false);
         return 0;
     }
 
-    static int Log(int, int, void* server, void* self) {
+    static int Log(int, int, void* server, void*) {
         const auto* m = static_cast<const snmp_log_message*>(server);
         // Connections come and go in our own words; the library's notes on them are left out.
         if (!m || m->priority > LOG_WARNING) return 0;
         const std::string text = Trimmed(m->msg);
-        if (!text.empty()) static_cast<Agent*>(self)->log_("snmp: net-snmp: " + text);
+        if (!text.empty() && theAgent) theAgent->log_("snmp: net-snmp: " + text);
         return 0;
     }
 
-    static int Serve(netsnmp_mib_handler* handler, netsnmp_handler_registration*, netsnmp_agent_request_info* info,
+    static int Serve(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_request_info* info,
                      netsnmp_request_info* requests) {
-        auto* a = static_cast<Agent*>(handler->myvoid);
+        Agent* a = theAgent;
         const std::vector<MibEntry> table = BuildTable(a->state_, Uptime());
         std::vector<std::vector<oid>> oids;
         oids.reserve(table.size());
@@ -232,7 +236,8 @@ void Agent::Run() {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, socket_.c_str());
-    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, &Callbacks::Log, this);
+    theAgent = this;
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, &Callbacks::Log, nullptr);
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, LOG_DEBUG);
     char noMibs[] = "mibs :";
     netsnmp_config_remember(noMibs);
@@ -245,16 +250,14 @@ void Agent::Run() {
     const std::vector<oid> objects = ToOid(UpsObjects());
     netsnmp_handler_registration* registration = netsnmp_create_handler_registration(
         "upsMIB", &Callbacks::Serve, objects.data(), objects.size(), HANDLER_CAN_RONLY);
-    if (registration) {
-        registration->handler->myvoid = this;
-        if (netsnmp_register_handler(registration) != MIB_REGISTERED_OK) log_("snmp: cannot register the UPS-MIB");
-    }
+    if (!registration || netsnmp_register_handler(registration) != MIB_REGISTERED_OK)
+        log_("snmp: cannot register the UPS-MIB");
     std::vector<oid> module = ToOid(UpsMib());
     register_sysORTable(module.data(), module.size(), "The UPS-MIB of a Vespero unit, served by vesperod");
-    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, &Callbacks::SessionStart, this);
-    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, &Callbacks::SessionStop, this);
-    register_readfd(wakeFd_, &Callbacks::Wake, this);
-    snmp_alarm_register(1, SA_REPEAT, &Callbacks::Tick, this);
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, &Callbacks::SessionStart, nullptr);
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, &Callbacks::SessionStop, nullptr);
+    register_readfd(wakeFd_, &Callbacks::Wake, nullptr);
+    snmp_alarm_register(1, SA_REPEAT, &Callbacks::Tick, nullptr);
 
     init_snmp(kAppName);  // reaches for the master agent
     if (!connected_)
@@ -263,6 +266,7 @@ void Agent::Run() {
     while (!stop_) agent_check_and_process(1);
     unregister_readfd(wakeFd_);
     snmp_shutdown(kAppName);  // says goodbye to the master, which drops our registrations
+    theAgent = nullptr;
 }
 
 }  // namespace snmp
