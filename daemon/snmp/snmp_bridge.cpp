@@ -63,17 +63,18 @@ const nut::UnitBoard::Unit* Bridge::Chosen(const nut::UnitBoard& board, int unit
 void Bridge::Offer() {
     if (!agent_) return;
     const nut::UnitBoard::Unit* unit = Chosen(*board_, config_.unit);
+    // A unit not heard from yet since the start would flash communications lost (and its two
+    // notifications) on every start of vesperod: it is given the start's grace first.
+    if ((!unit || !unit->haveStatus) && steady_() - startedMs_ < kFirstDataWaitMs) return;
     if (!everChosen_ || unit != lastChosen_) {
         everChosen_ = true;
         lastChosen_ = unit;
         if (unit)
             nut::LogLine(QStringLiteral("snmp: the UPS-MIB shows unit %1 (%2)").arg(unit->device).arg(QString::fromStdString(unit->name)));
-        else if (config_.unit >= 0)
-            nut::LogLine(QStringLiteral("snmp: unit %1 is not present; the UPS-MIB shows communications lost").arg(config_.unit));
+        else
+            nut::LogLine(QStringLiteral("snmp: %1 is not present; the UPS-MIB shows communications lost")
+                             .arg(config_.unit >= 0 ? QStringLiteral("unit %1").arg(config_.unit) : QStringLiteral("no unit")));
     }
-    // A unit not heard from yet since the start would flash communications lost (and its two
-    // notifications) on every start of vesperod: it is given the start's grace first.
-    if (unit && !unit->haveStatus && steady_() - startedMs_ < kFirstDataWaitMs) return;
     UnitFacts facts;
     std::vector<nut::Variable> none;
     if (unit) {
