@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "daemon/snmp/snmp_bridge.h"
 #include "daemon/snmp/ups_mib.h"
 #include "daemon/ups_variables.h"
 
@@ -323,4 +324,17 @@ TEST(UpsMibTrapGate, OneOfAKindEachFiveSecondsNothingLostWithinTheBound) {
     g.Push({Notification::kOnBattery, {}});
     g.Push({Notification::kOnBattery, {}});
     EXPECT_EQ(g.Waiting(), TrapGate::kMaxWaiting);
+}
+
+TEST(UpsMibUnit, OneUnitPerAgentTheFirstPresentOrTheNamedOne) {
+    nut::DaemonConfig config;
+    for (int i = 0; i < 4; ++i) config.unitName[i] = QStringLiteral("vespero%1").arg(i);
+    nut::UnitBoard board(config);
+    EXPECT_EQ(Bridge::Chosen(board, -1), nullptr);
+    board.SetPresent(3, true, 4);
+    board.SetPresent(1, true, 2);
+    ASSERT_NE(Bridge::Chosen(board, -1), nullptr);
+    EXPECT_EQ(Bridge::Chosen(board, -1)->device, 1);
+    EXPECT_EQ(Bridge::Chosen(board, 3)->device, 3);
+    EXPECT_EQ(Bridge::Chosen(board, 2), nullptr);  // named but absent: communications lost
 }
