@@ -6,17 +6,13 @@
 
 namespace snmp {
 
-Bridge::Bridge(nut::UnitBoard* board, Clock steadyMs, QObject* parent) : QObject(parent), board_(board), steady_(steadyMs) {
-    coalesce_.setSingleShot(true);
-    connect(&coalesce_, &QTimer::timeout, this, [this] { Offer(); });
-    connect(&tick_, &QTimer::timeout, this, [this] { Offer(); });
-}
+Bridge::Bridge(nut::UnitBoard* board, Clock steadyMs, QObject* parent)
+    : QObject(parent), board_(board), steady_(steadyMs), pacer_(kCoalesceMs, [this] { Offer(); }) {}
 
 Bridge::~Bridge() { Stop(); }
 
 void Bridge::Stop() {
-    coalesce_.stop();
-    tick_.stop();
+    pacer_.Stop();
     agent_.reset();
 }
 
@@ -39,7 +35,7 @@ void Bridge::Configure(const nut::SnmpConfig& config) {
         agent_ = std::make_unique<Agent>(socket.toStdString(), [self](const std::string& line) {
             QMetaObject::invokeMethod(self, [line] { nut::LogLine(QString::fromStdString(line)); }, Qt::QueuedConnection);
         });
-        tick_.start(1000);
+        pacer_.Start(1000);
         everChosen_ = false;
         startedMs_ = steady_();
     }
@@ -48,7 +44,7 @@ void Bridge::Configure(const nut::SnmpConfig& config) {
 }
 
 void Bridge::Sync() {
-    if (agent_ && !coalesce_.isActive()) coalesce_.start(kCoalesceMs);
+    if (agent_) pacer_.Sync();
 }
 
 const nut::UnitBoard::Unit* Bridge::Chosen(const nut::UnitBoard& board, int unit) {

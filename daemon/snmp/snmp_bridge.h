@@ -4,11 +4,11 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 #include <memory>
 
 #include "daemon/daemon_config.h"
+#include "daemon/offer_pacer.h"
 #include "daemon/snmp/snmp_agent.h"
 #include "daemon/unit_board.h"
 
@@ -44,7 +44,7 @@ private:
     bool everChosen_ = false;
     qint64 startedMs_ = 0;
     std::unique_ptr<Agent> agent_;
-    QTimer coalesce_, tick_;
+    nut::OfferPacer pacer_;
 };
 
 }  // namespace snmp

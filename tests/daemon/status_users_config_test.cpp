@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
@@ -278,17 +280,23 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     EXPECT_TRUE(example.errors.isEmpty() && example.warnings.isEmpty());
 }
 
+// Writes text to path and reads it as the settings; nullopt when they are refused.
+std::optional<nut::DaemonConfig> LoadText(const QString& path, const std::string& text, QStringList* faults) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.c_str());
+    f.close();
+    nut::DaemonConfig c;
+    if (!nut::LoadDaemonConfig(path, true, &c, faults)) return std::nullopt;
+    return c;
+}
+
 TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {
     QTemporaryDir dir;
     const QString path = dir.filePath("vesperod.conf");
     auto load = [&](const char* text, QStringList* faults) {
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text);
-        f.close();
-        nut::DaemonConfig c;
-        const bool ok = nut::LoadDaemonConfig(path, true, &c, faults);
-        return ok ? c.mqtt : nut::MqttConfig{QStringLiteral("(refused)")};
+        const auto c = LoadText(path, text, faults);
+        return c ? c->mqtt : nut::MqttConfig{QStringLiteral("(refused)")};
     };
     QStringList faults;
     EXPECT_TRUE(load("[server]\n", &faults).host.isEmpty());
@@ -316,13 +324,8 @@ TEST(DaemonConfig, SnmpIsOffByDefaultAndItsSocketIsChecked) {
     QTemporaryDir dir;
     const QString path = dir.filePath("vesperod.conf");
     auto load = [&](const std::string& text, QStringList* faults) {
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text.c_str());
-        f.close();
-        nut::DaemonConfig c;
-        const bool ok = nut::LoadDaemonConfig(path, true, &c, faults);
-        return ok ? c.snmp : nut::SnmpConfig{QStringLiteral("(refused)")};
+        const auto c = LoadText(path, text, faults);
+        return c ? c->snmp : nut::SnmpConfig{QStringLiteral("(refused)")};
     };
     QStringList faults;
     EXPECT_TRUE(load("[server]\n", &faults).agentxSocket.isEmpty());
