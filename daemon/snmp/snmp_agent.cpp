@@ -243,9 +243,14 @@ void Agent::Run() {
     netsnmp_config_remember(noMibs);
 
     init_agent(kAppName);
-    // After init_agent, which sets its own default; pings find a master that hangs, and the same
-    // period paces the attempts to reach one that is gone.
+    // These after init_agent, which sets the library's defaults. Pings find a master that hangs,
+    // and the same period paces the attempts to reach one that is gone.
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, kPingSeconds);
+    // The ping, the opening and the goodbye wait for snmpd's answer on this thread: a hung snmpd
+    // may hold each for a second, not the library's six (five resends), so that a stop stays
+    // prompt. Nor is a notification resent: a master that wakes late would pass on every copy.
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_TIMEOUT, kAnswerSeconds);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_RETRIES, 0);
 
     const std::vector<oid> objects = ToOid(UpsObjects());
     netsnmp_handler_registration* registration = netsnmp_create_handler_registration(

@@ -35,6 +35,8 @@ public:
 
     // Seconds between pings of snmpd and between attempts to reach it again.
     static constexpr int kPingSeconds = 5;
+    // Longest wait for snmpd's answer to what the subagent asks itself (open, ping, close).
+    static constexpr int kAnswerSeconds = 1;
 
 private:
     friend struct Callbacks;  // net-snmp's entry points into this agent
