@@ -85,6 +85,7 @@ struct Callbacks {
         uint64_t count = 0;
         [[maybe_unused]] const ssize_t n = read(fd, &count, sizeof count);
         Agent* a = theAgent;
+        if (!a) return;
         std::optional<MibValues> values;
         {
             std::lock_guard<std::mutex> lock(a->offerMutex_);
@@ -94,17 +95,16 @@ struct Callbacks {
     }
 
     static void Tick(unsigned int, void*) {
-        Agent* a = theAgent;
-        a->Apply(a->state_.Tick(Uptime()));
+        if (Agent* a = theAgent) a->Apply(a->state_.Tick(Uptime()));
     }
 
     static int SessionStart(int, int, void*, void*) {
-        theAgent->Connected(true);
+        if (theAgent) theAgent->Connected(true);
         return 0;
     }
 
     static int SessionStop(int, int, void*, void*) {
-        theAgent->Connected(false);
+        if (theAgent) theAgent->Connected(false);
         return 0;
     }
 
@@ -119,8 +119,8 @@ struct Callbacks {
 
     static int Serve(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_request_info* info,
                      netsnmp_request_info* requests) {
-        Agent* a = theAgent;
-        const std::vector<MibEntry> table = BuildTable(a->state_, Uptime());
+        if (!theAgent) return SNMP_ERR_NOERROR;
+        const std::vector<MibEntry> table = BuildTable(theAgent->state_, Uptime());
         std::vector<std::vector<oid>> oids;
         oids.reserve(table.size());
         for (const MibEntry& e : table) oids.push_back(ToOid(e.oid));
