@@ -171,6 +171,38 @@ void ReadMqtt(const QString& path, const QDir& folder, const Reader& mqtt, MqttC
         *faults << QStringLiteral("%1: [mqtt] has settings but no broker").arg(path);
 }
 
+void ReadSnmp(const QString& path, const QDir& folder, const Reader& snmp, SnmpConfig* out, QStringList* faults) {
+    snmp.OnlyKnown({"agentx_socket", "unit"}, faults);
+    snmp.Int("unit", 0, 3, &out->unit, faults);
+    const Entry* e = snmp.Find("agentx_socket");
+    if (!e) {
+        if (snmp.Find("unit")) *faults << QStringLiteral("%1: [snmp] has settings but no agentx_socket").arg(path);
+        return;
+    }
+    const QString value = e->value.trimmed();
+    if (value.isEmpty() || value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) return;
+    // net-snmp takes a bare path as a Unix socket and tcp:HOST:PORT as TCP (IPv4); anything
+    // else it would read as UDP, which AgentX does not run over.
+    static const QRegularExpression tcp(QStringLiteral("^tcp:([A-Za-z0-9._-]+):(\\d{1,5})$"));
+    if (value.startsWith(QLatin1String("tcp:"))) {
+        const QRegularExpressionMatch m = tcp.match(value);
+        const uint port = m.hasMatch() ? m.captured(2).toUInt() : 0;
+        if (port == 0 || port > 65535)
+            *faults << QStringLiteral("%1:%2: agentx_socket: %3 is not tcp:HOST:PORT").arg(path).arg(e->line).arg(value);
+        else
+            out->agentxSocket = value;
+        return;
+    }
+    const QString socket = folder.absoluteFilePath(value);
+    if (value.contains(QLatin1Char(':')) || value.contains(QLatin1Char(' ')))
+        *faults << QStringLiteral("%1:%2: agentx_socket: %3 is neither a socket path nor tcp:HOST:PORT")
+                       .arg(path).arg(e->line).arg(value);
+    else if (socket.toLocal8Bit().size() > 107)  // sun_path holds 108 bytes with the terminating zero
+        *faults << QStringLiteral("%1:%2: agentx_socket: %3 is too long for a Unix socket path").arg(path).arg(e->line).arg(socket);
+    else
+        out->agentxSocket = socket;
+}
+
 }  // namespace
 
 QString DefaultConfigPath() {
@@ -257,6 +289,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
             static const QRegularExpression unitSection(QStringLiteral("^unit[0-3]$"));
             // [battery] belongs to the estimator, which reads it itself (battery_settings.h).
             if (name != QLatin1String("server") && name != QLatin1String("battery") && name != QLatin1String("mqtt") &&
+                name != QLatin1String("snmp") &&
                 !unitSection.match(name).hasMatch()) {
                 const int line = section.empty() ? 0 : section.begin()->second.line;
                 *faults << QStringLiteral("%1:%2: unknown section [%3]").arg(path).arg(line).arg(name);
@@ -309,6 +342,7 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         if (config->httpCertificate.isEmpty() != config->httpKey.isEmpty())
             *faults << QStringLiteral("%1: http_certificate and http_key go together").arg(path);
         ReadMqtt(path, info.absoluteDir(), Reader(path, find(QStringLiteral("mqtt"))), &config->mqtt, faults);
+        ReadSnmp(path, info.absoluteDir(), Reader(path, find(QStringLiteral("snmp"))), &config->snmp, faults);
         for (int i = 0; i < 4; ++i) {
             const Reader unit(path, find(QStringLiteral("unit%1").arg(i)));
             unit.OnlyKnown({"name", "description", "input_voltage_nominal"}, faults);

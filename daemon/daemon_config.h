@@ -31,6 +31,9 @@
 //   discovery_prefix = homeassistant
 //   retain = yes
 //   command_user = admin         ; a user of vesperod.users: command topics with its instcmds
+//   [snmp]                       ; off unless agentx_socket is set
+//   agentx_socket = /var/agentx/master  ; snmpd's AgentX socket: PATH or tcp:HOST:PORT
+//   unit = 0                     ; the unit the UPS-MIB shows (default: the first present one)
 //   [unit0]
 //   name = vespero0
 //   description = "Server room"
@@ -75,6 +78,13 @@ struct MqttConfig {
     bool operator==(const MqttConfig&) const = default;
 };
 
+// The UPS-MIB subagent's settings; agentxSocket empty: no SNMP.
+struct SnmpConfig {
+    QString agentxSocket;  // an absolute path or tcp:HOST:PORT, as net-snmp's agentXSocket
+    int unit = -1;         // 0 to 3; -1: the first present unit
+    bool operator==(const SnmpConfig&) const = default;
+};
+
 struct DaemonConfig {
     std::vector<ListenAddress> listen;
     QString unitName[4];
@@ -98,6 +108,7 @@ struct DaemonConfig {
     QStringList httpAllowedHosts;
     std::vector<RemoteServer> httpRemote;
     MqttConfig mqtt;
+    SnmpConfig snmp;
     QString path;  // the file read, empty when none
 };
 

@@ -26,6 +26,7 @@
 #include "daemon/mqtt/mqtt_bridge.h"
 #include "daemon/nut/nut_server.h"
 #include "daemon/service_manager.h"
+#include "daemon/snmp/snmp_bridge.h"
 #include "daemon/settings_reload.h"
 #include "daemon/unit_board.h"
 #include "daemon/nut/users_file.h"
@@ -297,12 +298,16 @@ int main(int argc, char** argv) {
     // MQTT, on a thread of its own; a broker that is missing never holds up the rest.
     mqtt::Bridge mqttBridge(&board, &users, &SteadyMs);
     mqttBridge.Configure(config.mqtt);
+    // The UPS-MIB through snmpd, on a thread of its own; an snmpd that is missing holds up nothing.
+    snmp::Bridge snmpBridge(&board, &SteadyMs);
+    snmpBridge.Configure(config.snmp);
     reload = [&] {
         const nut::ReloadNotice notice;  // tells systemd the reload has begun, and when it is done
         const bool listenGiven = parser.isSet(portOption) || parser.isSet(listenOption);
         nut::ReloadSettings(configPath, explicitConfig, listenGiven, &config, &users, &board, &server);
         if (web) web->SetUsers(std::make_shared<const nut::UsersFile>(users));
         mqttBridge.Configure(config.mqtt);
+        snmpBridge.Configure(config.snmp);
     };
     nut::LinkFeed feed(&board, &SteadyMs);
     // A client let in before the units have answered is told DATA-STALE, which a upsmon takes for
@@ -337,6 +342,7 @@ int main(int argc, char** argv) {
     feed.SetSyncObserver([&](bool refreshed) {
         bridge.Sync(refreshed);
         mqttBridge.Sync();
+        snmpBridge.Sync();
         if (!serving && allAnswered()) startServing();
     });
     startLimit.setSingleShot(true);
@@ -383,6 +389,7 @@ int main(int argc, char** argv) {
 
     server.Close();
     mqttBridge.Stop();
+    snmpBridge.Stop();
     if (web) web->Stop();
     bridge.Attach(nullptr);
     bridge.SetRemote(nullptr);

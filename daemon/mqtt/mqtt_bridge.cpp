@@ -8,17 +8,12 @@
 namespace mqtt {
 
 Bridge::Bridge(nut::UnitBoard* board, const nut::UsersFile* users, Clock steadyMs, QObject* parent)
-    : QObject(parent), board_(board), users_(users), steady_(steadyMs) {
-    coalesce_.setSingleShot(true);
-    connect(&coalesce_, &QTimer::timeout, this, [this] { Offer(); });
-    connect(&tick_, &QTimer::timeout, this, [this] { Offer(); });
-}
+    : QObject(parent), board_(board), users_(users), steady_(steadyMs), pacer_(kCoalesceMs, [this] { Offer(); }) {}
 
 Bridge::~Bridge() { Stop(); }
 
 void Bridge::Stop() {
-    coalesce_.stop();
-    tick_.stop();
+    pacer_.Stop();
     client_.reset();
 }
 
@@ -39,12 +34,12 @@ void Bridge::Configure(const nut::MqttConfig& config) {
             RunCommand(unit, command, parameter);
         },
         [](const std::string& line) { nut::LogLine(QString::fromStdString(line)); });
-    tick_.start(1000);
+    pacer_.Start(1000);
     Offer();
 }
 
 void Bridge::Sync() {
-    if (client_ && !coalesce_.isActive()) coalesce_.start(kCoalesceMs);
+    if (client_) pacer_.Sync();
 }
 
 void Bridge::Offer() {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -12,6 +11,7 @@
 
 #include "daemon/daemon_config.h"
 #include "daemon/mqtt/mqtt_client.h"
+#include "daemon/offer_pacer.h"
 #include "daemon/nut/users_file.h"
 #include "daemon/unit_board.h"
 
@@ -39,7 +39,7 @@ private:
     Clock steady_;
     nut::MqttConfig config_;
     std::unique_ptr<Client> client_;
-    QTimer coalesce_, tick_;
+    nut::OfferPacer pacer_;
 };
 
 }  // namespace mqtt

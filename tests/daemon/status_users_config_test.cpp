@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "daemon/daemon_config.h"
 #include "daemon/ups_variables.h"
@@ -278,17 +280,23 @@ TEST(DaemonConfig, ReadsTheFileAndRefusesWhatItCannotUse) {
     EXPECT_TRUE(example.errors.isEmpty() && example.warnings.isEmpty());
 }
 
+// Writes text to path and reads it as the settings; nullopt when they are refused.
+std::optional<nut::DaemonConfig> LoadText(const QString& path, const std::string& text, QStringList* faults) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.c_str());
+    f.close();
+    nut::DaemonConfig c;
+    if (!nut::LoadDaemonConfig(path, true, &c, faults)) return std::nullopt;
+    return c;
+}
+
 TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {
     QTemporaryDir dir;
     const QString path = dir.filePath("vesperod.conf");
     auto load = [&](const char* text, QStringList* faults) {
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text);
-        f.close();
-        nut::DaemonConfig c;
-        const bool ok = nut::LoadDaemonConfig(path, true, &c, faults);
-        return ok ? c.mqtt : nut::MqttConfig{QStringLiteral("(refused)")};
+        const auto c = LoadText(path, text, faults);
+        return c ? c->mqtt : nut::MqttConfig{QStringLiteral("(refused)")};
     };
     QStringList faults;
     EXPECT_TRUE(load("[server]\n", &faults).host.isEmpty());
@@ -307,6 +315,38 @@ TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {
                             "[mqtt]\nbroker = h\ntopic_prefix = ups/#\n", "[mqtt]\nbroker = h\ndiscovery_prefix = /ha\n",
                             "[mqtt]\nbroker = h\nqos = 2\n", "[mqtt]\nuser = someone\n"}) {
         EXPECT_EQ(load(bad, &faults).host, "(refused)") << bad;
+        ASSERT_FALSE(faults.isEmpty()) << bad;
+        EXPECT_TRUE(faults[0].startsWith(path)) << faults[0].toStdString();
+    }
+}
+
+TEST(DaemonConfig, SnmpIsOffByDefaultAndItsSocketIsChecked) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("vesperod.conf");
+    auto load = [&](const std::string& text, QStringList* faults) {
+        const auto c = LoadText(path, text, faults);
+        return c ? c->snmp : nut::SnmpConfig{QStringLiteral("(refused)")};
+    };
+    QStringList faults;
+    EXPECT_TRUE(load("[server]\n", &faults).agentxSocket.isEmpty());
+    EXPECT_TRUE(load("[snmp]\nagentx_socket = off\n", &faults).agentxSocket.isEmpty());
+    const nut::SnmpConfig unixSocket = load("[snmp]\nagentx_socket = /var/agentx/master\nunit = 2\n", &faults);
+    EXPECT_EQ(unixSocket.agentxSocket, "/var/agentx/master");
+    EXPECT_EQ(unixSocket.unit, 2);
+    EXPECT_EQ(load("[snmp]\nagentx_socket = agentx/master\n", &faults).agentxSocket, QDir(dir.path()).filePath("agentx/master"));
+    const nut::SnmpConfig tcp = load("[snmp]\nagentx_socket = tcp:localhost:705\n", &faults);
+    EXPECT_EQ(tcp.agentxSocket, "tcp:localhost:705");
+    EXPECT_EQ(tcp.unit, -1);  // the first present unit
+    // UDP, a port out of range, a unit that cannot be, a path past what a Unix socket holds, a
+    // unit without a socket, an unknown key: each refused with its line.
+    for (const std::string& bad : {std::string("[snmp]\nagentx_socket = udp:localhost:705\n"),
+                                   std::string("[snmp]\nagentx_socket = tcp:localhost:70500\n"),
+                                   std::string("[snmp]\nagentx_socket = tcp:localhost\n"),
+                                   std::string("[snmp]\nagentx_socket = /s\nunit = 4\n"),
+                                   "[snmp]\nagentx_socket = /" + std::string(120, 'a') + "\n",
+                                   std::string("[snmp]\nunit = 1\n"),
+                                   std::string("[snmp]\nagentx_socket = /s\ncommunity = public\n")}) {
+        EXPECT_EQ(load(bad, &faults).agentxSocket, "(refused)") << bad;
         ASSERT_FALSE(faults.isEmpty()) << bad;
         EXPECT_TRUE(faults[0].startsWith(path)) << faults[0].toStdString();
     }
