@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/certificates.h"
 #include "tests/support/child_process.h"
 #include "tests/support/files_and_waits.h"
 
@@ -635,6 +636,144 @@ TEST(DaemonProcess, CheckConfigListsEveryFaultOfBothFiles) {
     const QByteArray text = unit.readAll();
     EXPECT_LT(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), text.indexOf("ExecReload=/bin/kill -HUP"));
     EXPECT_GE(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), 0);
+}
+
+// Runs a program to its end; its exit status (see WaitExit), what it said in *output.
+int RunQuiet(const QString& program, const QStringList& args, const QString& workDir, QString* output = nullptr) {
+    QString out;
+    const int status = RunClient(program, args, workDir, &out);
+    if (output) *output = out;
+    return status;
+}
+
+// An NSS database as upsmon reads it (CERTPATH), trusting the one certificate given as the
+// server's own, as certutil makes it.
+bool MakeNssDatabase(const QString& dir, const QString& trusted) {
+    QDir().mkpath(dir);
+    const QString db = QStringLiteral("sql:") + dir;
+    if (RunQuiet(QStringLiteral("/usr/bin/certutil"), {QStringLiteral("-N"), QStringLiteral("-d"), db, QStringLiteral("--empty-password")}, dir) != 0)
+        return false;
+    return trusted.isEmpty() ||
+           RunQuiet(QStringLiteral("/usr/bin/certutil"), {QStringLiteral("-A"), QStringLiteral("-d"), db, QStringLiteral("-n"), QStringLiteral("vesperod"),
+                                                          QStringLiteral("-t"), QStringLiteral("P,,"), QStringLiteral("-i"), trusted}, dir) == 0;
+}
+
+// Debian's upsmon (NSS) with CERTVERIFY 1 and FORCESSL 1 logs in over TLS and follows the unit
+// to battery and to its shutdown, while from the same address a plain login is refused with its
+// reason, a handshake that stalls is dropped at its deadline without holding anyone up, and a
+// upsmon that does not trust the certificate never gets in.
+TEST(DaemonProcess, UpsmonOverTlsFollowsTheUnitWhilePlainLoginsAndStalledHandshakesAreTurnedAway) {
+    if (getuid() != 0) GTEST_SKIP() << "upsmon needs root here: it runs with a private /run/nut in its own mount namespace";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    for (const char* sub : {"Tralvane", "trusting", "doubting"}) QDir().mkpath(dir.filePath(QLatin1String(sub)));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.filePath("Tralvane"), QStringLiteral("vesperod"), QStringLiteral("localhost")));
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("trusting/nssdb"), dir.filePath("Tralvane/vesperod.crt")));
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("doubting/nssdb"), {}));
+    WriteFile(dir.filePath("Tralvane/vesperod.users"), "[mon]\n  password = monpass\n  upsmon primary\n");
+    WriteFile(dir.filePath("Tralvane/vesperod.conf"), "[server]\ncertfile = vesperod.pem\nforce_tls = yes\ntls_handshake_timeout = 2\n");
+    const QString ctl = dir.filePath("ctl"), flag = dir.filePath("shutdown-ran");
+    WriteFile(ctl, "state=2\nbattery=0\nsilent=0\n");
+    testsupport::SimProcess sim(QStringLiteral(VESPERO_SIM_PATH), 1, dir.path(), {QStringLiteral("--control"), ctl});
+    ASSERT_TRUE(sim.ready());
+    const quint16 port = FreePort();
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(WaitFor([&] { return AskNut(port, "GET VAR vespero0 ups.status\n") == "VAR vespero0 ups.status \"OL CHRG\""; }, 20000))
+        << ReadAll(log).toStdString();
+    for (const char* who : {"trusting", "doubting"}) {
+        const QString conf = dir.filePath(QLatin1String(who));
+        WriteFile(conf + QStringLiteral("/upsmon.conf"),
+                  QStringLiteral("MONITOR vespero0@127.0.0.1:%1 1 mon monpass primary\nMINSUPPLIES 1\nSHUTDOWNCMD \"/usr/bin/touch %2\"\n"
+                                 "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 2\nDEADTIME 5\nFINALDELAY 0\nPOWERDOWNFLAG %3/killpower\n"
+                                 "RUN_AS_USER root\nCERTPATH %3/nssdb\nCERTVERIFY 1\nFORCESSL 1\n")
+                      .arg(port)
+                      .arg(who == std::string_view("trusting") ? flag : conf + QStringLiteral("/not-me"), conf)
+                      .toUtf8());
+    }
+    const pid_t trusting = StartUpsmon(dir.filePath("trusting"), dir.filePath("trusting.err"));
+    const pid_t doubting = StartUpsmon(dir.filePath("doubting"), dir.filePath("doubting.err"));
+    ASSERT_GT(trusting, 0);
+    ASSERT_GT(doubting, 0);
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(log).contains(QLatin1String("\"mon\" from 127.0.0.1 logged in to vespero0 over TLS")); }, 20000))
+        << ReadAll(log).toStdString() << ReadAll(dir.filePath("trusting.err")).toStdString();
+
+    // Meanwhile, from the same address: a plain login is told why, and may still read.
+    EXPECT_EQ(AskNut(port, "USERNAME mon\n"), "ERR ACCESS-DENIED tls-required");
+    EXPECT_EQ(AskNut(port, "USERNAME mon\nPASSWORD monpass\nLOGIN vespero0\n", 3), "ERR ACCESS-DENIED tls-required");
+    EXPECT_EQ(AskNut(port, "GET VAR vespero0 ups.status\n"), "VAR vespero0 ups.status \"OL CHRG\"");
+    // A handshake that never comes: everyone else is answered, and it goes after its 2 s.
+    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(send(stalled, "STARTTLS\n", 9, MSG_NOSIGNAL), 9);
+    QElapsedTimer since;
+    since.start();
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer answered;
+        answered.start();
+        EXPECT_EQ(AskNut(port, "NETVER\n"), "1.3");
+        EXPECT_LT(answered.elapsed(), 1500);
+        QThread::msleep(100);
+    }
+    timeval limit{6, 0};
+    setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char reply[64];
+    EXPECT_EQ(recv(stalled, reply, sizeof reply, 0), 12);  // OK STARTTLS
+    EXPECT_EQ(recv(stalled, reply, sizeof reply, 0), 0);   // then the close, at the deadline
+    EXPECT_GE(since.elapsed(), 2000);
+    EXPECT_LT(since.elapsed(), 5000);
+    close(stalled);
+    EXPECT_TRUE(ReadAll(log).contains(QLatin1String("dropped 127.0.0.1: no TLS handshake within 2 s")));
+
+    // The unit goes to battery, then low: upsmon sees both through TLS and shuts down.
+    WriteFile(ctl, "state=18\n");
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(dir.filePath("trusting.err")).contains(QLatin1String("on battery")); }, 15000))
+        << ReadAll(dir.filePath("trusting.err")).toStdString();
+    WriteFile(ctl, "state=18\nbattery=40\n");
+    EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(dir.filePath("trusting.err")).toStdString();
+    Terminate(trusting);
+    Terminate(doubting);
+    Terminate(daemon);
+    const QString said = ReadAll(log), trustingSaid = ReadAll(dir.filePath("trusting.err")), doubtingSaid = ReadAll(dir.filePath("doubting.err"));
+    EXPECT_TRUE(said.contains(QLatin1String("forced shutdown set on vespero0"))) << said.toStdString();
+    EXPECT_TRUE(trustingSaid.contains(QLatin1String("Connected to NUT server 127.0.0.1 in SSL"))) << trustingSaid.toStdString();
+    EXPECT_EQ(said.count(QLatin1String("logged in to vespero0")), said.count(QLatin1String("logged in to vespero0 over TLS")));
+    // The one that does not trust the certificate ends every handshake itself, and never logs in.
+    EXPECT_EQ(said.count(QLatin1String("logged in to vespero0")), 1) << said.toStdString();
+    EXPECT_TRUE(said.contains(QLatin1String("TLS handshake failed"))) << said.toStdString();
+    EXPECT_FALSE(doubtingSaid.contains(QLatin1String("Logged into UPS"))) << doubtingSaid.toStdString();
+}
+
+// A certificate that cannot serve is named with its reason by --check-config, and keeps the
+// service from starting rather than failing each client.
+TEST(DaemonProcess, CheckConfigAndTheStartNameACertificateThatCannotServe) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("a"), QStringLiteral("localhost")));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("b"), QStringLiteral("localhost")));
+    WriteFile(dir.filePath("crossed.pem"), ReadAll(dir.filePath("a.crt")).toUtf8() + ReadAll(dir.filePath("b.key")).toUtf8());
+    const QString conf = dir.filePath("vesperod.conf");
+    QString out;
+    const std::pair<const char*, QString> cases[] = {
+        {"[server]\ncertfile = none.pem\n", conf + ":2: certfile " + dir.filePath("none.pem") + ": no such file"},
+        {"[server]\ncertfile = a.crt\n", conf + ":2: certfile " + dir.filePath("a.crt") + ": holds no private key"},
+        {"[server]\n\ncertfile = crossed.pem\n", conf + ":3: certfile " + dir.filePath("crossed.pem") + ": its private key does not match its certificate"},
+    };
+    for (const auto& [text, fault] : cases) {
+        WriteFile(conf, text);
+        EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 1) << text;
+        EXPECT_TRUE(out.contains(fault)) << fault.toStdString() << "\n" << out.toStdString();
+    }
+    EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--config"), conf, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(FreePort())},
+                       dir.path(), &out), 2);
+    EXPECT_TRUE(out.contains(QLatin1String("its private key does not match its certificate"))) << out.toStdString();
+    WriteFile(conf, "[server]\ncertfile = a.pem\nforce_tls = yes\n");
+    EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 0) << out.toStdString();
 }
 
 }  // namespace
