@@ -12,115 +12,21 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include "daemon/nut/starttls.h"
 #include "daemon/settings_reload.h"
 #include "server_fixture.h"
 #include "tests/support/certificates.h"
 #include "tests/support/files_and_waits.h"
+#include "tests/support/nut_client.h"
 
 using namespace daemontest;
+using testsupport::NutClient;
 
 namespace {
-
-// A NUT client on a blocking socket, plain until StartTls and TLS (OpenSSL's client) after it.
-// Every read has a time limit, so it runs on a thread of its own while the test turns the
-// server's event loop (Aside).
-class Client {
-public:
-    explicit Client(quint16 port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-        timeval limit{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    ~Client() {
-        SSL_free(ssl_);
-        SSL_CTX_free(ctx_);
-        close(fd_);
-    }
-
-    // STARTTLS, then the handshake; maxVersion limits the client (0: whatever OpenSSL offers).
-    bool StartTls(int maxVersion = 0) {
-        if (Ask("STARTTLS\n") != "OK STARTTLS") return false;
-        ctx_ = SSL_CTX_new(TLS_client_method());
-        if (maxVersion) {
-            SSL_CTX_set_security_level(ctx_, 0);  // lets an old protocol be offered at all
-            SSL_CTX_set_min_proto_version(ctx_, TLS1_VERSION);
-            SSL_CTX_set_max_proto_version(ctx_, maxVersion);
-        }
-        ssl_ = SSL_new(ctx_);
-        SSL_set_fd(ssl_, fd_);
-        const bool done = SSL_connect(ssl_) == 1;
-        ERR_clear_error();
-        return done;
-    }
-
-    // Sends the request and returns the next answer line, without its line end.
-    std::string Ask(const std::string& request) {
-        const int n = ssl_ ? SSL_write(ssl_, request.data(), int(request.size()))
-                           : int(send(fd_, request.data(), request.size(), MSG_NOSIGNAL));
-        return n == int(request.size()) ? Line() : "(not sent)";
-    }
-
-    std::string Line() {
-        std::string line;
-        char c = 0;
-        while (ssl_ ? SSL_read(ssl_, &c, 1) == 1 : recv(fd_, &c, 1, 0) == 1) {
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line + "(closed)";
-    }
-
-    // The common name of the certificate the server showed.
-    std::string PeerName() const {
-        X509* peer = ssl_ ? SSL_get1_peer_certificate(ssl_) : nullptr;
-        if (!peer) return {};
-        char name[256] = {};
-        X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, name, sizeof name);
-        X509_free(peer);
-        return name;
-    }
-
-    // True when the server ended TLS with its closing alert before closing the socket.
-    bool ClosedInOrder() {
-        char c = 0;
-        return SSL_read(ssl_, &c, 1) == 0 && SSL_get_error(ssl_, 0) == SSL_ERROR_ZERO_RETURN;
-    }
-
-    // True when the server closes the connection (after whatever alert it sent) within the
-    // read limit.
-    bool Closed() {
-        char chunk[256];
-        ssize_t n = 0;
-        while ((n = recv(fd_, chunk, sizeof chunk, 0)) > 0) {
-        }
-        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-
-    bool connected() const { return connected_; }
-    int fd() const { return fd_; }
-    std::string Version() const { return ssl_ ? SSL_get_version(ssl_) : ""; }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-    SSL_CTX* ctx_ = nullptr;
-    SSL* ssl_ = nullptr;
-};
 
 class StartTlsTest : public ServerTest {
 protected:
@@ -153,7 +59,7 @@ protected:
 TEST_F(StartTlsTest, AnswersAsUpsdDoesAndCarriesTheWholeProtocolUnderTls) {
     Start();
     Aside([&] {
-        Client c(port_);
+        NutClient c(port_);
         EXPECT_EQ(c.Ask("STARTTLS\n"), "ERR FEATURE-NOT-CONFIGURED");  // no certfile
         EXPECT_EQ(c.Ask("NETVER\n"), "1.3");
         return 0;
@@ -163,7 +69,7 @@ TEST_F(StartTlsTest, AnswersAsUpsdDoesAndCarriesTheWholeProtocolUnderTls) {
     config_.tls = nut::TlsContext::Load(dir_.filePath(QStringLiteral("a.pem")), &error);
     ASSERT_TRUE(config_.tls) << error.toStdString();
     Aside([&] {
-        Client c(port_);
+        NutClient c(port_);
         EXPECT_EQ(c.Ask("GET VAR vespero0 ups.status\n"), "VAR vespero0 ups.status \"OL CHRG\"");
         EXPECT_TRUE(c.StartTls());
         EXPECT_EQ(c.PeerName(), "first.example");
@@ -182,7 +88,7 @@ TEST_F(StartTlsTest, AnswersAsUpsdDoesAndCarriesTheWholeProtocolUnderTls) {
 
     // Below TLS 1.2 there is no handshake, and the server says so once.
     Aside([&] {
-        Client old(port_);
+        NutClient old(port_);
         EXPECT_FALSE(old.StartTls(TLS1_1_VERSION));
         EXPECT_TRUE(old.Closed());
         return 0;
@@ -200,7 +106,7 @@ TEST_F(StartTlsTest, ForceTlsRefusesLoginsOnPlainConnectionsOnlyAndTheOwnerStill
     HoldChecks();
     gate_.release(10);
     Aside([&] {
-        Client plain(port_), owner(port_);
+        NutClient plain(port_), owner(port_);
         EXPECT_EQ(plain.Ask("USERNAME mon\n"), "ERR ACCESS-DENIED tls-required");
         EXPECT_TRUE(owner.StartTls());
         EXPECT_EQ(owner.Ask("USERNAME mon\n"), "OK");
@@ -231,7 +137,7 @@ TEST_F(StartTlsTest, StalledAndGarbageHandshakesBlockNobodyAndEndAtTheirDeadline
     config_.tlsHandshakeTimeoutSeconds = 3;
     config_.maxConnectionsPerAddress = 4;
     server_->Reconfigure();
-    Client stalled(port_), garbage(port_), halfway(port_);
+    NutClient stalled(port_), garbage(port_), halfway(port_);
     std::string answers = Aside([&] {
         std::string got = stalled.Ask("STARTTLS\n") + "|" + garbage.Ask("STARTTLS\n") + "|" + halfway.Ask("STARTTLS\n");
         const std::string junk(4096, '\x16');
@@ -246,7 +152,7 @@ TEST_F(StartTlsTest, StalledAndGarbageHandshakesBlockNobodyAndEndAtTheirDeadline
 
     QElapsedTimer answered;
     answered.start();
-    EXPECT_EQ(Aside([&] { return Client(port_).Ask("NETVER\n"); }), "1.3");
+    EXPECT_EQ(Aside([&] { return NutClient(port_).Ask("NETVER\n"); }), "1.3");
     EXPECT_LT(answered.elapsed(), 2000);
     EXPECT_TRUE(Pump([&] { return server_->ClientCount() == 2; }));
 
@@ -262,7 +168,7 @@ TEST_F(StartTlsTest, StalledAndGarbageHandshakesBlockNobodyAndEndAtTheirDeadline
 
     // Their share of the address is free again.
     EXPECT_EQ(Aside([&] {
-                  Client a(port_), b(port_), c(port_), d(port_);
+                  NutClient a(port_), b(port_), c(port_), d(port_);
                   return a.Ask("NETVER\n") + b.Ask("NETVER\n") + c.Ask("NETVER\n") + d.Ask("NETVER\n");
               }),
               "1.31.31.31.3");
@@ -283,14 +189,14 @@ TEST_F(StartTlsTest, AReloadedCertificateServesNewHandshakesAndABadOneChangesNot
     config_.tls = loaded.tls;
     auto reload = [&] { nut::ReloadSettings(conf, true, true, &config_, &users_, board_.get(), server_.get()); };
 
-    Client before(port_);
+    NutClient before(port_);
     EXPECT_EQ(Aside([&] { return before.StartTls() ? before.PeerName() : "no TLS"; }), "first.example");
 
     testsupport::WriteFile(conf, "[server]\ncertfile = b.pem\n");
     reload();
     EXPECT_EQ(LogCount(QStringLiteral("reload: STARTTLS with ") + dir_.filePath(QStringLiteral("b.pem")) + QStringLiteral(" (CN=second.example, valid until")), 1);
     EXPECT_EQ(Aside([&] {
-                  Client after(port_);
+                  NutClient after(port_);
                   return after.StartTls() ? after.PeerName() : "no TLS";
               }),
               "second.example");
@@ -302,7 +208,7 @@ TEST_F(StartTlsTest, AReloadedCertificateServesNewHandshakesAndABadOneChangesNot
     EXPECT_EQ(LogCount(QStringLiteral("reload: ") + conf + QStringLiteral(":2: certfile ") + dir_.filePath(QStringLiteral("c.pem")) +
                        QStringLiteral(": holds no certificate")), 1);
     EXPECT_EQ(Aside([&] {
-                  Client after(port_);
+                  NutClient after(port_);
                   return after.StartTls() ? after.PeerName() : "no TLS";
               }),
               "second.example");
@@ -310,7 +216,7 @@ TEST_F(StartTlsTest, AReloadedCertificateServesNewHandshakesAndABadOneChangesNot
     testsupport::WriteFile(conf, "[server]\n");
     reload();
     EXPECT_EQ(LogCount(QStringLiteral("reload: STARTTLS not offered (no certfile)")), 1);
-    EXPECT_EQ(Aside([&] { return Client(port_).Ask("STARTTLS\n"); }), "ERR FEATURE-NOT-CONFIGURED");
+    EXPECT_EQ(Aside([&] { return NutClient(port_).Ask("STARTTLS\n"); }), "ERR FEATURE-NOT-CONFIGURED");
     EXPECT_EQ(Aside([&] { return before.Ask("STARTTLS\n"); }), "ERR ALREADY-SSL-MODE");
 }
 

@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -28,6 +30,7 @@
 #include "tests/support/certificates.h"
 #include "tests/support/child_process.h"
 #include "tests/support/files_and_waits.h"
+#include "tests/support/nut_client.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
@@ -60,6 +63,25 @@ int RunClient(const QString& program, const QStringList& args, const QString& wo
     if (status == -1) Terminate(pid);
     *output = ReadAll(outPath) + ReadAll(errPath);
     return status;
+}
+
+// upsmon splits into a privileged parent and a child that polls; the child outlives a SIGTERM to
+// the parent (and polls on, a stray), so it is ended too.
+void TerminateUpsmon(pid_t pid) {
+    std::vector<pid_t> children;
+    QFile list(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (list.open(QIODevice::ReadOnly))
+        for (const QByteArray& child : list.readAll().split(' '))
+            if (child.trimmed().toInt() > 0) children.push_back(child.trimmed().toInt());
+    Terminate(pid);
+    const auto gone = [](pid_t child) {  // or a zombie its new parent has yet to reap
+        const QString stat = ReadAll(QStringLiteral("/proc/%1/stat").arg(child));
+        return stat.isEmpty() || stat.section(QLatin1Char(')'), -1).trimmed().startsWith(QLatin1Char('Z'));
+    };
+    for (pid_t child : children) {
+        kill(child, SIGTERM);
+        if (!WaitFor([&] { return gone(child); }, 3000)) kill(child, SIGKILL);
+    }
 }
 
 // One simulated unit on COM1 and one vesperod for the whole suite; each test sets the unit's
@@ -256,7 +278,7 @@ TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
 
     WriteFile(Path("ctl"), "state=18\nbattery=40\n");
     EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(Path("upsmon.err")).toStdString();
-    Terminate(upsmon);
+    TerminateUpsmon(upsmon);
     EXPECT_TRUE(ReadAll(Path("vesperod.err")).contains(QLatin1String("forced shutdown set on vespero0")));
 }
 
@@ -398,7 +420,7 @@ TEST(DaemonProcess, AUpsmonStartedAsThePortOpensRaisesNoAlarm) {
     const QString said = dir.filePath("upsmon.err");
     EXPECT_TRUE(WaitFor([&] { return ReadAll(said).count(QLatin1String("parse_status:")) >= 3; }, 20000))
         << ReadAll(said).toStdString();
-    Terminate(upsmon);
+    TerminateUpsmon(upsmon);
     Terminate(daemon);
     const QString text = ReadAll(said);
     for (const char* alarm : {"COMMBAD", "Communications with UPS", "failed", "stale", "Data stale"})
@@ -549,8 +571,8 @@ TEST(DaemonProcess, AUpsmonStartedDuringAPasswordFloodLogsInAndWaitsForItsSecond
     EXPECT_TRUE(floodSince());
     stop = true;
     for (std::thread& t : flood) t.join();
-    Terminate(primary);
-    Terminate(secondary);
+    TerminateUpsmon(primary);
+    TerminateUpsmon(secondary);
     Terminate(daemon);
     EXPECT_EQ(ReadAll(order), QStringLiteral("secondary\nprimary\n"));
     const QString said = ReadAll(dir.filePath("primary.err"));
@@ -737,8 +759,8 @@ TEST(DaemonProcess, UpsmonOverTlsFollowsTheUnitWhilePlainLoginsAndStalledHandsha
         << ReadAll(dir.filePath("trusting.err")).toStdString();
     WriteFile(ctl, "state=18\nbattery=40\n");
     EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(dir.filePath("trusting.err")).toStdString();
-    Terminate(trusting);
-    Terminate(doubting);
+    TerminateUpsmon(trusting);
+    TerminateUpsmon(doubting);
     Terminate(daemon);
     const QString said = ReadAll(log), trustingSaid = ReadAll(dir.filePath("trusting.err")), doubtingSaid = ReadAll(dir.filePath("doubting.err"));
     EXPECT_TRUE(said.contains(QLatin1String("forced shutdown set on vespero0"))) << said.toStdString();
@@ -748,6 +770,69 @@ TEST(DaemonProcess, UpsmonOverTlsFollowsTheUnitWhilePlainLoginsAndStalledHandsha
     EXPECT_EQ(said.count(QLatin1String("logged in to vespero0")), 1) << said.toStdString();
     EXPECT_TRUE(said.contains(QLatin1String("TLS handshake failed"))) << said.toStdString();
     EXPECT_FALSE(doubtingSaid.contains(QLatin1String("Logged into UPS"))) << doubtingSaid.toStdString();
+}
+
+// The STARTTLS answers, side by side with Debian's upsd (NSS) given the same certificate and
+// without one: the same bytes.
+TEST(DaemonProcess, StartTlsAnswersAsTheReferenceServerDoes) {
+    if (getuid() != 0) GTEST_SKIP() << "the reference upsd runs with -u root here";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    QDir().mkpath(dir.filePath("Tralvane"));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.filePath("Tralvane"), QStringLiteral("server"), QStringLiteral("localhost")));
+    WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=0\n");
+    // upsd takes its certificate and key from an NSS database.
+    const QString p12 = dir.filePath("server.p12"), db = QStringLiteral("sql:") + dir.filePath("refdb");
+    ASSERT_EQ(RunQuiet(QStringLiteral("/usr/bin/openssl"), {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-in"), dir.filePath("Tralvane/server.crt"),
+                                                          QStringLiteral("-inkey"), dir.filePath("Tralvane/server.key"), QStringLiteral("-name"), QStringLiteral("server"),
+                                                          QStringLiteral("-passout"), QStringLiteral("pass:p"), QStringLiteral("-out"), p12}, dir.path()), 0);
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("refdb"), {}));
+    ASSERT_EQ(RunQuiet(QStringLiteral("/usr/bin/pk12util"), {QStringLiteral("-i"), p12, QStringLiteral("-d"), db, QStringLiteral("-W"), QStringLiteral("p"),
+                                                           QStringLiteral("-K"), QString()}, dir.path()), 0);
+    std::vector<pid_t> servers;
+    std::vector<quint16> ports;  // upsd without and with, vesperod without and with
+    for (int i = 0; i < 2; ++i) {
+        const QString conf = dir.filePath(QStringLiteral("upsd%1").arg(i));
+        QDir().mkpath(conf);
+        ports.push_back(FreePort());
+        WriteFile(conf + QStringLiteral("/ups.conf"), "[dummy]\n  driver = dummy-ups\n  port = dummy.dev\n");
+        WriteFile(conf + QStringLiteral("/upsd.users"), "");
+        WriteFile(conf + QStringLiteral("/upsd.conf"),
+                  QStringLiteral("LISTEN 127.0.0.1 %1\n").arg(ports.back()).toUtf8() +
+                      (i ? QStringLiteral("CERTPATH %1\nCERTIDENT \"server\" \"\"\n").arg(dir.filePath("refdb")).toUtf8() : QByteArray()));
+        for (const char* name : {"NUT_CONFPATH", "NUT_STATEPATH", "NUT_ALTPIDPATH"}) qputenv(name, conf.toLocal8Bit());
+        servers.push_back(Spawn(QStringLiteral("/lib/nut/upsd"), {QStringLiteral("-u"), QStringLiteral("root"), QStringLiteral("-D")}, conf + QStringLiteral("/err")));
+    }
+    for (int i = 0; i < 2; ++i) {
+        const QString conf = dir.filePath(QStringLiteral("vesperod%1.conf").arg(i));
+        ports.push_back(FreePort());
+        WriteFile(conf, i ? QByteArray("[server]\ncertfile = Tralvane/server.pem\n") : QByteArray("[server]\n"));
+        servers.push_back(Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--config"), conf, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(ports.back())},
+                                dir.filePath(QStringLiteral("vesperod%1.err").arg(i))));
+    }
+    for (size_t i = 0; i < ports.size(); ++i)
+        ASSERT_TRUE(WaitFor([&] { return AskNut(ports[i], "NETVER\n") == "1.3"; }, 10000)) << "server " << i;
+
+    // One request after the other (the operands of + have no order of their own).
+    const auto conversation = [](quint16 port, bool tls) {
+        testsupport::NutClient c(port);
+        std::string said;
+        if (tls) {
+            said = c.StartTls() ? "OK STARTTLS|" : "no TLS|";
+            said += c.Version();
+        }
+        for (const char* request : tls ? std::vector<const char*>{"STARTTLS\n", "NETVER\n", "USERNAME a\n", "USERNAME b\n", "LOGOUT\n"}
+                                       : std::vector<const char*>{"STARTTLS\n", "STARTTLS now\n", "NETVER\n"})
+            said += (said.empty() ? "" : "|") + c.Ask(request);
+        return said;
+    };
+    const std::string plain = conversation(ports[2], false), tls = conversation(ports[3], true);
+    EXPECT_EQ(plain, "ERR FEATURE-NOT-CONFIGURED|ERR FEATURE-NOT-CONFIGURED|1.3");
+    EXPECT_EQ(tls, "OK STARTTLS|TLSv1.3|ERR ALREADY-SSL-MODE|1.3|OK|ERR ALREADY-SET-USERNAME|OK Goodbye");
+    EXPECT_EQ(conversation(ports[0], false), plain);
+    EXPECT_EQ(conversation(ports[1], true), tls);
+    for (pid_t pid : servers) Terminate(pid);
 }
 
 // A certificate that cannot serve is named with its reason by --check-config, and keeps the
