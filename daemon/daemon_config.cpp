@@ -10,6 +10,7 @@
 #include <map>
 
 #include "daemon/nut/nut_words.h"
+#include "daemon/nut/starttls.h"
 
 namespace nut {
 namespace {
@@ -203,6 +204,22 @@ void ReadSnmp(const QString& path, const QDir& folder, const Reader& snmp, SnmpC
         out->agentxSocket = socket;
 }
 
+// The certificate is loaded here, so that a file that cannot serve stops the start, fails
+// --check-config and leaves a reload undone, rather than failing each client's handshake.
+void ReadTls(const QString& path, const QDir& folder, const Reader& server, DaemonConfig* out, QStringList* faults) {
+    const Entry* force = server.Find("force_tls");
+    if (force && !YesNo(force->value, &out->forceTls))
+        *faults << QStringLiteral("%1:%2: force_tls must be yes or no").arg(path).arg(force->line);
+    if (const Entry* e = server.Find("certfile")) {
+        out->certFile = folder.absoluteFilePath(e->value);
+        QString why;
+        out->tls = TlsContext::Load(out->certFile, &why);
+        if (!out->tls) *faults << QStringLiteral("%1:%2: certfile %3: %4").arg(path).arg(e->line).arg(out->certFile, why);
+    } else if (out->forceTls) {
+        *faults << QStringLiteral("%1:%2: force_tls needs a certfile, or nobody could log in").arg(path).arg(force->line);
+    }
+}
+
 }  // namespace
 
 QString DefaultConfigPath() {
@@ -303,7 +320,8 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         server.OnlyKnown({"listen", "port", "max_connections", "max_connections_per_address", "idle_timeout",
                           "stale_after", "users", "http_listen", "http_certificate", "http_key", "http_request_timeout",
                           "http_max_streams", "http_remote", "http_idle_timeout", "http_write_timeout",
-                          "http_max_connections_per_address", "http_max_streams_per_address", "http_allowed_hosts"},
+                          "http_max_connections_per_address", "http_max_streams_per_address", "http_allowed_hosts",
+                          "certfile", "force_tls", "tls_handshake_timeout"},
                          faults);
         server.Int("port", 1, 65535, &port, faults);
         server.Int("max_connections", 1, 100000, &config->maxConnections, faults);
@@ -316,6 +334,8 @@ bool LoadDaemonConfig(const QString& path, bool required, DaemonConfig* result, 
         server.Int("http_write_timeout", 1, 3600, &config->httpWriteTimeoutSeconds, faults);
         server.Int("http_max_connections_per_address", 1, 100000, &config->httpMaxConnectionsPerAddress, faults);
         server.Int("http_max_streams_per_address", 1, 100000, &config->httpMaxStreamsPerAddress, faults);
+        server.Int("tls_handshake_timeout", 1, 300, &config->tlsHandshakeTimeoutSeconds, faults);
+        ReadTls(path, info.absoluteDir(), server, config, faults);
         if (const Entry* e = server.Find("http_allowed_hosts")) {
             config->httpAllowedHosts = e->value.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
             for (const QString& host : config->httpAllowedHosts)

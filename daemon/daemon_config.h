@@ -21,6 +21,9 @@
 //   http_allowed_hosts = ups.example.org  ; names the Host header may carry besides addresses
 //                                          ; and localhost (a guard against DNS rebinding)
 //   http_remote = nas, 10.0.0.5:3493  ; other NUT servers whose units the dashboard shows
+//   certfile = vesperod.pem      ; certificate, chain and private key in one PEM: STARTTLS offered
+//   force_tls = no               ; yes: USERNAME and PASSWORD only after STARTTLS
+//   tls_handshake_timeout = 10   ; seconds from OK STARTTLS to a finished handshake
 //   [mqtt]                       ; off unless broker is set
 //   broker = 127.0.0.1:1883      ; HOST or HOST:PORT (1883, 8883 with tls = yes)
 //   user = vesperod
@@ -49,9 +52,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <vector>
 
 namespace nut {
+
+class TlsContext;
 
 struct ListenAddress {
     QHostAddress address;
@@ -107,6 +113,10 @@ struct DaemonConfig {
     int httpMaxStreamsPerAddress = 16;
     QStringList httpAllowedHosts;
     std::vector<RemoteServer> httpRemote;
+    QString certFile;                        // empty: STARTTLS is answered FEATURE-NOT-CONFIGURED
+    std::shared_ptr<const TlsContext> tls;   // certFile, loaded and checked
+    bool forceTls = false;
+    int tlsHandshakeTimeoutSeconds = 10;
     MqttConfig mqtt;
     SnmpConfig snmp;
     QString path;  // the file read, empty when none

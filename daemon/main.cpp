@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
     nut::LogLine(QStringLiteral("version %1; link settings %2; server settings %3")
                      .arg(QStringLiteral(VESPERO_VERSION), LinkSettingsLocation(),
                           config.path.isEmpty() ? QStringLiteral("(defaults)") : config.path));
+    if (config.tls) nut::LogLine(nut::DescribeTls(config));
     nut::UsersFile users;
     nut::LoadUsers(config.usersPath, false, &users);
 

@@ -7,6 +7,7 @@
 #include "daemon/battery_settings.h"
 
 #include "daemon/nut/nut_server.h"
+#include "daemon/nut/starttls.h"
 #include "daemon/unit_board.h"
 
 namespace nut {
@@ -59,6 +60,13 @@ QStringList CheckSettings(const QString& configPath, bool required) {
     return faults + users.errors + users.warnings;
 }
 
+QString DescribeTls(const DaemonConfig& config) {
+    if (!config.tls) return QStringLiteral("STARTTLS not offered (no certfile)");
+    return QStringLiteral("STARTTLS with %1 (%2)%3")
+        .arg(config.tls->Path(), config.tls->Summary(),
+             config.forceTls ? QStringLiteral("; logins only under TLS") : QString());
+}
+
 void ReloadSettings(const QString& configPath, bool required, bool listenFromCommandLine, DaemonConfig* config,
                     UsersFile* users, UnitBoard* board, Server* server) {
     DaemonConfig fresh;
@@ -78,7 +86,10 @@ void ReloadSettings(const QString& configPath, bool required, bool listenFromCom
     fresh.httpCertificate = config->httpCertificate;
     fresh.httpKey = config->httpKey;
     fresh.httpRemote = config->httpRemote;
+    // A changed certificate serves the handshakes from now on; sessions under way keep theirs.
+    const QString tlsBefore = DescribeTls(*config);
     *config = std::move(fresh);
+    if (DescribeTls(*config) != tlsBefore || config->tls) LogLine(QStringLiteral("reload: ") + DescribeTls(*config));
     board->Configure(*config);
     server->Reconfigure();
     LoadUsers(config->usersPath, true, users);

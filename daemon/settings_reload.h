@@ -21,6 +21,9 @@ void LoadUsers(const QString& path, bool keep, UsersFile* users);
 // required: a missing settings file is a fault.
 QStringList CheckSettings(const QString& configPath, bool required);
 
+// What the NUT side offers for STARTTLS, for the log: the certificate file and its summary.
+QString DescribeTls(const DaemonConfig& config);
+
 // The server settings and the users file again, clients staying connected. A settings file that
 // cannot be used changes nothing and each of its faults is logged as FILE:LINE; the listening sockets stay as they
 // are until a restart.

@@ -1,4 +1,5 @@
 #include "daemon/nut/nut_server.h"
+#include "daemon/nut/starttls.h"
 
 #include <QHostAddress>
 #include <QSocketNotifier>
@@ -115,6 +116,8 @@ public:
     quint64 id() const { return id_; }
     uint64_t checkId() const { return waiting_ ? checkId_ : 0; }
     qint64 lastRequestMs() const { return lastRequestMs_; }
+    // When OK STARTTLS went out, while the handshake is still to finish; -1 otherwise.
+    qint64 handshakeSinceMs() const { return tls_ && !tls_->Established() ? handshakeSinceMs_ : -1; }
 
     // The password check this connection waited for is done (or was dropped, which refuses
     // the request that needed it and leaves the verdict open): answer that request and carry on
@@ -147,23 +150,57 @@ private:
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             return server_->Drop(this);
         }
-        if (n == 0) {  // the client is done sending: answer what it asked, then close
-            reader_.setEnabled(false);
-            readerDone_ = true;
-            if (waiting_) return;  // TakeVerdict answers the rest, then closes
-            closeWhenSent_ = true;
-            if (pending_.empty()) server_->Drop(this);
-            return;
-        }
+        if (tls_) return FromTls(std::string_view(chunk, size_t(n)));
+        if (n == 0) return PeerDone();
         input_.append(chunk, size_t(n));
         Process();
     }
+
+    // The client is done sending: answer what it asked, then close.
+    void PeerDone() {
+        if (tls_ && !tls_->Established()) return server_->Drop(this);
+        reader_.setEnabled(false);
+        readerDone_ = true;
+        if (waiting_) return;  // TakeVerdict answers the rest, then closes
+        closeWhenSent_ = true;
+        if (pending_.empty()) server_->Drop(this);
+    }
+
+    // Bytes under TLS (none: the end of the stream).
+    void FromTls(std::string_view bytes) {
+        if (bytes.empty()) return PeerDone();
+        const bool wasEstablished = tls_->Established();
+        std::string out;
+        const TlsChannel::Result result = tls_->Receive(bytes, &input_, &out);
+        if (!out.empty()) SendRaw(out);
+        if (result == TlsChannel::Result::Failed) {
+            server_->NoteTlsFailure(peer_, tls_->Error(), wasEstablished);
+            return server_->Drop(this);
+        }
+        if (!clients().count(this)) return;  // dropped while sending
+        if (result == TlsChannel::Result::Closed) return PeerDone();
+        if (!wasEstablished && tls_->Established()) lastRequestMs_ = server_->clock_();
+        Process();
+    }
+
+    // From the line after STARTTLS on, everything is the client's handshake.
+    void StartTls() {
+        tls_ = std::make_unique<TlsChannel>(*server_->config_.tls);
+        handshakeSinceMs_ = server_->clock_();
+        std::string early;
+        early.swap(input_);
+        if (!early.empty()) FromTls(early);
+    }
+
+    const std::unordered_map<Connection*, int>& clients() const { return server_->clients_; }
 
     // Answers every whole line in the input, up to one that waits for a password check.
     void Process() {
         std::string& reply = reply_;  // kept between requests, so its memory is too
         reply.clear();
         bool keepOpen = true;
+        bool startTls = false;
+        session_.SetTlsPolicy(server_->config_.tls != nullptr, server_->config_.forceTls);
         size_t start = 0;
         while (keepOpen) {
             const size_t newline = input_.find('\n', start);
@@ -191,9 +228,10 @@ private:
             // Blanks do not count as requests: they must not keep an idle client in.
             if (line.find_first_not_of(" \t\r") != std::string_view::npos) lastRequestMs_ = server_->clock_();
             start = newline + 1;
+            if ((startTls = session_.TakeStartTls())) break;
         }
         input_.erase(0, start);
-        if (keepOpen && !waiting_ && input_.size() > size_t(server_->config_.maxLineLength)) {
+        if (keepOpen && !waiting_ && !startTls && input_.size() > size_t(server_->config_.maxLineLength)) {
             reply += "ERR INVALID-ARGUMENT line-too-long\n";
             keepOpen = false;
         }
@@ -202,9 +240,18 @@ private:
             closeWhenSent_ = true;
         }
         Send(reply);
+        if (startTls && clients().count(this)) StartTls();
     }
 
     void Send(const std::string& reply) {
+        if (!tls_) return SendRaw(reply);
+        std::string sealed;
+        tls_->Seal(reply, &sealed);
+        if (closeWhenSent_) tls_->Close(&sealed);
+        SendRaw(sealed);
+    }
+
+    void SendRaw(const std::string& reply) {
         if (pending_.empty() && !reply.empty()) {
             const ssize_t n = send(fd_, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return server_->Drop(this);
@@ -227,7 +274,7 @@ private:
     void SendPending() {
         std::string rest;
         rest.swap(pending_);
-        Send(rest);
+        SendRaw(rest);
     }
 
     Server* server_;
@@ -242,6 +289,8 @@ private:
     std::string pending_;
     qint64 lastRequestMs_ = 0;
     bool closeWhenSent_ = false;
+    std::unique_ptr<TlsChannel> tls_;  // from OK STARTTLS on
+    qint64 handshakeSinceMs_ = 0;
 };
 
 // A client over a cap. Closing at once, with its request unread or still on the way, would
@@ -540,16 +589,9 @@ void Server::Accept(int fd) {
         full = QStringLiteral("already %1 clients from there").arg(fromPeer);
     if (!full.isEmpty()) {
         if (fromPeer == 0) perAddress_.erase(peer);
-        // One line a second at most: a peer that keeps knocking must not fill the log.
-        const qint64 now = clock_();
-        if (refusalsUnlogged_ < 0 || now - lastRefusalLogMs_ >= 1000) {
-            LogLine(QStringLiteral("refused a connection from %1: %2").arg(QString::fromStdString(peer), full) +
-                    (refusalsUnlogged_ > 0 ? QStringLiteral(" (%1 more refused before)").arg(refusalsUnlogged_) : QString()));
-            lastRefusalLogMs_ = now;
-            refusalsUnlogged_ = 0;
-        } else {
-            ++refusalsUnlogged_;
-        }
+        // A peer that keeps knocking must not fill the log.
+        refusalLog_.Say(clock_(), QStringLiteral("refused a connection from %1: %2").arg(QString::fromStdString(peer), full),
+                        "refused");
         if (int(refusing_.size()) < kMaxRefusing) {
             refusing_.insert(new Refusal(this, fd));
             return;
@@ -578,10 +620,23 @@ void Server::Drop(Connection* connection, const QString& why) {
 void Server::DropIdle() {
     const qint64 now = clock_();
     const qint64 limit = qint64(config_.idleTimeoutSeconds) * 1000;
-    std::vector<Connection*> idle;
-    for (const auto& [connection, fd] : clients_)
-        if (now - connection->lastRequestMs() > limit) idle.push_back(connection);
+    const qint64 handshakeLimit = qint64(config_.tlsHandshakeTimeoutSeconds) * 1000;
+    std::vector<Connection*> idle, stalled;
+    for (const auto& [connection, fd] : clients_) {
+        const qint64 handshakeSince = connection->handshakeSinceMs();
+        if (handshakeSince >= 0 && now - handshakeSince > handshakeLimit)
+            stalled.push_back(connection);
+        else if (now - connection->lastRequestMs() > limit)
+            idle.push_back(connection);
+    }
     for (Connection* c : idle) Drop(c, QStringLiteral("idle for %1 s").arg(config_.idleTimeoutSeconds));
+    // Each of them holds a connection of its address's share, so they go at their deadline.
+    for (Connection* c : stalled) {
+        tlsLog_.Say(now, QStringLiteral("dropped %1: no TLS handshake within %2 s")
+                             .arg(QString::fromStdString(c->peer())).arg(config_.tlsHandshakeTimeoutSeconds),
+                    "TLS failures");
+        Drop(c);
+    }
 }
 
 uint64_t Server::StartCheck(Connection* connection, const PasswordCheck& check) {
@@ -592,18 +647,29 @@ uint64_t Server::StartCheck(Connection* connection, const PasswordCheck& check) 
                             });
 }
 
-// One line a second at most, with the count of those dropped meanwhile.
 void Server::NoteDropped(const std::string& peer) {
-    const qint64 now = clock_();
-    if (dropsUnlogged_ >= 0 && now - lastDropLogMs_ < 1000) {
-        ++dropsUnlogged_;
+    dropLog_.Say(clock_(),
+                 QStringLiteral("dropped a password check from %1: more than %2 were waiting from there")
+                     .arg(QString::fromStdString(peer)).arg(PasswordChecker::kMaxWaitingPerAddress),
+                 "dropped");
+}
+
+void Server::NoteTlsFailure(const std::string& peer, const std::string& why, bool established) {
+    tlsLog_.Say(clock_(),
+                QStringLiteral("dropped %1: TLS %2 failed: %3")
+                    .arg(QString::fromStdString(peer), established ? QStringLiteral("session") : QStringLiteral("handshake"),
+                         QString::fromStdString(why)),
+                "TLS failures");
+}
+
+void Server::LogLimit::Say(qint64 now, const QString& line, const char* heldBack) {
+    if (unsaid_ >= 0 && now - lastMs_ < 1000) {
+        ++unsaid_;
         return;
     }
-    LogLine(QStringLiteral("dropped a password check from %1: more than %2 were waiting from there")
-                .arg(QString::fromStdString(peer)).arg(PasswordChecker::kMaxWaitingPerAddress) +
-            (dropsUnlogged_ > 0 ? QStringLiteral(" (%1 more dropped before)").arg(dropsUnlogged_) : QString()));
-    lastDropLogMs_ = now;
-    dropsUnlogged_ = 0;
+    LogLine(line + (unsaid_ > 0 ? QStringLiteral(" (%1 more %2 before)").arg(unsaid_).arg(QLatin1String(heldBack)) : QString()));
+    lastMs_ = now;
+    unsaid_ = 0;
 }
 
 }  // namespace nut

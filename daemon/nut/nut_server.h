@@ -7,6 +7,8 @@
 //
 // Connections are plain non-blocking descriptors watched by socket notifiers: one receive and
 // one send per request, which is what lets a small server keep pace with many clients.
+// After OK STARTTLS a connection's bytes pass through its own TLS channel over memory buffers,
+// so a handshake never blocks; one that is not done by tls_handshake_timeout loses its connection.
 #pragma once
 
 #include <QObject>
@@ -77,6 +79,7 @@ private:
     void DropIdle();
     uint64_t StartCheck(Connection* connection, const PasswordCheck& check);
     void NoteDropped(const std::string& peer);
+    void NoteTlsFailure(const std::string& peer, const std::string& why, bool established);
     void AcceptFailed(QTcpServer* listener);
 
     const DaemonConfig& config_;
@@ -91,14 +94,20 @@ private:
     QTimer idleTimer_;
     std::shared_ptr<PasswordChecker> checker_;
     std::unique_ptr<Inbox> inbox_;
-    qint64 lastDropLogMs_ = 0;
-    int dropsUnlogged_ = -1;  // -1: nothing dropped yet
     quint64 nextConnectionId_ = 0;
     int maxConnections_ = 0;
     int acceptPauseMs_ = 1000;
     int acceptPauses_ = 0;
-    qint64 lastRefusalLogMs_ = 0;
-    int refusalsUnlogged_ = -1;  // -1: nothing refused yet
+    // One line a second at most, with the count of those held back meanwhile in the next.
+    class LogLimit {
+    public:
+        void Say(qint64 now, const QString& line, const char* heldBack);
+
+    private:
+        qint64 lastMs_ = 0;
+        int unsaid_ = -1;  // -1: nothing said yet
+    };
+    LogLimit refusalLog_, dropLog_, tlsLog_;
     bool acceptPaused_ = false;
 
     friend class Connection;

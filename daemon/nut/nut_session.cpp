@@ -28,6 +28,9 @@ bool LooksNumeric(const std::string& v) {
     return r.ec == std::errc() && r.ptr == v.data() + v.size();
 }
 
+// A plain connection under force_tls: the client learns why, and that STARTTLS is the way in.
+const char kTlsRequired[] = "ACCESS-DENIED tls-required";
+
 const char kHelp[] = "Commands: HELP VER NETVER PROTVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS PRIMARY MASTER FSD\n";
 
 }  // namespace
@@ -53,6 +56,7 @@ const User* Session::CurrentUser() const {
 }
 
 const char* Session::Authorise() {
+    if (tlsRequired_ && !tls_) return kTlsRequired;
     if (!hasUsername_) return "USERNAME-REQUIRED";
     if (!hasPassword_) return "PASSWORD-REQUIRED";
     if (refuseOnce_) {
@@ -119,7 +123,9 @@ bool Session::Dispatch(std::string_view line, std::string* out) {
         InstCmd(w, out);
     } else if (cmd == "USERNAME" || cmd == "PASSWORD") {
         const bool isUser = cmd == "USERNAME";
-        if (w.size() != 2) {
+        if (tlsRequired_ && !tls_) {
+            Err(out, kTlsRequired);
+        } else if (w.size() != 2) {
             Err(out, "INVALID-ARGUMENT");
         } else if (isUser ? hasUsername_ : hasPassword_) {
             Err(out, isUser ? "ALREADY-SET-USERNAME" : "ALREADY-SET-PASSWORD");
@@ -140,7 +146,15 @@ bool Session::Dispatch(std::string_view line, std::string* out) {
     } else if (cmd == "FSD") {
         Fsd(w, out);
     } else if (cmd == "STARTTLS") {
-        Err(out, "FEATURE-NOT-CONFIGURED");
+        // Arguments are ignored, as the reference server ignores them.
+        if (tls_) {
+            Err(out, "ALREADY-SSL-MODE");
+        } else if (!tlsOffered_) {
+            Err(out, "FEATURE-NOT-CONFIGURED");
+        } else {
+            *out += "OK STARTTLS\n";
+            tls_ = startTls_ = true;
+        }
     } else if (cmd == "VER") {
         *out += "Vespero vesperod " VESPERO_VERSION " - NUT network protocol 1.3\n";
     } else if (cmd == "NETVER" || cmd == "PROTVER") {
@@ -317,7 +331,7 @@ void Session::Login(const std::vector<std::string>& w, std::string* out) {
     if (!unit) return Err(out, "UNKNOWN-UPS");
     loggedIn_ = unit;
     unit->logins.emplace(peer_, this);
-    if (log_) log_("user \"" + username_ + "\" from " + peer_ + " logged in to " + unit->name);
+    if (log_) log_("user \"" + username_ + "\" from " + peer_ + " logged in to " + unit->name + (tls_ ? " over TLS" : ""));
     board_->Note(unit->name, "login", "logged in", username_, peer_);
     *out += "OK\n";
 }

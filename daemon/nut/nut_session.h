@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "daemon/unit_board.h"
 #include "daemon/nut/users_file.h"
@@ -36,6 +37,16 @@ public:
     bool Handle(std::string_view line, std::string* out);
 
     void DeferPasswordChecks(bool defer) { deferChecks_ = defer; }
+
+    // STARTTLS: offered answers OK STARTTLS (else FEATURE-NOT-CONFIGURED); required refuses
+    // USERNAME, PASSWORD and whatever needs them until the session is under TLS.
+    void SetTlsPolicy(bool offered, bool required) {
+        tlsOffered_ = offered;
+        tlsRequired_ = required;
+    }
+    // True once after OK STARTTLS was answered: what the client sends next is its handshake.
+    bool TakeStartTls() { return std::exchange(startTls_, false); }
+    bool UnderTls() const { return tls_; }
     const std::optional<PasswordCheck>& PendingCheck() const { return pending_; }
     void SetVerdict(bool matches);
     // Answers the waiting request ACCESS-DENIED without a verdict (its check was dropped); the
@@ -73,6 +84,10 @@ private:
     std::string verdictStored_;
     bool refuseOnce_ = false;
     bool tracking_ = false;  // SET TRACKING ON: instant commands answer with an id to follow
+    bool tlsOffered_ = false;
+    bool tlsRequired_ = false;
+    bool tls_ = false;       // from OK STARTTLS on
+    bool startTls_ = false;
     UnitBoard::Unit* loggedIn_ = nullptr;
 };
 

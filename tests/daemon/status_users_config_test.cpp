@@ -9,10 +9,18 @@
 #include <optional>
 #include <string>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <unistd.h>
+
 #include "daemon/daemon_config.h"
+#include "daemon/nut/starttls.h"
 #include "daemon/ups_variables.h"
 #include "daemon/nut/users_file.h"
 #include "daemon_fixture.h"
+#include "tests/support/certificates.h"
+#include "tests/support/files_and_waits.h"
 
 using namespace daemontest;
 
@@ -289,6 +297,70 @@ std::optional<nut::DaemonConfig> LoadText(const QString& path, const std::string
     nut::DaemonConfig c;
     if (!nut::LoadDaemonConfig(path, true, &c, faults)) return std::nullopt;
     return c;
+}
+
+// The certificate file is loaded with the settings: each way it can fail is named with the file
+// and the reason, and the settings stay as they were.
+TEST(DaemonConfig, ACertfileThatCannotServeIsNamedWithItsReason) {
+    QTemporaryDir dir;
+    const QDir d(dir.path());
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("a"), QStringLiteral("first.example")));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("b"), QStringLiteral("second.example")));
+    const auto text = [&](const char* name) { return testsupport::ReadAll(d.filePath(QLatin1String(name))).toUtf8(); };
+    testsupport::WriteFile(d.filePath("chain.pem"), text("a.crt") + text("b.crt") + text("a.key"));
+    testsupport::WriteFile(d.filePath("crossed.pem"), text("a.crt") + text("b.key"));
+    testsupport::WriteFile(d.filePath("key-first.pem"), text("a.key") + text("a.crt"));
+    {  // the key under a passphrase, as an administrator might leave it
+        BIO* in = BIO_new_mem_buf(text("a.key").constData(), -1);
+        EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+        BIO* out = BIO_new(BIO_s_mem());
+        char secret[] = "secret";
+        ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(out, key, EVP_aes_256_cbc(), secret, 6, nullptr, nullptr), 1);
+        char* data = nullptr;
+        const long n = BIO_get_mem_data(out, &data);
+        testsupport::WriteFile(d.filePath("locked.pem"), text("a.crt") + QByteArray(data, int(n)));
+        BIO_free(out);
+        EVP_PKEY_free(key);
+        BIO_free(in);
+    }
+    const QString path = d.filePath("vesperod.conf");
+    nut::DaemonConfig c;
+    QString error;
+    testsupport::WriteFile(path, "[server]\ncertfile = chain.pem\nforce_tls = yes\ntls_handshake_timeout = 4\n");
+    ASSERT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+    ASSERT_TRUE(c.tls);
+    EXPECT_TRUE(c.forceTls);
+    EXPECT_EQ(c.tlsHandshakeTimeoutSeconds, 4);
+    EXPECT_TRUE(c.tls->Summary().startsWith("CN=first.example, valid until ")) << c.tls->Summary().toStdString();
+
+    const std::pair<const char*, QString> faults[] = {
+        {"certfile = none.pem", ":3: certfile " + d.filePath("none.pem") + ": no such file"},
+        {"certfile = .", ":3: certfile " + d.filePath(".") + ": not a file"},
+        {"certfile = a.crt", ":3: certfile " + d.filePath("a.crt") + ": holds no private key"},
+        {"certfile = a.key", ":3: certfile " + d.filePath("a.key") + ": holds no certificate"},
+        {"certfile = crossed.pem", ":3: certfile " + d.filePath("crossed.pem") + ": its private key does not match its certificate"},
+        {"certfile = locked.pem", ":3: certfile " + d.filePath("locked.pem") + ": its private key is encrypted; vesperod needs it without a passphrase"},
+        {"force_tls = yes", ":3: force_tls needs a certfile"},
+        {"force_tls = maybe\ncertfile = a.pem", ":3: force_tls must be yes or no"},
+        {"tls_handshake_timeout = 0\ncertfile = a.pem", ":3: tls_handshake_timeout must be a whole number from 1 to 300"},
+        {"certfile = key-first.pem", ""},  // the order of the blocks does not matter
+    };
+    for (const auto& [setting, fault] : faults) {
+        testsupport::WriteFile(path, "[server]\nmax_connections = 9\n" + QByteArray(setting) + "\n");
+        if (fault.isEmpty()) {
+            EXPECT_TRUE(nut::LoadDaemonConfig(path, true, &c, &error)) << error.toStdString();
+            continue;
+        }
+        EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error)) << setting;
+        EXPECT_TRUE(error.startsWith(path + fault)) << error.toStdString();
+        EXPECT_EQ(c.maxConnections, 256);
+    }
+    if (getuid() != 0) {  // root reads whatever the mode says
+        QFile::setPermissions(d.filePath("a.pem"), QFileDevice::WriteOwner);
+        testsupport::WriteFile(path, "[server]\ncertfile = a.pem\n");
+        EXPECT_FALSE(nut::LoadDaemonConfig(path, true, &c, &error));
+        EXPECT_TRUE(error.contains(": cannot be read (")) << error.toStdString();
+    }
 }
 
 TEST(DaemonConfig, MqttIsOffByDefaultAndItsSettingsAreChecked) {

@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -25,8 +27,10 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/certificates.h"
 #include "tests/support/child_process.h"
 #include "tests/support/files_and_waits.h"
+#include "tests/support/nut_client.h"
 
 using testsupport::Spawn;
 using testsupport::Terminate;
@@ -59,6 +63,25 @@ int RunClient(const QString& program, const QStringList& args, const QString& wo
     if (status == -1) Terminate(pid);
     *output = ReadAll(outPath) + ReadAll(errPath);
     return status;
+}
+
+// upsmon splits into a privileged parent and a child that polls; the child outlives a SIGTERM to
+// the parent (and polls on, a stray), so it is ended too.
+void TerminateUpsmon(pid_t pid) {
+    std::vector<pid_t> children;
+    QFile list(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (list.open(QIODevice::ReadOnly))
+        for (const QByteArray& child : list.readAll().split(' '))
+            if (child.trimmed().toInt() > 0) children.push_back(child.trimmed().toInt());
+    Terminate(pid);
+    const auto gone = [](pid_t child) {  // or a zombie its new parent has yet to reap
+        const QString stat = ReadAll(QStringLiteral("/proc/%1/stat").arg(child));
+        return stat.isEmpty() || stat.section(QLatin1Char(')'), -1).trimmed().startsWith(QLatin1Char('Z'));
+    };
+    for (pid_t child : children) {
+        kill(child, SIGTERM);
+        if (!WaitFor([&] { return gone(child); }, 3000)) kill(child, SIGKILL);
+    }
 }
 
 // One simulated unit on COM1 and one vesperod for the whole suite; each test sets the unit's
@@ -255,7 +278,7 @@ TEST_F(DaemonE2e, UpsmonShutsDownOnBatteryAndLowBatteryButNotOnLine) {
 
     WriteFile(Path("ctl"), "state=18\nbattery=40\n");
     EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(Path("upsmon.err")).toStdString();
-    Terminate(upsmon);
+    TerminateUpsmon(upsmon);
     EXPECT_TRUE(ReadAll(Path("vesperod.err")).contains(QLatin1String("forced shutdown set on vespero0")));
 }
 
@@ -397,7 +420,7 @@ TEST(DaemonProcess, AUpsmonStartedAsThePortOpensRaisesNoAlarm) {
     const QString said = dir.filePath("upsmon.err");
     EXPECT_TRUE(WaitFor([&] { return ReadAll(said).count(QLatin1String("parse_status:")) >= 3; }, 20000))
         << ReadAll(said).toStdString();
-    Terminate(upsmon);
+    TerminateUpsmon(upsmon);
     Terminate(daemon);
     const QString text = ReadAll(said);
     for (const char* alarm : {"COMMBAD", "Communications with UPS", "failed", "stale", "Data stale"})
@@ -548,8 +571,8 @@ TEST(DaemonProcess, AUpsmonStartedDuringAPasswordFloodLogsInAndWaitsForItsSecond
     EXPECT_TRUE(floodSince());
     stop = true;
     for (std::thread& t : flood) t.join();
-    Terminate(primary);
-    Terminate(secondary);
+    TerminateUpsmon(primary);
+    TerminateUpsmon(secondary);
     Terminate(daemon);
     EXPECT_EQ(ReadAll(order), QStringLiteral("secondary\nprimary\n"));
     const QString said = ReadAll(dir.filePath("primary.err"));
@@ -635,6 +658,197 @@ TEST(DaemonProcess, CheckConfigListsEveryFaultOfBothFiles) {
     const QByteArray text = unit.readAll();
     EXPECT_LT(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), text.indexOf("ExecReload=/bin/kill -HUP"));
     EXPECT_GE(text.indexOf("ExecReload=/usr/bin/vesperod --check-config"), 0);
+}
+
+// Runs a program to its end; its exit status (see WaitExit), what it said in *output.
+int RunQuiet(const QString& program, const QStringList& args, const QString& workDir, QString* output = nullptr) {
+    QString out;
+    const int status = RunClient(program, args, workDir, &out);
+    if (output) *output = out;
+    return status;
+}
+
+// An NSS database as upsmon reads it (CERTPATH), trusting the one certificate given as the
+// server's own, as certutil makes it.
+bool MakeNssDatabase(const QString& dir, const QString& trusted) {
+    QDir().mkpath(dir);
+    const QString db = QStringLiteral("sql:") + dir;
+    if (RunQuiet(QStringLiteral("/usr/bin/certutil"), {QStringLiteral("-N"), QStringLiteral("-d"), db, QStringLiteral("--empty-password")}, dir) != 0)
+        return false;
+    return trusted.isEmpty() ||
+           RunQuiet(QStringLiteral("/usr/bin/certutil"), {QStringLiteral("-A"), QStringLiteral("-d"), db, QStringLiteral("-n"), QStringLiteral("vesperod"),
+                                                          QStringLiteral("-t"), QStringLiteral("P,,"), QStringLiteral("-i"), trusted}, dir) == 0;
+}
+
+// Debian's upsmon (NSS) with CERTVERIFY 1 and FORCESSL 1 logs in over TLS and follows the unit
+// to battery and to its shutdown, while from the same address a plain login is refused with its
+// reason, a handshake that stalls is dropped at its deadline without holding anyone up, and a
+// upsmon that does not trust the certificate never gets in.
+TEST(DaemonProcess, UpsmonOverTlsFollowsTheUnitWhilePlainLoginsAndStalledHandshakesAreTurnedAway) {
+    if (getuid() != 0) GTEST_SKIP() << "upsmon needs root here: it runs with a private /run/nut in its own mount namespace";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    for (const char* sub : {"Tralvane", "trusting", "doubting"}) QDir().mkpath(dir.filePath(QLatin1String(sub)));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.filePath("Tralvane"), QStringLiteral("vesperod"), QStringLiteral("localhost")));
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("trusting/nssdb"), dir.filePath("Tralvane/vesperod.crt")));
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("doubting/nssdb"), {}));
+    WriteFile(dir.filePath("Tralvane/vesperod.users"), "[mon]\n  password = monpass\n  upsmon primary\n");
+    WriteFile(dir.filePath("Tralvane/vesperod.conf"), "[server]\ncertfile = vesperod.pem\nforce_tls = yes\ntls_handshake_timeout = 2\n");
+    const QString ctl = dir.filePath("ctl"), flag = dir.filePath("shutdown-ran");
+    WriteFile(ctl, "state=2\nbattery=0\nsilent=0\n");
+    testsupport::SimProcess sim(QStringLiteral(VESPERO_SIM_PATH), 1, dir.path(), {QStringLiteral("--control"), ctl});
+    ASSERT_TRUE(sim.ready());
+    const quint16 port = FreePort();
+    const QString log = dir.filePath("err");
+    const pid_t daemon = Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)}, log);
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(WaitFor([&] { return AskNut(port, "GET VAR vespero0 ups.status\n") == "VAR vespero0 ups.status \"OL CHRG\""; }, 20000))
+        << ReadAll(log).toStdString();
+    for (const char* who : {"trusting", "doubting"}) {
+        const QString conf = dir.filePath(QLatin1String(who));
+        WriteFile(conf + QStringLiteral("/upsmon.conf"),
+                  QStringLiteral("MONITOR vespero0@127.0.0.1:%1 1 mon monpass primary\nMINSUPPLIES 1\nSHUTDOWNCMD \"/usr/bin/touch %2\"\n"
+                                 "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 2\nDEADTIME 5\nFINALDELAY 0\nPOWERDOWNFLAG %3/killpower\n"
+                                 "RUN_AS_USER root\nCERTPATH %3/nssdb\nCERTVERIFY 1\nFORCESSL 1\n")
+                      .arg(port)
+                      .arg(who == std::string_view("trusting") ? flag : conf + QStringLiteral("/not-me"), conf)
+                      .toUtf8());
+    }
+    const pid_t trusting = StartUpsmon(dir.filePath("trusting"), dir.filePath("trusting.err"));
+    const pid_t doubting = StartUpsmon(dir.filePath("doubting"), dir.filePath("doubting.err"));
+    ASSERT_GT(trusting, 0);
+    ASSERT_GT(doubting, 0);
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(log).contains(QLatin1String("\"mon\" from 127.0.0.1 logged in to vespero0 over TLS")); }, 20000))
+        << ReadAll(log).toStdString() << ReadAll(dir.filePath("trusting.err")).toStdString();
+
+    // Meanwhile, from the same address: a plain login is told why, and may still read.
+    EXPECT_EQ(AskNut(port, "USERNAME mon\n"), "ERR ACCESS-DENIED tls-required");
+    EXPECT_EQ(AskNut(port, "USERNAME mon\nPASSWORD monpass\nLOGIN vespero0\n", 3), "ERR ACCESS-DENIED tls-required");
+    EXPECT_EQ(AskNut(port, "GET VAR vespero0 ups.status\n"), "VAR vespero0 ups.status \"OL CHRG\"");
+    // A handshake that never comes: everyone else is answered, and it goes after its 2 s.
+    testsupport::NutClient stalled(port);
+    ASSERT_EQ(stalled.Ask("STARTTLS\n"), "OK STARTTLS");
+    QElapsedTimer since;
+    since.start();
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer answered;
+        answered.start();
+        EXPECT_EQ(AskNut(port, "NETVER\n"), "1.3");
+        EXPECT_LT(answered.elapsed(), 1500);
+        QThread::msleep(100);
+    }
+    EXPECT_TRUE(stalled.Closed());  // at the deadline
+    EXPECT_GE(since.elapsed(), 1900);
+    EXPECT_LT(since.elapsed(), 5000);
+    EXPECT_TRUE(ReadAll(log).contains(QLatin1String("dropped 127.0.0.1: no TLS handshake within 2 s")));
+
+    // The unit goes to battery, then low: upsmon sees both through TLS and shuts down.
+    WriteFile(ctl, "state=18\n");
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(dir.filePath("trusting.err")).contains(QLatin1String("on battery")); }, 15000))
+        << ReadAll(dir.filePath("trusting.err")).toStdString();
+    WriteFile(ctl, "state=18\nbattery=40\n");
+    EXPECT_TRUE(WaitFor([&] { return QFile::exists(flag); }, 20000)) << ReadAll(dir.filePath("trusting.err")).toStdString();
+    TerminateUpsmon(trusting);
+    TerminateUpsmon(doubting);
+    Terminate(daemon);
+    const QString said = ReadAll(log), trustingSaid = ReadAll(dir.filePath("trusting.err")), doubtingSaid = ReadAll(dir.filePath("doubting.err"));
+    EXPECT_TRUE(said.contains(QLatin1String("forced shutdown set on vespero0"))) << said.toStdString();
+    EXPECT_TRUE(trustingSaid.contains(QLatin1String("Connected to NUT server 127.0.0.1 in SSL"))) << trustingSaid.toStdString();
+    EXPECT_EQ(said.count(QLatin1String("logged in to vespero0")), said.count(QLatin1String("logged in to vespero0 over TLS")));
+    // The one that does not trust the certificate ends every handshake itself, and never logs in.
+    EXPECT_EQ(said.count(QLatin1String("logged in to vespero0")), 1) << said.toStdString();
+    EXPECT_TRUE(said.contains(QLatin1String("TLS handshake failed"))) << said.toStdString();
+    EXPECT_FALSE(doubtingSaid.contains(QLatin1String("Logged into UPS"))) << doubtingSaid.toStdString();
+}
+
+// The STARTTLS answers, side by side with Debian's upsd (NSS) given the same certificate and
+// without one: the same bytes.
+TEST(DaemonProcess, StartTlsAnswersAsTheReferenceServerDoes) {
+    if (getuid() != 0) GTEST_SKIP() << "the reference upsd runs with -u root here";
+    QTemporaryDir dir;
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", dir.path().toLocal8Bit());
+    QDir().mkpath(dir.filePath("Tralvane"));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.filePath("Tralvane"), QStringLiteral("server"), QStringLiteral("localhost")));
+    WriteFile(dir.filePath("Tralvane/Ups.ini"), "[Orbo]\nAlderaPresent0=0\n");
+    // upsd takes its certificate and key from an NSS database.
+    const QString p12 = dir.filePath("server.p12"), db = QStringLiteral("sql:") + dir.filePath("refdb");
+    ASSERT_EQ(RunQuiet(QStringLiteral("/usr/bin/openssl"), {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-in"), dir.filePath("Tralvane/server.crt"),
+                                                          QStringLiteral("-inkey"), dir.filePath("Tralvane/server.key"), QStringLiteral("-name"), QStringLiteral("server"),
+                                                          QStringLiteral("-passout"), QStringLiteral("pass:p"), QStringLiteral("-out"), p12}, dir.path()), 0);
+    ASSERT_TRUE(MakeNssDatabase(dir.filePath("refdb"), {}));
+    ASSERT_EQ(RunQuiet(QStringLiteral("/usr/bin/pk12util"), {QStringLiteral("-i"), p12, QStringLiteral("-d"), db, QStringLiteral("-W"), QStringLiteral("p"),
+                                                           QStringLiteral("-K"), QString()}, dir.path()), 0);
+    std::vector<pid_t> servers;
+    std::vector<quint16> ports;  // upsd without and with, vesperod without and with
+    for (int i = 0; i < 2; ++i) {
+        const QString conf = dir.filePath(QStringLiteral("upsd%1").arg(i));
+        QDir().mkpath(conf);
+        ports.push_back(FreePort());
+        WriteFile(conf + QStringLiteral("/ups.conf"), "[dummy]\n  driver = dummy-ups\n  port = dummy.dev\n");
+        WriteFile(conf + QStringLiteral("/upsd.users"), "");
+        WriteFile(conf + QStringLiteral("/upsd.conf"),
+                  QStringLiteral("LISTEN 127.0.0.1 %1\n").arg(ports.back()).toUtf8() +
+                      (i ? QStringLiteral("CERTPATH %1\nCERTIDENT \"server\" \"\"\n").arg(dir.filePath("refdb")).toUtf8() : QByteArray()));
+        for (const char* name : {"NUT_CONFPATH", "NUT_STATEPATH", "NUT_ALTPIDPATH"}) qputenv(name, conf.toLocal8Bit());
+        servers.push_back(Spawn(QStringLiteral("/lib/nut/upsd"), {QStringLiteral("-u"), QStringLiteral("root"), QStringLiteral("-D")}, conf + QStringLiteral("/err")));
+    }
+    for (int i = 0; i < 2; ++i) {
+        const QString conf = dir.filePath(QStringLiteral("vesperod%1.conf").arg(i));
+        ports.push_back(FreePort());
+        WriteFile(conf, i ? QByteArray("[server]\ncertfile = Tralvane/server.pem\n") : QByteArray("[server]\n"));
+        servers.push_back(Spawn(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--config"), conf, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(ports.back())},
+                                dir.filePath(QStringLiteral("vesperod%1.err").arg(i))));
+    }
+    for (size_t i = 0; i < ports.size(); ++i)
+        ASSERT_TRUE(WaitFor([&] { return AskNut(ports[i], "NETVER\n") == "1.3"; }, 10000)) << "server " << i;
+
+    // One request after the other (the operands of + have no order of their own).
+    const auto conversation = [](quint16 port, bool tls) {
+        testsupport::NutClient c(port);
+        std::string said;
+        if (tls) {
+            said = c.StartTls() ? "OK STARTTLS|" : "no TLS|";
+            said += c.Version();
+        }
+        for (const char* request : tls ? std::vector<const char*>{"STARTTLS\n", "NETVER\n", "USERNAME a\n", "USERNAME b\n", "LOGOUT\n"}
+                                       : std::vector<const char*>{"STARTTLS\n", "STARTTLS now\n", "NETVER\n"})
+            said += (said.empty() ? "" : "|") + c.Ask(request);
+        return said;
+    };
+    const std::string plain = conversation(ports[2], false), tls = conversation(ports[3], true);
+    EXPECT_EQ(plain, "ERR FEATURE-NOT-CONFIGURED|ERR FEATURE-NOT-CONFIGURED|1.3");
+    EXPECT_EQ(tls, "OK STARTTLS|TLSv1.3|ERR ALREADY-SSL-MODE|1.3|OK|ERR ALREADY-SET-USERNAME|OK Goodbye");
+    EXPECT_EQ(conversation(ports[0], false), plain);
+    EXPECT_EQ(conversation(ports[1], true), tls);
+    for (pid_t pid : servers) Terminate(pid);
+}
+
+// A certificate that cannot serve is named with its reason by --check-config, and keeps the
+// service from starting rather than failing each client.
+TEST(DaemonProcess, CheckConfigAndTheStartNameACertificateThatCannotServe) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("a"), QStringLiteral("localhost")));
+    ASSERT_TRUE(testsupport::MakeCertificate(dir.path(), QStringLiteral("b"), QStringLiteral("localhost")));
+    WriteFile(dir.filePath("crossed.pem"), ReadAll(dir.filePath("a.crt")).toUtf8() + ReadAll(dir.filePath("b.key")).toUtf8());
+    const QString conf = dir.filePath("vesperod.conf");
+    QString out;
+    const std::pair<const char*, QString> cases[] = {
+        {"[server]\ncertfile = none.pem\n", conf + ":2: certfile " + dir.filePath("none.pem") + ": no such file"},
+        {"[server]\ncertfile = a.crt\n", conf + ":2: certfile " + dir.filePath("a.crt") + ": holds no private key"},
+        {"[server]\n\ncertfile = crossed.pem\n", conf + ":3: certfile " + dir.filePath("crossed.pem") + ": its private key does not match its certificate"},
+    };
+    for (const auto& [text, fault] : cases) {
+        WriteFile(conf, text);
+        EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 1) << text;
+        EXPECT_TRUE(out.contains(fault)) << fault.toStdString() << "\n" << out.toStdString();
+    }
+    EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--config"), conf, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(FreePort())},
+                       dir.path(), &out), 2);
+    EXPECT_TRUE(out.contains(QLatin1String("its private key does not match its certificate"))) << out.toStdString();
+    WriteFile(conf, "[server]\ncertfile = a.pem\nforce_tls = yes\n");
+    EXPECT_EQ(RunQuiet(QStringLiteral(VESPEROD_PATH), {QStringLiteral("--check-config"), conf}, dir.path(), &out), 0) << out.toStdString();
 }
 
 }  // namespace
