@@ -311,7 +311,8 @@ TEST(DaemonConfig, ACertfileThatCannotServeIsNamedWithItsReason) {
     testsupport::WriteFile(d.filePath("crossed.pem"), text("a.crt") + text("b.key"));
     testsupport::WriteFile(d.filePath("key-first.pem"), text("a.key") + text("a.crt"));
     {  // the key under a passphrase, as an administrator might leave it
-        BIO* in = BIO_new_mem_buf(text("a.key").constData(), -1);
+        const QByteArray pem = text("a.key");  // the buffer must outlive the BIO reading it
+        BIO* in = BIO_new_mem_buf(pem.constData(), int(pem.size()));
         EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
         BIO* out = BIO_new(BIO_s_mem());
         char secret[] = "secret";
