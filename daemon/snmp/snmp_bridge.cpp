@@ -1,7 +1,5 @@
 #include "daemon/snmp/snmp_bridge.h"
 
-#include <QPointer>
-
 #include "daemon/nut/nut_server.h"
 
 namespace snmp {
@@ -30,10 +28,11 @@ void Bridge::Configure(const nut::SnmpConfig& config) {
         nut::LogLine(QStringLiteral("reload: snmp agentx_socket %1 takes effect at the next start").arg(socket));
     } else if (!agent_ && !socket.isEmpty()) {
         runningSocket_ = socket;
-        // Log lines come from the agent's thread and are written on this one.
-        QPointer<Bridge> self(this);
-        agent_ = std::make_unique<Agent>(socket.toStdString(), [self](const std::string& line) {
-            QMetaObject::invokeMethod(self, [line] { nut::LogLine(QString::fromStdString(line)); }, Qt::QueuedConnection);
+        // Log lines come from the agent's thread and are written on this one. The agent is
+        // joined before this object goes, so `this` outlives every call: no guarded pointer,
+        // whose bookkeeping this thread may change while the agent's thread reads it.
+        agent_ = std::make_unique<Agent>(socket.toStdString(), [this](const std::string& line) {
+            QMetaObject::invokeMethod(this, [line] { nut::LogLine(QString::fromStdString(line)); }, Qt::QueuedConnection);
         });
         pacer_.Start(1000);
         everChosen_ = false;
